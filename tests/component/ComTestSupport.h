@@ -111,6 +111,12 @@ inline ErrorObject TakeErrorObject() {
   return result;
 }
 
+// An export of a loaded module, as a typed function pointer.
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 inline std::string Hex(HRESULT hr) {
   char text[16];
   snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "component/ComTestSupport.h"
 #include "component/UniqueLibrary.h"
 #include "ryn_h.h"
@@ -13,8 +15,6 @@
 using comtest::Hex;
 
 namespace {
-
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new comtest::ComEnvironment);
 
 void* const kMarker = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xDEADBEEF));
 
@@ -26,8 +26,8 @@ class ModuleExports : public ::testing::Test {
   void SetUp() override {
     library.reset(LoadLibraryW(RYN_DLL_PATH));
     ASSERT_TRUE(library) << "LoadLibrary failed: " << GetLastError();
-    canUnloadNow = reinterpret_cast<CanUnloadNow>(GetProcAddress(library.get(), "DllCanUnloadNow"));
-    getClassObject = reinterpret_cast<GetClassObject>(GetProcAddress(library.get(), "DllGetClassObject"));
+    canUnloadNow = comtest::Export<CanUnloadNow>(library.get(), "DllCanUnloadNow");
+    getClassObject = comtest::Export<GetClassObject>(library.get(), "DllGetClassObject");
     ASSERT_NE(nullptr, canUnloadNow);
     ASSERT_NE(nullptr, getClassObject);
     ASSERT_EQ(S_OK, canUnloadNow()) << "a previous test left the module locked";

@@ -18,8 +18,6 @@ using comtest::RegistryKeyExists;
 
 namespace {
 
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new comtest::ComEnvironment);
-
 const std::wstring kClassKey = L"CLSID\\{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}";
 const std::wstring kClassId = L"{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}";
 const std::wstring kLibraryKey = L"TypeLib\\{B535C15B-1F88-4E32-99E5-2522C591D849}";
@@ -29,8 +27,8 @@ using ServerEntry = HRESULT(WINAPI*)();
 struct Server {
   explicit Server(const wchar_t* path) : library(LoadLibraryW(path)) {
     if (!library) return;
-    registerServer = reinterpret_cast<ServerEntry>(GetProcAddress(library.get(), "DllRegisterServer"));
-    unregisterServer = reinterpret_cast<ServerEntry>(GetProcAddress(library.get(), "DllUnregisterServer"));
+    registerServer = comtest::Export<ServerEntry>(library.get(), "DllRegisterServer");
+    unregisterServer = comtest::Export<ServerEntry>(library.get(), "DllUnregisterServer");
     wchar_t name[MAX_PATH];
     GetModuleFileNameW(library.get(), name, MAX_PATH);
     fileName = name;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "component/ComTestSupport.h"
 #include "ryn_h.h"
 
@@ -16,8 +18,6 @@ using comtest::TakeErrorObject;
 using comtest::Variant;
 
 namespace {
-
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new comtest::ComEnvironment);
 
 void* const kMarker = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xDEADBEEF));
 constexpr LONG kLongMarker = 0x5A5A5A5A;

@@ -5,6 +5,7 @@
 if(WIN32 AND TARGET ryn)
   set(RYN_DLL ${CMAKE_BINARY_DIR}/component/ryn.dll)
   string(REPLACE "/" "\\" RYN_DLL_WINDOWS "Z:${RYN_DLL}")
+  string(REPLACE "/" "\\\\" RYN_DLL_C_LITERAL "Z:${RYN_DLL}")
   set(RYN_WINE /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${RYN_WINE_RUN})
   # No PulseAudio is reachable: DirectSound finds no device.
   set(RYN_NO_SOUND_SERVER "PULSE_SERVER=unix:${CMAKE_BINARY_DIR}/no-sound-server")
@@ -18,18 +19,27 @@ if(WIN32 AND TARGET ryn)
 
   add_library(ryn_component_test_support INTERFACE)
   target_link_libraries(ryn_component_test_support INTERFACE ryn_interface ole32 oleaut32 uuid advapi32)
-  target_compile_definitions(ryn_component_test_support INTERFACE "RYN_DLL_PATH=L\"${RYN_DLL_WINDOWS}\"")
+  target_compile_definitions(ryn_component_test_support INTERFACE "RYN_DLL_PATH=L\"${RYN_DLL_C_LITERAL}\"")
 
+  ryn_add_test(component_object_tests LABELS wine
+    SOURCES
+      component/ModuleEnvironment.cpp
+      component/ComErrorTest.cpp
+      component/ComValuesTest.cpp
+      component/ErrorReportingTest.cpp
+      component/VelRynObjectTest.cpp
+    LIBS ryn_component
+    FIXTURES ryn_registered)
   ryn_add_test(component_client_tests LABELS wine
-    SOURCES component/VelRynClientTest.cpp component/ModuleExportsTest.cpp
+    SOURCES component/ComEnvironment.cpp component/VelRynClientTest.cpp component/ModuleExportsTest.cpp
     LIBS ryn_component_test_support
     FIXTURES ryn_registered)
   ryn_add_test(component_registration_tests LABELS wine
-    SOURCES component/RegistrationTest.cpp
+    SOURCES component/ComEnvironment.cpp component/RegistrationTest.cpp
     LIBS ryn_component_test_support
     FIXTURES ryn_registered)
   add_dependencies(component_client_tests ryn)
   add_dependencies(component_registration_tests ryn)
-  set_tests_properties(component_client_tests component_registration_tests PROPERTIES
+  set_tests_properties(component_object_tests component_client_tests component_registration_tests PROPERTIES
     RESOURCE_LOCK ryn_registration ENVIRONMENT "${RYN_NO_SOUND_SERVER}")
 endif()
