@@ -42,4 +42,19 @@ if(WIN32 AND TARGET ryn)
   add_dependencies(component_registration_tests ryn)
   set_tests_properties(component_object_tests component_client_tests component_registration_tests PROPERTIES
     RESOURCE_LOCK ryn_registration ENVIRONMENT "${RYN_NO_SOUND_SERVER}")
+
+  # Script hosts: Wine's cscript reports nothing for an unhandled script error
+  # and exits 0, so each script handles its errors and ends with a summary.
+  foreach(script VelRynClient.vbs VelRynClient.js)
+    string(REPLACE "/" "\\" script_windows "Z:${CMAKE_CURRENT_LIST_DIR}/scripts/${script}")
+    add_test(NAME component.script.${script} COMMAND ${RYN_WINE} cscript //nologo ${script_windows})
+    set_tests_properties(component.script.${script} PROPERTIES
+      LABELS script
+      FIXTURES_REQUIRED "wine;ryn_registered"
+      RESOURCE_LOCK ryn_registration
+      ENVIRONMENT "${RYN_NO_SOUND_SERVER}"
+      PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed"
+      FAIL_REGULAR_EXPRESSION "FAIL:|[1-9][0-9]* failed"
+      TIMEOUT 120)
+  endforeach()
 endif()
