@@ -10,6 +10,7 @@
 #include <string>
 
 #include "component/ComError.h"
+#include "component/ConversionCodePage.h"
 #include "component/Module.h"
 #include "component/RegistryScript.h"
 #include "component/UniqueLibrary.h"
@@ -28,14 +29,23 @@ HRESULT ModuleFileName(wchar_t (&path)[MAX_PATH]) noexcept {
   return S_OK;
 }
 
-// Inside the script's quoted texts an apostrophe is written twice.
-std::wstring DoubleApostrophes(const wchar_t* text) {
-  std::wstring doubled;
-  for (const wchar_t* p = text; *p != L'\0'; ++p) {
-    doubled += *p;
-    if (*p == L'\'') doubled += L'\'';
+// The path as the script's 8-bit text: converted with the conversion code
+// page, every apostrophe doubled as inside the script's quoted texts.
+HRESULT ScriptText(const wchar_t* path, std::string& text) {
+  const UINT codePage = ConversionCodePage();
+  const int bytes = WideCharToMultiByte(codePage, 0, path, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return ryn::HResultFromLastError();
+  std::string converted(static_cast<std::size_t>(bytes), '\0');
+  if (WideCharToMultiByte(codePage, 0, path, -1, converted.data(), bytes, nullptr, nullptr) != bytes) {
+    return ryn::HResultFromLastError();
   }
-  return doubled;
+  converted.resize(static_cast<std::size_t>(bytes) - 1);
+  text.clear();
+  for (const char c : converted) {
+    text += c;
+    if (c == '\'') text += '\'';
+  }
+  return S_OK;
 }
 
 // The registry script resource as NUL-terminated 8-bit text.
@@ -61,11 +71,14 @@ HRESULT RunRegistryScript(bool registerMode) {
   HRESULT hr = ModuleFileName(path);
   if (FAILED(hr)) return hr;
 
-  CWin32RegistryAccess registry;
-  CRegistryScript script(registry);
-  hr = script.AddReplacement(L"APPID", L"");
+  std::string modulePath;
+  hr = ScriptText(path, modulePath);
   if (FAILED(hr)) return hr;
-  hr = script.AddReplacement(L"Module", DoubleApostrophes(path).c_str());
+  CWin32RegistryAccess registry;
+  CRegistryScript script(registry, &ConvertTextToUInt32, &IsAnsiLeadByte);
+  hr = script.AddReplacement("APPID", "");
+  if (FAILED(hr)) return hr;
+  hr = script.AddReplacement("Module", modulePath.c_str());
   if (FAILED(hr)) return hr;
 
   std::unique_ptr<char[]> text;
