@@ -5,3 +5,11 @@ ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
     engine/ReportedDelayTest.cpp
     engine/WriteAheadTest.cpp
   LIBS ryn_portable)
+
+# Engine on scripted DirectSound devices.
+if(WIN32)
+  ryn_add_test(engine_fake_device_tests LABELS wine
+    SOURCES
+      engine/PlayerTest.cpp
+    LIBS ryn_engine ryn_fake_dsound)
+endif()
