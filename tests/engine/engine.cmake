@@ -11,5 +11,7 @@ if(WIN32)
   ryn_add_test(engine_fake_device_tests LABELS wine
     SOURCES
       engine/PlayerTest.cpp
+      engine/RecorderTest.cpp
+      engine/RynManagerTest.cpp
     LIBS ryn_engine ryn_fake_dsound)
 endif()
