@@ -68,7 +68,7 @@ std::int32_t ConvertTextToUInt32(const char* text, std::uint32_t* value) noexcep
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length);
     ULONG number = 0;
-    const HRESULT result = VarUI4FromStr(wide.data(), 0, 0, &number);
+    const HRESULT result = VarUI4FromStr(&wide[0], 0, 0, &number);
     if (SUCCEEDED(result)) *value = number;
     return result;
   } catch (const std::bad_alloc&) {
