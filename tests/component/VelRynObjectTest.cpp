@@ -11,6 +11,8 @@
 
 #include "component/ComTestSupport.h"
 #include "engine/RynManager.h"
+#include "support/FakeDirectSound.h"
+#include "support/StdoutCapture.h"
 
 using comtest::Bstr;
 using comtest::Hex;
@@ -137,6 +139,101 @@ TEST_F(VelRynObject, AggregatedObjectAnswersFromItsNonDelegatingUnknown) {
   static_cast<IUnknown*>(object)->Release();
   EXPECT_EQ(1u, outer.count);
   EXPECT_EQ(0u, inner->Release());
+}
+
+// The engine on scripted devices: Run and Stop reach the manager, and device
+// failures come back with their engine codes.
+class VelRynOnFakeDevices : public VelRynObject {
+ protected:
+  void TearDown() override {
+    manager.Stop();
+    EXPECT_EQ(0u, devices.LiveReferences());
+  }
+  ComPtr<IVelComponent> Another() {
+    ComPtr<IVelComponent> other;
+    EXPECT_EQ(S_OK, CVelRyn::CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(other.put())));
+    return other;
+  }
+  void ExpectError(const wchar_t* description) {
+    const comtest::ErrorObject error = TakeErrorObject();
+    ASSERT_TRUE(error.present);
+    EXPECT_TRUE(IsEqualGUID(IID_IVelComponent, error.guid));
+    EXPECT_EQ(description, error.description);
+  }
+  StdoutCapture out;
+  fakeds::FakeAudioDevices devices;
+};
+
+TEST_F(VelRynOnFakeDevices, RunAndStopAreAcceptedInEitherState) {
+  EXPECT_EQ(S_OK, component->Run());
+  EXPECT_TRUE(manager.IsRunning());
+  EXPECT_EQ(S_OK, component->Run());
+  EXPECT_EQ(1, devices.Created().playbackDevices);
+  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_FALSE(manager.IsRunning());
+  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_FALSE(TakeErrorObject().present);
+}
+
+TEST_F(VelRynOnFakeDevices, TwoObjectsSteerOneEngine) {
+  ComPtr<IVelComponent> other = Another();
+  ASSERT_EQ(S_OK, component->Run());
+  EXPECT_EQ(S_OK, other->Stop());
+  EXPECT_FALSE(manager.IsRunning());
+
+  ASSERT_EQ(S_OK, other->Run());
+  other.reset();
+  EXPECT_TRUE(manager.IsRunning()) << "releasing an object leaves the engine running";
+  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_FALSE(manager.IsRunning());
+}
+
+TEST_F(VelRynOnFakeDevices, ParametersWhileRunning) {
+  ASSERT_EQ(S_OK, component->Run());
+  EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::I4(60)));
+  EXPECT_EQ(1, devices.Created().playbackDevices) << "volume needs no restart";
+  EXPECT_EQ(S_OK, Set(L"DELAY", Variant::I4(120)));
+  EXPECT_EQ(2, devices.Created().playbackDevices) << "a new delay restarts the engine";
+  EXPECT_TRUE(manager.IsRunning());
+  EXPECT_EQ(120, manager.GetDelay());
+}
+
+TEST_F(VelRynOnFakeDevices, DeviceFailuresInRunCarryTheirEngineCodes) {
+  struct Case {
+    HRESULT fakeds::Script::*step;
+    HRESULT expected;
+    const wchar_t* description;
+  } cases[] = {
+      {&fakeds::Script::createPlayback, static_cast<HRESULT>(0x80042009), L"Could not initialize DirectX"},
+      {&fakeds::Script::createPrimaryBuffer, static_cast<HRESULT>(0x80042008), L"Could not create DirectX primary buffer"},
+      {&fakeds::Script::createSecondaryBuffer, static_cast<HRESULT>(0x80042002), L"Could not create secondary DirectX buffer"},
+      {&fakeds::Script::createCapture, static_cast<HRESULT>(0x80042009), L"Could not initialize DirectX"},
+      {&fakeds::Script::createCaptureBuffer, static_cast<HRESULT>(0x80042003), L"Could not create DirectX capture buffer"},
+  };
+  for (const Case& c : cases) {
+    devices.script = fakeds::Script();
+    devices.script.*c.step = DSERR_GENERIC;
+    const HRESULT hr = component->Run();
+    EXPECT_EQ(c.expected, hr) << Hex(hr);
+    ExpectError(c.description);
+    EXPECT_FALSE(manager.IsRunning());
+  }
+}
+
+TEST_F(VelRynOnFakeDevices, FailedRestartInSetParameterIsReported) {
+  ASSERT_EQ(S_OK, component->Run());
+  devices.script.createCapture = DSERR_NODRIVER;
+  const HRESULT hr = Set(L"ZEL_MODE", Variant::I4(2));
+  EXPECT_EQ(static_cast<HRESULT>(0x80042009), hr) << Hex(hr);
+  ExpectError(L"Could not initialize DirectX");
+}
+
+TEST_F(VelRynOnFakeDevices, VolumeRefusedByTheDeviceIsReported) {
+  ASSERT_EQ(S_OK, component->Run());
+  devices.PrimaryBuffer()->SetVolumeResult(DSERR_GENERIC);
+  const HRESULT hr = Set(L"VOLUME", Variant::I4(20));
+  EXPECT_EQ(static_cast<HRESULT>(0x80042007), hr) << Hex(hr);
+  ExpectError(L"Could not set the parameter");
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ if(WIN32 AND TARGET ryn)
       component/ComValuesTest.cpp
       component/ErrorReportingTest.cpp
       component/VelRynObjectTest.cpp
-    LIBS ryn_component
+    LIBS ryn_component ryn_fake_dsound
     FIXTURES ryn_registered)
   ryn_add_test(component_client_tests LABELS wine
     SOURCES component/ComEnvironment.cpp component/VelRynClientTest.cpp component/ModuleExportsTest.cpp
