@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
+#include <vector>
 
 #include "component/ComTestSupport.h"
 #include "component/UniqueLibrary.h"
@@ -139,6 +141,61 @@ TEST_F(Registration, ApostropheInTheModulePathIsWrittenOnce) {
   ExpectRegisteredAt(server.fileName);
   DeleteFileW(copy.c_str());
   RemoveDirectoryW(folder.c_str());
+}
+
+TEST_F(Registration, WithoutRegistrationErrorsHaveNoSourceAndDispatchFails) {
+  ASSERT_EQ(S_OK, server.unregisterServer());
+  using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+  const auto getClassObject = comtest::Export<GetClassObject>(server.library.get(), "DllGetClassObject");
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(S_OK, getClassObject(CLSID_VelRyn, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
+  ComPtr<IVelComponent> component;
+  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(component.put())));
+
+  comtest::Bstr name(L"PITCH");
+  comtest::Variant value = comtest::Variant::I4(1);
+  EXPECT_EQ(static_cast<HRESULT>(0x80042005), component->SetParameter(name.get(), value.get()));
+  const comtest::ErrorObject error = comtest::TakeErrorObject();
+  ASSERT_TRUE(error.present);
+  EXPECT_FALSE(error.hasSource) << "no ProgID is registered";
+  EXPECT_EQ(L"Unsupported parameter", error.description);
+
+  ComPtr<ITypeInfo> info;
+  const HRESULT lookup = component->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
+  EXPECT_EQ(TYPE_E_LIBNOTREGISTERED, lookup) << Hex(lookup);
+  LPOLESTR method = const_cast<LPOLESTR>(L"Run");
+  DISPID id = 0;
+  EXPECT_EQ(TYPE_E_LIBNOTREGISTERED, component->GetIDsOfNames(IID_NULL, &method, 1, LOCALE_USER_DEFAULT, &id));
+
+  // A failed lookup is not kept: once registered, the type information loads.
+  ASSERT_EQ(S_OK, server.registerServer());
+  EXPECT_EQ(S_OK, component->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
+}
+
+TEST_F(Registration, ModulePathThatDoesNotFitIsRefusedBeforeAnyChange) {
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
+  std::wstring folder = std::wstring(temp) + L"ryn-long";
+  std::vector<std::wstring> created;
+  while (folder.size() + std::wcslen(L"\\ryn.dll") < MAX_PATH) {
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) << GetLastError();
+    created.push_back(folder);
+    folder += L"\\" + std::wstring(40, L'd');
+  }
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) << GetLastError();
+  created.push_back(folder);
+  const std::wstring copy = folder + L"\\ryn.dll";
+  ASSERT_GE(copy.size(), static_cast<std::size_t>(MAX_PATH));
+  ASSERT_TRUE(CopyFileW(server.fileName.c_str(), copy.c_str(), FALSE)) << GetLastError();
+  {
+    Server copied(copy.c_str());
+    ASSERT_NE(nullptr, copied.registerServer) << GetLastError();
+    EXPECT_EQ(static_cast<HRESULT>(0x8007007A), copied.registerServer());
+    EXPECT_EQ(static_cast<HRESULT>(0x8007007A), copied.unregisterServer());
+  }
+  ExpectRegisteredAt(server.fileName);
+  DeleteFileW(copy.c_str());
+  for (auto it = created.rbegin(); it != created.rend(); ++it) RemoveDirectoryW(it->c_str());
 }
 
 }  // namespace
