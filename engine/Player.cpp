@@ -23,7 +23,8 @@ CPlayer::~CPlayer() {
 
 void CPlayer::InitDirectSound() {
   // A failure below unwinds the members, which releases whatever was
-  // obtained, so a failed construction holds nothing.
+  // obtained, so a failed construction holds nothing. The out-parameter of a
+  // failed creation carries no reference and is dropped unreleased.
   if (FAILED(CreatePlaybackDevice(device.put()))) {
     device.detach();
     throw CVelException(ERR_DIRECTX_INIT);

@@ -36,7 +36,8 @@ CRecorder::~CRecorder() {
 
 void CRecorder::InitCapture() {
   // A failure below unwinds the members, which releases the device, so a
-  // failed construction holds nothing.
+  // failed construction holds nothing. The out-parameter of a failed
+  // creation carries no reference and is dropped unreleased.
   if (FAILED(CreateCaptureDevice(captureDevice.put()))) {
     captureDevice.detach();
     throw CVelException(ERR_DIRECTX_INIT);

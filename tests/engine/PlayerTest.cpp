@@ -114,6 +114,8 @@ struct CreationFailure {
   std::int32_t code;
 };
 
+void PrintTo(const CreationFailure& failure, std::ostream* os) { *os << failure.name; }
+
 class PlayerCreationFailure : public PlayerConstruction, public ::testing::WithParamInterface<CreationFailure> {};
 
 TEST_P(PlayerCreationFailure, RaisesItsCodeAndHoldsNothing) {

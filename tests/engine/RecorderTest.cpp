@@ -78,6 +78,8 @@ struct GeometryCase {
   DWORD bufferBytes;
 };
 
+void PrintTo(const GeometryCase& geometry, std::ostream* os) { *os << geometry.delayMs << " ms"; }
+
 class RecorderGeometry : public RecorderTest, public ::testing::WithParamInterface<GeometryCase> {};
 
 TEST_P(RecorderGeometry, SizesTheCaptureBufferFromTheDelay) {

@@ -77,6 +77,8 @@ struct Bounds {
   std::vector<std::int32_t> rejected;
 };
 
+void PrintTo(const Bounds& bounds, std::ostream* os) { *os << bounds.name; }
+
 class ManagerBounds : public ManagerTest, public ::testing::WithParamInterface<Bounds> {};
 
 TEST_P(ManagerBounds, AcceptsTheEdgesAndRejectsBeyondThemKeepingTheValue) {
@@ -143,6 +145,8 @@ struct Restart {
   std::function<void(CRynManager&)> change;
 };
 
+void PrintTo(const Restart& restart, std::ostream* os) { *os << restart.name; }
+
 class ManagerRestart : public ManagerTest, public ::testing::WithParamInterface<Restart> {};
 
 TEST_P(ManagerRestart, RunningEngineIsRebuiltOnceEvenForAnUnchangedValue) {
@@ -204,6 +208,8 @@ struct StartFailure {
   std::function<void(fakeds::Script&, bool)> script;  // (script, failing)
   std::int32_t code;
 };
+
+void PrintTo(const StartFailure& failure, std::ostream* os) { *os << failure.name; }
 
 class ManagerStartFailure : public ManagerTest, public ::testing::WithParamInterface<StartFailure> {};
 
