@@ -9,6 +9,7 @@
 
 #include "component/ClassFactory.h"
 #include "component/Registration.h"
+#include "engine/RynManager.h"
 #include "ryn_h.h"
 
 namespace module {
@@ -101,7 +102,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-STDAPI DllCanUnloadNow() { return module::LockCount() == 0 ? S_OK : S_FALSE; }
+// A running engine keeps the module loaded even when no object is left: its
+// capture thread runs code of this module until the engine is stopped.
+STDAPI DllCanUnloadNow() {
+  return module::LockCount() == 0 && !CRynManager::IsModuleEngineRunning() ? S_OK : S_FALSE;
+}
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* object) {
   if (object == nullptr) return E_POINTER;

@@ -7,6 +7,8 @@
 
 namespace {
 
+std::atomic<CRynManager*> moduleManager{nullptr};
+
 constexpr std::int32_t kMinDelayMs = 40;
 constexpr std::int32_t kMaxDelayMs = 220;
 constexpr std::int32_t kMinFrequencyShift = -10;
@@ -23,8 +25,17 @@ void Require(bool valid) {
 CRynManager& CRynManager::GetInstance() {
   // Deliberately never destroyed: a host thread may still reach it while the
   // module unloads.
-  static CRynManager* const instance = new CRynManager();
+  static CRynManager* const instance = [] {
+    auto* created = new CRynManager();
+    moduleManager.store(created);
+    return created;
+  }();
   return *instance;
+}
+
+bool CRynManager::IsModuleEngineRunning() noexcept {
+  const CRynManager* manager = moduleManager.load();
+  return manager != nullptr && manager->IsRunning();
 }
 
 CRynManager::CRynManager() : stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {

@@ -24,6 +24,9 @@ class CRynManager {
   // Created on the first call (safely under concurrent first calls) and never
   // destroyed while the module is loaded.
   static CRynManager& GetInstance();
+  // Whether the module's one manager exists and its engine runs; never
+  // creates the manager. The module stays loaded while this holds.
+  static bool IsModuleEngineRunning() noexcept;
 
   CRynManager();
   CRynManager(const CRynManager&) = delete;

@@ -188,6 +188,14 @@ TEST_F(VelRynOnFakeDevices, TwoObjectsSteerOneEngine) {
   EXPECT_FALSE(manager.IsRunning());
 }
 
+TEST_F(VelRynOnFakeDevices, RunningEngineKeepsTheModuleLoaded) {
+  ASSERT_EQ(S_OK, component->Run());
+  component.reset();
+  EXPECT_EQ(S_FALSE, DllCanUnloadNow()) << "no object is left, but the capture thread runs module code";
+  manager.Stop();
+  EXPECT_EQ(S_OK, DllCanUnloadNow());
+}
+
 TEST_F(VelRynOnFakeDevices, ParametersWhileRunning) {
   ASSERT_EQ(S_OK, component->Run());
   EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::I4(60)));
