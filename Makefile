@@ -3,6 +3,8 @@
 #   make test    build all three and run every test (Windows tests under Wine)
 #   make demo    run the reference host on the built-in voice sample
 #   make bench   run the benchmarks and regenerate docs/performance.md
+#   make fuzz    fuzz the registry script interpreter (FUZZ_SECONDS, default 600)
+#                and fold the findings into its committed corpus
 
 SHELL := /bin/bash
 ROOT := $(abspath .)
@@ -10,7 +12,7 @@ BUILD := $(ROOT)/build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build configure test demo bench clean
+.PHONY: all deps build configure test demo bench fuzz clean
 
 all: build
 
@@ -36,6 +38,10 @@ build: deps configure
 test: build
 	cd $(BUILD)/native && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD)/win64 && ctest --output-on-failure -j $(JOBS)
+
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	$(ROOT)/scripts/fuzz-registry-script.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)
