@@ -1,0 +1,22 @@
+# Frequency-shift stage and pitch shifter: portable, so built natively (with
+# the sanitizers) and for Windows (run under Wine).
+set(RYN_DSP_TEST_SOURCES
+  engine/PlainPitchShifter.cpp
+  engine/PitchShifterTest.cpp
+  engine/SampleConversionTest.cpp
+  engine/ShiftStageTest.cpp)
+
+ryn_add_test(engine_dsp_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES ${RYN_DSP_TEST_SOURCES}
+  LIBS ryn_portable)
+
+# Replaces the global array allocation, so it stays a program of its own.
+ryn_add_test(engine_shift_allocation_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES engine/ShiftStageAllocationTest.cpp
+  LIBS ryn_portable)
+
+# Thirty minutes of audio through the phase vocoder.
+ryn_add_test(engine_dsp_purity_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES engine/PitchShifterPurityTest.cpp
+  LIBS ryn_portable
+  TIMEOUT 900)
