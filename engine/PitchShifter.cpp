@@ -25,6 +25,11 @@ struct StreamState {
   float outputQueue[kMaxFrame];
   float workspace[2 * kMaxFrame];
   float previousPhase[kMaxBins];
+  // A bin that no output bin fetched keeps last frame's transform value in
+  // place of its phase, to be turned into a phase only when it is fetched.
+  bool phasePending[kMaxBins];
+  float pendingRe[kMaxBins];
+  float pendingIm[kMaxBins];
   float phaseSum[kMaxBins];
   float outputAccumulator[2 * kMaxFrame];
   float analysisMagnitude[kMaxFrame];
@@ -37,23 +42,71 @@ struct StreamState {
 
 StreamState state;
 
-// Hann window of the frame length in use, so a frame costs no cosines for it.
-struct WindowTable {
-  std::int32_t length;
-  double values[kMaxFrame];
+// Per-frame intermediate values, kept out of the stack.
+struct FrameScratch {
+  double phase[kMaxBins + 1];
 };
 
-WindowTable window;
+FrameScratch scratch;
+
+// Tables derived from the call's parameters, so a frame spends no cosines on
+// its window and no divisions on its bin mapping. Recomputed when the
+// parameters change; the values are those the frame would compute itself.
+struct DerivedTables {
+  std::int32_t windowLength;
+  double window[kMaxFrame];
+  float mappedFactor;
+  std::int32_t mappedHalf;
+  std::int32_t sourceBin[kMaxBins + 1];
+  bool isSource[kMaxBins + 1];
+};
+
+DerivedTables tables;
 
 const double* HannWindow(std::int32_t length) {
-  if (window.length != length) {
+  if (tables.windowLength != length) {
     for (std::int32_t k = 0; k < length; ++k) {
-      window.values[k] = -0.5 * std::cos(2.0 * kPi * k / length) + 0.5;
+      tables.window[k] = -0.5 * std::cos(2.0 * kPi * k / length) + 0.5;
     }
-    window.length = length;
+    tables.windowLength = length;
   }
-  return window.values;
+  return tables.window;
 }
+
+// For each output bin k, the source bin trunc(k / factor) it fetches, and for
+// each bin whether any output bin fetches it.
+void MapBins(float factor, std::int32_t half) {
+  if (tables.mappedFactor != factor || tables.mappedHalf != half) {
+    std::fill(tables.isSource, tables.isSource + half + 1, false);
+    for (std::int32_t k = 0; k <= half; ++k) {
+      const auto source = static_cast<std::int32_t>(k / static_cast<double>(factor));
+      tables.sourceBin[k] = source;
+      if (source <= half) {
+        tables.isSource[source] = true;
+      }
+    }
+    tables.mappedFactor = factor;
+    tables.mappedHalf = half;
+  }
+}
+
+// x / divisor. When the divisor is a power of two, x times its reciprocal is
+// the same number (both are x scaled by a power of two, rounded once) and
+// far cheaper.
+class Divisor {
+ public:
+  explicit Divisor(double divisor) : divisor(divisor), reciprocal(1.0 / divisor) {
+    int exponent = 0;
+    exact = std::frexp(divisor, &exponent) == 0.5;
+  }
+
+  double Divide(double x) const { return exact ? x * reciprocal : x / divisor; }
+
+ private:
+  double divisor;
+  double reciprocal;
+  bool exact;
+};
 
 // Brings a phase into -pi..pi by removing an even multiple of pi, the
 // multiple rounded away from zero.
@@ -67,12 +120,120 @@ double WrapPhase(double phase) {
   return phase - kPi * turns;
 }
 
+struct FrameParameters {
+  float factor;
+  std::int32_t length;
+  std::int32_t half;
+  std::int32_t hop;
+  std::int32_t oversampling;
+  double binWidth;
+  double expectedAdvance;
+};
+
+// Each fetched bin's magnitude and true frequency, from its phase advance
+// since the previous frame. Bins that no output bin fetches (above 682 at
+// factor 1.5, every fourth at 0.75) are not analysed. The arc tangents come
+// first, in a loop of their own, so the long arithmetic that follows each of
+// them overlaps across bins.
+void Analyse(const FrameParameters& frame) {
+  const float* workspace = state.workspace;
+  const bool* isSource = tables.isSource;
+  double* phase = scratch.phase;
+  for (std::int32_t k = 0; k <= frame.half; ++k) {
+    if (!isSource[k]) {
+      continue;
+    }
+    if (state.phasePending[k]) {
+      state.previousPhase[k] = static_cast<float>(std::atan2(
+          static_cast<double>(state.pendingIm[k]), static_cast<double>(state.pendingRe[k])));
+      state.phasePending[k] = false;
+    }
+    phase[k] = std::atan2(static_cast<double>(workspace[2 * k + 1]),
+                          static_cast<double>(workspace[2 * k]));
+  }
+  for (std::int32_t k = 0; k <= frame.half; ++k) {
+    if (!isSource[k]) {
+      state.pendingRe[k] = workspace[2 * k];
+      state.pendingIm[k] = workspace[2 * k + 1];
+      state.phasePending[k] = true;
+      continue;
+    }
+    const double re = workspace[2 * k];
+    const double im = workspace[2 * k + 1];
+    const double magnitude = 2.0 * std::sqrt(re * re + im * im);
+    double deviation = phase[k] - state.previousPhase[k];
+    state.previousPhase[k] = static_cast<float>(phase[k]);
+    deviation -= k * frame.expectedAdvance;
+    deviation = WrapPhase(deviation);
+    deviation = frame.oversampling * deviation / (2.0 * kPi);
+    state.analysisMagnitude[k] = static_cast<float>(magnitude);
+    state.analysisFrequency[k] =
+        static_cast<float>(k * frame.binWidth + deviation * frame.binWidth);
+  }
+}
+
+// Each output bin fetches its source bin; a bin whose source is silent
+// repeats the bin below it.
+void MoveSpectrum(const FrameParameters& frame) {
+  const std::int32_t* sourceBin = tables.sourceBin;
+  float* magnitude = state.synthesisMagnitude;
+  float* frequency = state.synthesisFrequency;
+  std::memset(magnitude, 0, sizeof(float) * frame.length);
+  std::memset(frequency, 0, sizeof(float) * frame.length);
+  for (std::int32_t k = 0; k <= frame.half; ++k) {
+    const std::int32_t source = sourceBin[k];
+    if (source <= frame.half) {
+      if (state.analysisMagnitude[source] > magnitude[k]) {
+        magnitude[k] = state.analysisMagnitude[source];
+        frequency[k] = static_cast<float>(static_cast<double>(frame.factor) *
+                                          state.analysisFrequency[source]);
+      }
+      if (frequency[k] == 0.0f && k > 0) {
+        frequency[k] = frequency[k - 1];
+        magnitude[k] = magnitude[k - 1];
+      }
+    }
+  }
+}
+
+// Fresh phases for the moved spectrum. The phase sums stay within one turn:
+// left to grow, they would lose a float's precision within minutes and turn
+// the phases into noise.
+void Synthesise(const FrameParameters& frame) {
+  const Divisor oversampling(frame.oversampling);
+  for (std::int32_t k = 0; k <= frame.half; ++k) {
+    double advance = (state.synthesisFrequency[k] - k * frame.binWidth) / frame.binWidth;
+    advance = oversampling.Divide(2.0 * kPi * advance);
+    advance += k * frame.expectedAdvance;
+    state.phaseSum[k] = static_cast<float>(WrapPhase(state.phaseSum[k] + advance));
+  }
+  float* workspace = state.workspace;
+  for (std::int32_t k = 0; k <= frame.half; ++k) {
+    const double magnitude = state.synthesisMagnitude[k];
+    if (magnitude == 0.0) {
+      // Empty bins need no cosine: their products are zeros, whose signs no
+      // later sum can carry into the output.
+      workspace[2 * k] = 0.0f;
+      workspace[2 * k + 1] = 0.0f;
+      continue;
+    }
+    const double phase = state.phaseSum[k];
+    workspace[2 * k] = static_cast<float>(magnitude * std::cos(phase));
+    workspace[2 * k + 1] = static_cast<float>(magnitude * std::sin(phase));
+  }
+  std::fill(workspace + frame.length + 2, workspace + 2 * frame.length, 0.0f);
+}
+
 void ProcessFrame(float factor, std::int32_t frameLength, std::int32_t oversampling,
                   float sampleRate) {
-  const std::int32_t half = frameLength / 2;
-  const std::int32_t hop = frameLength / oversampling;
-  const double binWidth = static_cast<double>(sampleRate) / frameLength;
-  const double expectedAdvance = 2.0 * kPi * hop / frameLength;
+  FrameParameters frame{};
+  frame.factor = factor;
+  frame.length = frameLength;
+  frame.half = frameLength / 2;
+  frame.hop = frameLength / oversampling;
+  frame.oversampling = oversampling;
+  frame.binWidth = static_cast<double>(sampleRate) / frameLength;
+  frame.expectedAdvance = 2.0 * kPi * frame.hop / frameLength;
   const double* hann = HannWindow(frameLength);
   float* workspace = state.workspace;
 
@@ -81,70 +242,31 @@ void ProcessFrame(float factor, std::int32_t frameLength, std::int32_t oversampl
     workspace[2 * k + 1] = 0.0f;
   }
   ComplexFft(workspace, frameLength, -1);
-
-  // Analysis: each bin's true frequency from its phase advance since the
-  // previous frame.
-  for (std::int32_t k = 0; k <= half; ++k) {
-    const double re = workspace[2 * k];
-    const double im = workspace[2 * k + 1];
-    const double magnitude = 2.0 * std::sqrt(re * re + im * im);
-    const double phase = std::atan2(im, re);
-    double deviation = phase - state.previousPhase[k];
-    state.previousPhase[k] = static_cast<float>(phase);
-    deviation -= k * expectedAdvance;
-    deviation = WrapPhase(deviation);
-    deviation = oversampling * deviation / (2.0 * kPi);
-    state.analysisMagnitude[k] = static_cast<float>(magnitude);
-    state.analysisFrequency[k] = static_cast<float>(k * binWidth + deviation * binWidth);
-  }
-
-  // Each output bin fetches the source bin its frequency comes from.
-  std::memset(state.synthesisMagnitude, 0, sizeof(float) * frameLength);
-  std::memset(state.synthesisFrequency, 0, sizeof(float) * frameLength);
-  for (std::int32_t k = 0; k <= half; ++k) {
-    const auto source = static_cast<std::int32_t>(k / static_cast<double>(factor));
-    if (source <= half) {
-      if (state.analysisMagnitude[source] > state.synthesisMagnitude[k]) {
-        state.synthesisMagnitude[k] = state.analysisMagnitude[source];
-        state.synthesisFrequency[k] =
-            static_cast<float>(static_cast<double>(factor) * state.analysisFrequency[source]);
-      }
-      if (state.synthesisFrequency[k] == 0.0f && k > 0) {
-        state.synthesisFrequency[k] = state.synthesisFrequency[k - 1];
-        state.synthesisMagnitude[k] = state.synthesisMagnitude[k - 1];
-      }
-    }
-  }
-
-  // Synthesis. The phase sums stay within one turn: unbounded, they would
-  // lose a float's precision within minutes and turn the phases into noise.
-  for (std::int32_t k = 0; k <= half; ++k) {
-    double advance = (state.synthesisFrequency[k] - k * binWidth) / binWidth;
-    advance = 2.0 * kPi * advance / oversampling;
-    advance += k * expectedAdvance;
-    state.phaseSum[k] = static_cast<float>(WrapPhase(state.phaseSum[k] + advance));
-    const double magnitude = state.synthesisMagnitude[k];
-    const double phase = state.phaseSum[k];
-    workspace[2 * k] = static_cast<float>(magnitude * std::cos(phase));
-    workspace[2 * k + 1] = static_cast<float>(magnitude * std::sin(phase));
-  }
-  std::fill(workspace + frameLength + 2, workspace + 2 * frameLength, 0.0f);
+  MapBins(factor, frame.half);
+  Analyse(frame);
+  MoveSpectrum(frame);
+  Synthesise(frame);
   ComplexFft(workspace, frameLength, 1);
 
-  const std::int32_t scale = half * oversampling;
+  // Overlap-add, windowed once more and scaled by 2 / (half * oversampling).
+  const Divisor scale(frame.half * oversampling);
   float* accumulator = state.outputAccumulator;
   for (std::int32_t k = 0; k < frameLength; ++k) {
-    accumulator[k] = static_cast<float>(accumulator[k] + 2.0 * hann[k] * workspace[2 * k] / scale);
+    accumulator[k] =
+        static_cast<float>(accumulator[k] + scale.Divide(2.0 * hann[k] * workspace[2 * k]));
   }
-  std::memcpy(state.outputQueue, accumulator, sizeof(float) * hop);
-  std::memmove(accumulator, accumulator + hop, sizeof(float) * frameLength);
-  std::memmove(state.inputQueue, state.inputQueue + hop, sizeof(float) * (frameLength - hop));
+  std::memcpy(state.outputQueue, accumulator, sizeof(float) * frame.hop);
+  std::memmove(accumulator, accumulator + frame.hop, sizeof(float) * frameLength);
+  std::memmove(state.inputQueue, state.inputQueue + frame.hop,
+               sizeof(float) * (frameLength - frame.hop));
 }
 
 // Rotation factors of every butterfly stage in the order the recurrence
 // produces them: (1, 0), then repeated multiplication by (cos arg,
-// sign sin arg), arg = pi / halfSpan, everything rounded to float. Stages
-// do not depend on the transform size, so one table serves every size.
+// sign sin arg), arg = pi / halfSpan, each step rounded to float. Stages do
+// not depend on the transform size, so one table serves every size. Stored
+// widened to double (exactly) and by pairs of butterflies, (ur0, ur1, ui0,
+// ui1), the order the butterflies load them in.
 class TwiddleTable {
  public:
   TwiddleTable() {
@@ -152,34 +274,39 @@ class TwiddleTable {
     Fill(1, inverse);
   }
 
-  // halfSpan floats pairs (ur, ui) for the stage whose butterflies join
-  // elements halfSpan apart.
-  const float* Stage(std::int32_t sign, std::int32_t halfSpan) const {
-    return (sign < 0 ? forward : inverse) + 2 * (halfSpan - 1);
+  // The stage whose butterflies join elements halfSpan apart; a stage of one
+  // butterfly is stored as a pair of equal ones.
+  const double* Stage(std::int32_t sign, std::int32_t halfSpan) const {
+    return (sign < 0 ? forward : inverse) + Offset(halfSpan);
   }
 
  private:
-  static void Fill(std::int32_t sign, float* table) {
+  static std::int32_t Offset(std::int32_t halfSpan) { return halfSpan == 1 ? 0 : 2 * halfSpan; }
+
+  static void Fill(std::int32_t sign, double* table) {
     for (std::int32_t halfSpan = 1; halfSpan < kMaxFrame; halfSpan <<= 1) {
-      float* stage = table + 2 * (halfSpan - 1);
+      double* stage = table + Offset(halfSpan);
       const auto arg = static_cast<float>(kPi / halfSpan);
       const auto wr = static_cast<float>(std::cos(static_cast<double>(arg)));
       const auto wi = static_cast<float>(sign * std::sin(static_cast<double>(arg)));
       float ur = 1.0f;
       float ui = 0.0f;
-      for (std::int32_t q = 0; q < halfSpan; ++q) {
-        stage[2 * q] = ur;
-        stage[2 * q + 1] = ui;
-        const auto nextUr = static_cast<float>(static_cast<double>(ur) * wr -
-                                               static_cast<double>(ui) * wi);
-        ui = static_cast<float>(static_cast<double>(ur) * wi + static_cast<double>(ui) * wr);
-        ur = nextUr;
+      for (std::int32_t q = 0; q < std::max(halfSpan, 2); ++q) {
+        const std::int32_t pair = 4 * (q / 2) + q % 2;
+        stage[pair] = ur;
+        stage[pair + 2] = ui;
+        if (q + 1 < halfSpan) {
+          const auto nextUr = static_cast<float>(static_cast<double>(ur) * wr -
+                                                 static_cast<double>(ui) * wi);
+          ui = static_cast<float>(static_cast<double>(ur) * wi + static_cast<double>(ui) * wr);
+          ur = nextUr;
+        }
       }
     }
   }
 
-  float forward[2 * (kMaxFrame - 1)];
-  float inverse[2 * (kMaxFrame - 1)];
+  double forward[4 * kMaxFrame];
+  double inverse[4 * kMaxFrame];
 };
 
 const TwiddleTable& Twiddles() {
@@ -190,44 +317,38 @@ const TwiddleTable& Twiddles() {
 #if defined(__SSE2__)
 
 // Two butterflies at once: a and b hold two complex values each (re, im,
-// re, im), w their two rotation factors. t = b * w is formed in double
+// re, im), ur and ui the real and the imaginary parts of their rotation
+// factors. tr = br ur - bi ui and ti = br ui + bi ur are formed in double
 // precision and rounded to float; then a + t and a - t in float.
-inline void ButterflyPair(__m128& a, __m128& b, __m128 w) {
-  const __m128d negateReal = _mm_set_pd(0.0, -0.0);
-  const __m128d b0 = _mm_cvtps_pd(b);
-  const __m128d b1 = _mm_cvtps_pd(_mm_movehl_ps(b, b));
-  const __m128d w0 = _mm_cvtps_pd(w);
-  const __m128d w1 = _mm_cvtps_pd(_mm_movehl_ps(w, w));
-  // (br ur + -(bi ui), bi ur + br ui): the same roundings as
-  // br ur - bi ui and br ui + bi ur.
-  const __m128d t0 = _mm_add_pd(
-      _mm_mul_pd(b0, _mm_unpacklo_pd(w0, w0)),
-      _mm_xor_pd(_mm_mul_pd(_mm_shuffle_pd(b0, b0, 1), _mm_unpackhi_pd(w0, w0)), negateReal));
-  const __m128d t1 = _mm_add_pd(
-      _mm_mul_pd(b1, _mm_unpacklo_pd(w1, w1)),
-      _mm_xor_pd(_mm_mul_pd(_mm_shuffle_pd(b1, b1, 1), _mm_unpackhi_pd(w1, w1)), negateReal));
-  const __m128 t = _mm_movelh_ps(_mm_cvtpd_ps(t0), _mm_cvtpd_ps(t1));
+inline void ButterflyPair(__m128& a, __m128& b, __m128d ur, __m128d ui) {
+  const __m128 parts = _mm_shuffle_ps(b, b, _MM_SHUFFLE(3, 1, 2, 0));
+  const __m128d br = _mm_cvtps_pd(parts);
+  const __m128d bi = _mm_cvtps_pd(_mm_movehl_ps(parts, parts));
+  const __m128d tr = _mm_sub_pd(_mm_mul_pd(br, ur), _mm_mul_pd(bi, ui));
+  const __m128d ti = _mm_add_pd(_mm_mul_pd(br, ui), _mm_mul_pd(bi, ur));
+  const __m128 t = _mm_unpacklo_ps(_mm_cvtpd_ps(tr), _mm_cvtpd_ps(ti));
   b = _mm_sub_ps(a, t);
   a = _mm_add_ps(a, t);
 }
 
-void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const float* twiddle) {
+void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const double* twiddle) {
   if (halfSpan == 1) {
     // Neighbours pair up: two groups per step, one butterfly each.
-    const __m128 unit = _mm_setr_ps(twiddle[0], twiddle[1], twiddle[0], twiddle[1]);
+    const __m128d ur = _mm_loadu_pd(twiddle);
+    const __m128d ui = _mm_loadu_pd(twiddle + 2);
     for (std::int32_t g = 0; g + 4 <= n; g += 4) {
       const __m128 x0 = _mm_loadu_ps(data + 2 * g);
       const __m128 x1 = _mm_loadu_ps(data + 2 * g + 4);
       __m128 a = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(1, 0, 1, 0));
       __m128 b = _mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 2, 3, 2));
-      ButterflyPair(a, b, unit);
+      ButterflyPair(a, b, ur, ui);
       _mm_storeu_ps(data + 2 * g, _mm_movelh_ps(a, b));
       _mm_storeu_ps(data + 2 * g + 4, _mm_movehl_ps(b, a));
     }
     if (n == 2) {
       __m128 a = _mm_loadu_ps(data);
       __m128 b = _mm_movehl_ps(a, a);
-      ButterflyPair(a, b, unit);
+      ButterflyPair(a, b, ur, ui);
       _mm_storeu_ps(data, _mm_movelh_ps(a, b));
     }
     return;
@@ -238,7 +359,7 @@ void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const fl
     for (std::int32_t q = 0; q < halfSpan; q += 2) {
       __m128 a = _mm_loadu_ps(first + 2 * q);
       __m128 b = _mm_loadu_ps(second + 2 * q);
-      ButterflyPair(a, b, _mm_loadu_ps(twiddle + 2 * q));
+      ButterflyPair(a, b, _mm_loadu_pd(twiddle + 2 * q), _mm_loadu_pd(twiddle + 2 * q + 2));
       _mm_storeu_ps(first + 2 * q, a);
       _mm_storeu_ps(second + 2 * q, b);
     }
@@ -247,13 +368,13 @@ void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const fl
 
 #else
 
-void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const float* twiddle) {
+void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const double* twiddle) {
   for (std::int32_t g = 0; g < n; g += 2 * halfSpan) {
     for (std::int32_t q = 0; q < halfSpan; ++q) {
       float* p1 = data + 2 * (g + q);
       float* p2 = p1 + 2 * halfSpan;
-      const double ur = twiddle[2 * q];
-      const double ui = twiddle[2 * q + 1];
+      const double ur = twiddle[4 * (q / 2) + q % 2];
+      const double ui = twiddle[4 * (q / 2) + q % 2 + 2];
       const auto tr = static_cast<float>(p2[0] * ur - p2[1] * ui);
       const auto ti = static_cast<float>(p2[0] * ui + p2[1] * ur);
       p2[0] = p1[0] - tr;
@@ -281,6 +402,7 @@ void PitchShift(float factor, std::int32_t count, std::int32_t frameLength,
     std::memset(state.outputQueue, 0, sizeof state.outputQueue);
     std::memset(state.workspace, 0, sizeof state.workspace);
     std::memset(state.previousPhase, 0, sizeof state.previousPhase);
+    std::memset(state.phasePending, 0, sizeof state.phasePending);
     std::memset(state.phaseSum, 0, sizeof state.phaseSum);
     std::memset(state.outputAccumulator, 0, sizeof state.outputAccumulator);
     std::memset(state.analysisMagnitude, 0, sizeof state.analysisMagnitude);

@@ -267,4 +267,25 @@ TEST(PitchShift, GivesTheSameBitsAsThePlainVersionOverALongStream) {
   }
 }
 
+TEST(PitchShift, GivesTheSameBitsAsThePlainVersionWhenTheFactorChanges) {
+  // The stream state outlives a player, so a new factor meets bins the old
+  // one never fetched.
+  const std::vector<float> signal = SpeechLike(20 * 22050);
+  const float factors[] = {1.5f, 0.75f, 1.05f, 0.9f, 1.5f, 0.8f};
+  constexpr std::size_t kRun = 40 * 1212;
+  ResetPitchShiftState();
+  PlainPitchShifter plain;
+  std::vector<float> fast = signal;
+  std::vector<float> reference = signal;
+  for (std::size_t at = 0; at < signal.size(); at += 1212) {
+    const float factor = factors[(at / kRun) % 6];
+    const auto count = static_cast<std::int32_t>(std::min<std::size_t>(1212, signal.size() - at));
+    PitchShift(factor, count, kFrame, kOversampling, kRate, fast.data() + at, fast.data() + at);
+    plain.Process(factor, count, kFrame, kOversampling, kRate, reference.data() + at,
+                  reference.data() + at);
+  }
+  EXPECT_TRUE(BitIdentical(fast, reference))
+      << "first difference at sample " << FirstDifference(fast, reference);
+}
+
 }  // namespace
