@@ -5,7 +5,7 @@
 #include <cstring>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 // Arithmetic: values are loaded from single-precision arrays, combined in
@@ -265,8 +265,15 @@ void ProcessFrame(float factor, std::int32_t frameLength, std::int32_t oversampl
 // produces them: (1, 0), then repeated multiplication by (cos arg,
 // sign sin arg), arg = pi / halfSpan, each step rounded to float. Stages do
 // not depend on the transform size, so one table serves every size. Stored
-// widened to double (exactly) and by pairs of butterflies, (ur0, ur1, ui0,
-// ui1), the order the butterflies load them in.
+// widened to double (exactly), in blocks of four butterflies, four real parts
+// then four imaginary parts, the order the butterflies load them in; stages
+// of fewer than four butterflies repeat theirs to fill a block.
+// Where the stage of butterflies halfSpan apart starts: stages of one and of
+// two butterflies take a block of eight doubles each, larger ones 2 halfSpan.
+constexpr std::int32_t TwiddleOffset(std::int32_t halfSpan) {
+  return halfSpan == 1 ? 0 : halfSpan == 2 ? 8 : 2 * halfSpan + 8;
+}
+
 class TwiddleTable {
  public:
   TwiddleTable() {
@@ -274,45 +281,52 @@ class TwiddleTable {
     Fill(1, inverse);
   }
 
-  // The stage whose butterflies join elements halfSpan apart; a stage of one
-  // butterfly is stored as a pair of equal ones.
+  // The stage whose butterflies join elements halfSpan apart.
   const double* Stage(std::int32_t sign, std::int32_t halfSpan) const {
-    return (sign < 0 ? forward : inverse) + Offset(halfSpan);
+    return (sign < 0 ? forward : inverse) + TwiddleOffset(halfSpan);
   }
 
  private:
-  static std::int32_t Offset(std::int32_t halfSpan) { return halfSpan == 1 ? 0 : 2 * halfSpan; }
+  static constexpr std::int32_t kLargestHalfSpan = kMaxFrame / 2;
+  static constexpr std::int32_t kSize = TwiddleOffset(kLargestHalfSpan) + 2 * kLargestHalfSpan;
 
   static void Fill(std::int32_t sign, double* table) {
-    for (std::int32_t halfSpan = 1; halfSpan < kMaxFrame; halfSpan <<= 1) {
-      double* stage = table + Offset(halfSpan);
+    for (std::int32_t halfSpan = 1; halfSpan <= kLargestHalfSpan; halfSpan <<= 1) {
+      double* stage = table + TwiddleOffset(halfSpan);
       const auto arg = static_cast<float>(kPi / halfSpan);
       const auto wr = static_cast<float>(std::cos(static_cast<double>(arg)));
       const auto wi = static_cast<float>(sign * std::sin(static_cast<double>(arg)));
       float ur = 1.0f;
       float ui = 0.0f;
-      for (std::int32_t q = 0; q < std::max(halfSpan, 2); ++q) {
-        const std::int32_t pair = 4 * (q / 2) + q % 2;
-        stage[pair] = ur;
-        stage[pair + 2] = ui;
-        if (q + 1 < halfSpan) {
-          const auto nextUr = static_cast<float>(static_cast<double>(ur) * wr -
-                                                 static_cast<double>(ui) * wi);
-          ui = static_cast<float>(static_cast<double>(ur) * wi + static_cast<double>(ui) * wr);
-          ur = nextUr;
+      for (std::int32_t q = 0; q < halfSpan; ++q) {
+        for (std::int32_t slot = q; slot < std::max(halfSpan, 4); slot += halfSpan) {
+          stage[8 * (slot / 4) + slot % 4] = ur;
+          stage[8 * (slot / 4) + slot % 4 + 4] = ui;
         }
+        const auto nextUr = static_cast<float>(static_cast<double>(ur) * wr -
+                                               static_cast<double>(ui) * wi);
+        ui = static_cast<float>(static_cast<double>(ur) * wi + static_cast<double>(ui) * wr);
+        ur = nextUr;
       }
     }
   }
 
-  double forward[4 * kMaxFrame];
-  double inverse[4 * kMaxFrame];
+  double forward[kSize];
+  double inverse[kSize];
 };
 
 const TwiddleTable& Twiddles() {
   static const TwiddleTable table;
   return table;
 }
+
+// Real parts of the rotation factors of butterflies q.. of a stage (q even);
+// the imaginary parts follow four doubles later.
+inline const double* TwiddleAt(const double* stage, std::int32_t q) {
+  return stage + 8 * (q / 4) + q % 4;
+}
+
+bool wideTransformAllowed = true;
 
 #if defined(__SSE2__)
 
@@ -335,7 +349,7 @@ void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const do
   if (halfSpan == 1) {
     // Neighbours pair up: two groups per step, one butterfly each.
     const __m128d ur = _mm_loadu_pd(twiddle);
-    const __m128d ui = _mm_loadu_pd(twiddle + 2);
+    const __m128d ui = _mm_loadu_pd(twiddle + 4);
     for (std::int32_t g = 0; g + 4 <= n; g += 4) {
       const __m128 x0 = _mm_loadu_ps(data + 2 * g);
       const __m128 x1 = _mm_loadu_ps(data + 2 * g + 4);
@@ -357,24 +371,63 @@ void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const do
     float* first = data + 2 * g;
     float* second = first + 2 * halfSpan;
     for (std::int32_t q = 0; q < halfSpan; q += 2) {
+      const double* w = TwiddleAt(twiddle, q);
       __m128 a = _mm_loadu_ps(first + 2 * q);
       __m128 b = _mm_loadu_ps(second + 2 * q);
-      ButterflyPair(a, b, _mm_loadu_pd(twiddle + 2 * q), _mm_loadu_pd(twiddle + 2 * q + 2));
+      ButterflyPair(a, b, _mm_loadu_pd(w), _mm_loadu_pd(w + 4));
       _mm_storeu_ps(first + 2 * q, a);
       _mm_storeu_ps(second + 2 * q, b);
     }
   }
 }
 
+// The same butterflies four at a time on processors with AVX, for stages of
+// four or more; identical roundings, no fused multiply-add.
+__attribute__((target("avx"))) void WideButterflyStage(float* data, std::int32_t n,
+                                                        std::int32_t halfSpan,
+                                                        const double* twiddle) {
+  for (std::int32_t g = 0; g < n; g += 2 * halfSpan) {
+    float* first = data + 2 * g;
+    float* second = first + 2 * halfSpan;
+    for (std::int32_t q = 0; q < halfSpan; q += 4) {
+      const double* w = TwiddleAt(twiddle, q);
+      const __m256 a = _mm256_loadu_ps(first + 2 * q);
+      const __m128 low = _mm_loadu_ps(second + 2 * q);
+      const __m128 high = _mm_loadu_ps(second + 2 * q + 4);
+      const __m256d br = _mm256_cvtps_pd(_mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+      const __m256d bi = _mm256_cvtps_pd(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
+      const __m256d ur = _mm256_loadu_pd(w);
+      const __m256d ui = _mm256_loadu_pd(w + 4);
+      const __m128 tr =
+          _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(br, ur), _mm256_mul_pd(bi, ui)));
+      const __m128 ti =
+          _mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(br, ui), _mm256_mul_pd(bi, ur)));
+      const __m256 t = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_unpacklo_ps(tr, ti)),
+                                            _mm_unpackhi_ps(tr, ti), 1);
+      _mm256_storeu_ps(first + 2 * q, _mm256_add_ps(a, t));
+      _mm256_storeu_ps(second + 2 * q, _mm256_sub_ps(a, t));
+    }
+  }
+}
+
+void RunStage(float* data, std::int32_t n, std::int32_t halfSpan, const double* twiddle) {
+  static const bool hasAvx = __builtin_cpu_supports("avx");
+  if (halfSpan >= 4 && hasAvx && wideTransformAllowed) {
+    WideButterflyStage(data, n, halfSpan, twiddle);
+  } else {
+    ButterflyStage(data, n, halfSpan, twiddle);
+  }
+}
+
 #else
 
-void ButterflyStage(float* data, std::int32_t n, std::int32_t halfSpan, const double* twiddle) {
+void RunStage(float* data, std::int32_t n, std::int32_t halfSpan, const double* twiddle) {
   for (std::int32_t g = 0; g < n; g += 2 * halfSpan) {
     for (std::int32_t q = 0; q < halfSpan; ++q) {
       float* p1 = data + 2 * (g + q);
       float* p2 = p1 + 2 * halfSpan;
-      const double ur = twiddle[4 * (q / 2) + q % 2];
-      const double ui = twiddle[4 * (q / 2) + q % 2 + 2];
+      const double ur = *TwiddleAt(twiddle, q);
+      const double ui = *(TwiddleAt(twiddle, q) + 4);
       const auto tr = static_cast<float>(p2[0] * ur - p2[1] * ui);
       const auto ti = static_cast<float>(p2[0] * ui + p2[1] * ur);
       p2[0] = p1[0] - tr;
@@ -450,8 +503,12 @@ void ComplexFft(float* buffer, std::int32_t n, std::int32_t sign) {
   const double stages = std::log(static_cast<double>(n)) / std::log(2.0);
   std::int32_t halfSpan = 1;
   for (std::int32_t stage = 0; stage < stages; ++stage, halfSpan <<= 1) {
-    ButterflyStage(buffer, n, halfSpan, twiddles.Stage(sign, halfSpan));
+    RunStage(buffer, n, halfSpan, twiddles.Stage(sign, halfSpan));
   }
+}
+
+void AllowWideTransform(bool allow) {
+  wideTransformAllowed = allow;
 }
 
 void ResetPitchShiftState() {

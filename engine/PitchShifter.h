@@ -21,6 +21,11 @@ void PitchShift(float factor, std::int32_t count, std::int32_t frameLength,
 // direction scales. n is a power of two of at most 8192.
 void ComplexFft(float* buffer, std::int32_t n, std::int32_t sign);
 
+// Whether the transform may use AVX where the processor has it (the
+// default). The result is the same either way; tests switch it off to check
+// the narrower path as well. The engine never calls it.
+void AllowWideTransform(bool allow);
+
 // Returns the process-wide stream state to what it is when the module loads.
 // For tests, which need independent streams; the engine never calls it.
 void ResetPitchShiftState();

@@ -110,18 +110,22 @@ TEST(ComplexFft, ForwardThenInverseGivesTheInputTimesN) {
   }
 }
 
-TEST(ComplexFft, GivesTheSameBitsAsThePlainTransform) {
-  for (std::int32_t n = 1; n <= 8192; n *= 2) {
-    for (std::int32_t sign : {-1, 1}) {
-      std::vector<float> fast = RandomComplex(n, 300 + n);
-      std::vector<float> plain = fast;
-      ComplexFft(fast.data(), n, sign);
-      PlainPitchShifter::ComplexFft(plain.data(), n, sign);
-      EXPECT_TRUE(BitIdentical(fast, plain))
-          << "n " << n << " sign " << sign << " first difference at float "
-          << FirstDifference(fast, plain);
+TEST(ComplexFft, GivesTheSameBitsAsThePlainTransformOnEitherVectorPath) {
+  for (bool wide : {true, false}) {
+    AllowWideTransform(wide);
+    for (std::int32_t n = 1; n <= 8192; n *= 2) {
+      for (std::int32_t sign : {-1, 1}) {
+        std::vector<float> fast = RandomComplex(n, 300 + n);
+        std::vector<float> plain = fast;
+        ComplexFft(fast.data(), n, sign);
+        PlainPitchShifter::ComplexFft(plain.data(), n, sign);
+        EXPECT_TRUE(BitIdentical(fast, plain))
+            << "wide " << wide << " n " << n << " sign " << sign << " first difference at float "
+            << FirstDifference(fast, plain);
+      }
     }
   }
+  AllowWideTransform(true);
 }
 
 // --- PitchShift: stream handling -----------------------------------------
@@ -252,19 +256,33 @@ TEST(PitchShift, RaisingUsesNothingAboveTwoThirdsOfTheBand) {
 
 // --- the engine's version against the plain one ---------------------------
 
+std::vector<float> ShiftPlainly(float factor, std::vector<float> signal) {
+  PlainPitchShifter plain;
+  plain.Process(factor, static_cast<std::int32_t>(signal.size()), kFrame, kOversampling, kRate,
+                signal.data(), signal.data());
+  return signal;
+}
+
 TEST(PitchShift, GivesTheSameBitsAsThePlainVersionOverALongStream) {
   // A minute of speech-like audio per factor, in the engine's block sizes.
   const std::vector<float> signal = SpeechLike(60 * 22050);
   for (float factor : {1.5f, 0.75f, 1.05f}) {
     const std::vector<float> fast = Shift(factor, signal, {1212, 220, 551});
-    PlainPitchShifter plain;
-    std::vector<float> reference = signal;
-    plain.Process(factor, static_cast<std::int32_t>(reference.size()), kFrame, kOversampling,
-                  kRate, reference.data(), reference.data());
+    const std::vector<float> reference = ShiftPlainly(factor, signal);
     EXPECT_TRUE(BitIdentical(fast, reference))
         << "factor " << factor << " first difference at sample "
         << FirstDifference(fast, reference);
   }
+}
+
+TEST(PitchShift, GivesTheSameBitsWithoutTheWideTransform) {
+  const std::vector<float> signal = SpeechLike(10 * 22050);
+  AllowWideTransform(false);
+  const std::vector<float> narrow = Shift(1.5f, signal, {1212});
+  AllowWideTransform(true);
+  const std::vector<float> reference = ShiftPlainly(1.5f, signal);
+  EXPECT_TRUE(BitIdentical(narrow, reference))
+      << "first difference at sample " << FirstDifference(narrow, reference);
 }
 
 TEST(PitchShift, GivesTheSameBitsAsThePlainVersionWhenTheFactorChanges) {

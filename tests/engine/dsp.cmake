@@ -9,6 +9,8 @@ set(RYN_DSP_TEST_SOURCES
 ryn_add_test(engine_dsp_tests LABELS ${RYN_TEST_LABEL}
   SOURCES ${RYN_DSP_TEST_SOURCES}
   LIBS ryn_portable)
+# The plain pitch shifter must round exactly as written.
+target_compile_options(engine_dsp_tests PRIVATE -ffp-contract=off)
 
 # Replaces the global array allocation, so it stays a program of its own.
 ryn_add_test(engine_shift_allocation_tests LABELS ${RYN_TEST_LABEL}
