@@ -55,6 +55,13 @@ constexpr std::int32_t TwiddleOffset(std::int32_t halfSpan) {
   return halfSpan == 1 ? 0 : halfSpan == 2 ? 8 : 2 * halfSpan + 8;
 }
 
+// Rotation factors of every butterfly stage in the order the recurrence
+// produces them: (1, 0), then repeated multiplication by (cos arg,
+// sign sin arg), arg = pi / halfSpan, each step rounded to float. Stages do
+// not depend on the transform size, so one table serves every size. Stored
+// widened to double (exactly), in blocks of four butterflies, four real parts
+// then four imaginary parts, the order the butterflies load them in; stages
+// of fewer than four butterflies repeat theirs to fill a block.
 class TwiddleTable {
  public:
   TwiddleTable() {
@@ -101,8 +108,9 @@ const TwiddleTable& Twiddles() {
   return table;
 }
 
-// Real parts of the rotation factors of butterflies q.. of a stage (q even);
-// the imaginary parts follow four doubles later.
+// Real part of the rotation factor of butterfly q of a stage, followed by
+// those of the rest of its block of four; the imaginary parts lie four
+// doubles further on.
 inline const double* TwiddleAt(const double* stage, std::int32_t q) {
   return stage + 8 * (q / 4) + q % 4;
 }
@@ -202,6 +210,7 @@ void RunStage(float* data, std::int32_t n, std::int32_t halfSpan, const double* 
 
 #else
 
+// Without SSE2: the same butterflies one at a time.
 void RunStage(float* data, std::int32_t n, std::int32_t halfSpan, const double* twiddle) {
   for (std::int32_t g = 0; g < n; g += 2 * halfSpan) {
     for (std::int32_t q = 0; q < halfSpan; ++q) {
@@ -485,13 +494,6 @@ void ProcessFrame(float factor, std::int32_t frameLength, std::int32_t oversampl
                sizeof(float) * (frameLength - frame.hop));
 }
 
-// Rotation factors of every butterfly stage in the order the recurrence
-// produces them: (1, 0), then repeated multiplication by (cos arg,
-// sign sin arg), arg = pi / halfSpan, each step rounded to float. Stages do
-// not depend on the transform size, so one table serves every size. Stored
-// widened to double (exactly), in blocks of four butterflies, four real parts
-// then four imaginary parts, the order the butterflies load them in; stages
-// of fewer than four butterflies repeat theirs to fill a block.
 }  // namespace
 
 void PitchShift(float factor, std::int32_t count, std::int32_t frameLength,
