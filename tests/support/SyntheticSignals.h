@@ -62,7 +62,7 @@ inline std::vector<float> WhiteNoise(double amplitude, std::size_t count, std::u
   return out;
 }
 
-// Speech-like audio at 22050 samples/s, peak near 0.8: a voiced harmonic
+// Speech-like audio at 22050 samples/s, peak about 0.6: a voiced harmonic
 // series (fundamental about 130 Hz with 5.5 Hz vibrato and a slow glide,
 // two formant bumps) shaped into syllables of about a quarter second, with a
 // burst of noise (a fricative) after every third syllable.
