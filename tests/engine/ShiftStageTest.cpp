@@ -52,8 +52,9 @@ std::vector<int> SourceIndices(const Block& out, std::size_t begin, std::size_t 
   return indices;
 }
 
-// Expected reading, part by part: `speedUntil` outputs read at 1.5 times
-// normal speed from `start`, then the part's last input is held.
+// Expected reading of one part of `outputs` samples: the first
+// `speedOutputs` read from `start` on at 1.5 times normal speed, the rest
+// hold input `held`.
 void AppendRaisedPart(std::vector<int>& indices, double start, int outputs, int speedOutputs,
                       int held) {
   for (int i = 0; i < outputs; ++i) {
