@@ -43,5 +43,13 @@ FUZZ_SECONDS ?= 600
 fuzz: deps
 	$(ROOT)/scripts/fuzz-registry-script.sh $(FUZZ_SECONDS)
 
+# Benchmarks: native Release build without the sanitizers, peer pitch
+# shifters installed for comparison.
+bench:
+	@$(ROOT)/scripts/install-deps.sh --bench
+	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DRYN_SANITIZE=OFF -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	$(BUILD)/bench/bench/ryn_bench
+
 clean:
 	rm -rf $(BUILD)
