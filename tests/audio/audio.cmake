@@ -49,6 +49,6 @@ endif()
 if(WIN32)
   ryn_add_audio_test(engine_real_audio_tests
     SOURCES engine/RealAudioTest.cpp
-    LIBS ryn_engine
+    LIBS ryn_engine ryn_passthrough
     TIMEOUT 240)
 endif()

@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/RynManager.h"
 #include "engine/UniqueHandle.h"
 #include "support/VirtualAudioRig.h"
+#include "tools/audio/DirectSoundPassthrough.h"
 #include "tools/audio/ClickAnalysis.h"
 #include "tools/audio/SignalAnalysis.h"
 #include "tools/audio/TestSignals.h"
@@ -163,6 +165,74 @@ const std::map<std::int32_t, std::vector<DelayRun>>& Runs() {
 }
 
 double OutputDelayMs(std::int32_t delay) { return MedianOutputDelayMs(Runs().at(delay)); }
+
+// One start of the calibration pass-through on the same default devices.
+struct CalibrationRun {
+  audio::LagSummary lags;
+  double ownDelayMs = 0;
+  double RoutingMs() const { return Ms(lags.medianSamples) - ownDelayMs; }
+};
+
+CalibrationRun RunPassthrough(int start) {
+  CalibrationRun run;
+  std::unique_ptr<CDirectSoundPassthrough> passthrough;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    passthrough = std::make_unique<CDirectSoundPassthrough>();
+    passthrough->Start();
+    for (int waited = 0; waited < 1000 && !passthrough->Started(); waited += 10) Sleep(10);
+    if (passthrough->Started()) break;
+    std::printf("no captured data within a second of the pass-through's start: starting again\n");
+  }
+  CVirtualAudioRig rig;
+  rig.Begin(Clicks(2.0), 2.5);
+  const audio::WavData mix = rig.End();
+  passthrough->Stop();
+  KeepRecording("passthrough-" + std::to_string(start), mix);
+  run.lags = OutputLags(mix.Channel(0), mix.Channel(1));
+  run.ownDelayMs = passthrough->OwnDelayMs();
+  std::printf("pass-through, start %d: %zu clicks, lag %.1f ms (%.1f..%.1f), own delay %.1f ms, routing %.1f ms\n",
+              start, run.lags.count, Ms(run.lags.medianSamples), Ms(run.lags.minSamples), Ms(run.lags.maxSamples),
+              run.ownDelayMs, run.RoutingMs());
+  return run;
+}
+
+const std::vector<CalibrationRun>& Calibration() {
+  static const std::vector<CalibrationRun> runs = [] {
+    std::vector<CalibrationRun> all;
+    for (int start = 0; start < 3; ++start) all.push_back(RunPassthrough(start));
+    return all;
+  }();
+  return runs;
+}
+
+double RoutingLatencyMs() {
+  std::vector<double> values;
+  for (const CalibrationRun& run : Calibration()) values.push_back(run.RoutingMs());
+  return Median(values);
+}
+
+TEST(RealAudio, CalibrationPassthroughHasAConstantLag) {
+  for (const CalibrationRun& run : Calibration()) {
+    EXPECT_GE(run.lags.count, 5u);
+    // Contiguous writes: every click takes the same path.
+    EXPECT_LE(Ms(run.lags.maxSamples - run.lags.minSamples), 1.0);
+    EXPECT_GT(run.RoutingMs(), 10.0);
+    EXPECT_LT(run.RoutingMs(), 150.0);
+  }
+}
+
+TEST(RealAudio, OutputDelayBeyondTheRoutingIsTheConfiguredOne) {
+  const double routing = RoutingLatencyMs();
+  for (std::int32_t delay : kDelays) {
+    const double calibrated = OutputDelayMs(delay) - routing;
+    std::printf("DELAY %d: output delay %.1f ms - routing %.1f ms = %.1f ms\n", delay, OutputDelayMs(delay), routing,
+                calibrated);
+    // Segment ends wait for the platform's next capture period, and the
+    // write point only ever moves forward: the engine is late, never early.
+    EXPECT_GE(calibrated, delay - 15.0) << "DELAY " << delay;
+    EXPECT_LE(calibrated, delay + 30.0) << "DELAY " << delay;
+  }
+}
 
 TEST(RealAudio, ClicksIntoTheMicrophoneComeOutOfTheSpeakerLate) {
   for (std::int32_t delay : kDelays) {
