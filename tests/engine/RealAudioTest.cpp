@@ -294,3 +294,48 @@ TEST(RealAudio, RestartsBySetDelayKeepAudioFlowingAndLeaveNoListenerThread) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ShiftCase {
+  std::int32_t shift;
+  std::int32_t mode;
+  double expectedHz;
+};
+
+// A steady 441 Hz tone in the microphone, the engine shifting it; the
+// dominant frequency of what reaches the speaker.
+double ShiftedToneHz(const ShiftCase& shiftCase) {
+  CRynManager& manager = CRynManager::GetInstance();
+  manager.SetDelay(100);
+  manager.SetFrequencyShift(shiftCase.shift);
+  manager.SetZelMode(shiftCase.mode);
+  StartHearing(manager, [&] { manager.Start(); });
+  CVirtualAudioRig rig;
+  rig.Begin(audio::MakeTone(kRate, 441.0, 3.0, 12000), 3.0);
+  const audio::WavData mix = rig.End();
+  manager.Stop();
+  manager.SetFrequencyShift(0);
+  manager.SetZelMode(1);
+  KeepRecording("engine-shift-" + std::to_string(shiftCase.shift) + "-mode-" + std::to_string(shiftCase.mode), mix);
+  // Well inside the tone: the first half second covers the start-up and
+  // the phase vocoder's first frame.
+  const Samples speaker = Slice(mix.Channel(1), 0.8, 2.8);
+  // Method 2 restarts every 25 ms block, which splits its spectrum into
+  // lines 40 Hz apart around the shifted tone: the spectrum is smoothed over
+  // three lines. A steady tone keeps its peak under that smoothing.
+  const double heard = audio::DominantFrequency(speaker, kRate, 100.0, 120.0);
+  std::printf("FREQUENCY_SHIFT %d, ZEL_MODE %d: 441 Hz in, %.1f Hz out (speaker level %.0f)\n", shiftCase.shift,
+              shiftCase.mode, heard, audio::Rms(speaker));
+  return heard;
+}
+
+TEST(RealAudio, ShiftedToneComesOutAtTheShiftedFrequencyByBothMethods) {
+  for (const ShiftCase& shiftCase : {ShiftCase{10, 1, 661.5}, ShiftCase{-10, 1, 330.75}, ShiftCase{10, 2, 661.5},
+                                     ShiftCase{-10, 2, 330.75}}) {
+    EXPECT_NEAR(ShiftedToneHz(shiftCase), shiftCase.expectedHz, 4.0)
+        << "FREQUENCY_SHIFT " << shiftCase.shift << ", ZEL_MODE " << shiftCase.mode;
+  }
+}
+
+}  // namespace
