@@ -26,6 +26,18 @@
 # joins then waits behind milliseconds, not behind a long rendered stretch
 # (without it, the latency of Wine's streams varied by 40 ms between starts).
 #
+# A script that wants what went into the microphone and what came out of the
+# speaker, from one instant on:
+#   pulse-fixture.sh start D; pulse-fixture.sh record D mix.wav
+#   (start the program under test); pulse-fixture.sh play D voice.wav
+#   pulse-fixture.sh endrecord D; pulse-fixture.sh stop D
+#   sox mix.wav input.wav remix 1; sox mix.wav feedback.wav remix 2
+#   audiotool delay mix.wav   -> lag of the speaker behind the microphone
+# Wine's own capture and playback add about 60 ms to any program's delay;
+# the pass-through tool (build/win64/tools/passthrough.exe SECONDS) run in
+# place of the program under test measures that: routing latency = lag -
+# the own_delay_ms it prints.
+#
 # Clients find the server through XDG_RUNTIME_DIR=DIR/xdg or
 # PULSE_SERVER=unix:DIR/xdg/pulse/native (see "env"). The server accepts
 # anonymous clients: its socket lies in a directory only the owner can enter.

@@ -1,8 +1,9 @@
 // The engine on the platform's real DirectSound, through the PulseAudio
-// fixture's virtual microphone and speaker. The virtual routing adds its own
-// latency, which shifts by Wine's 10 ms period from one start of the devices
-// to the next; delays are therefore compared between settings, each measured
-// over several starts.
+// fixture's virtual microphone and speaker. Wine's capture and playback add
+// a latency of their own, which shifts by steps of its 10 ms period from one
+// start of the devices to the next: output delays are medians over several
+// starts, compared between settings and against a calibration pass-through
+// on the same devices.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -66,15 +67,33 @@ bool BlocksArrive(CRynManager& manager) {
 // Wine's capture now and then never delivers from a freshly started stream
 // (the rig's own recorder shows it too, while the server sends). The engine
 // cannot tell that from a silent microphone, so a start after which no block
-// arrives within a second is made once more, and said so.
-void StartHearing(CRynManager& manager, const std::function<void()>& start) {
-  for (int attempt = 0;; ++attempt) {
-    manager.SetMeasuredDelay(0);
-    start();
-    if (BlocksArrive(manager) || attempt == 2) return;
+// arrives within a second is made again, and said so. Returns the tick
+// count of the start that was kept.
+DWORD StartHearing(CRynManager& manager, const std::function<void()>& start) {
+  manager.SetMeasuredDelay(0);
+  start();
+  DWORD started = GetTickCount();
+  for (int retry = 0; retry < 2 && !BlocksArrive(manager); ++retry) {
     std::printf("no captured block within a second of a start (DELAY %d): starting again\n", manager.GetDelay());
     manager.Stop();
+    manager.SetMeasuredDelay(0);
+    manager.Start();
+    started = GetTickCount();
   }
+  return started;
+}
+
+// Wine's capture also starts, now and then, seconds behind the microphone
+// (seen with the pass-through as well). A measurement whose signal did not
+// come through is taken again, at most twice, and said so.
+template <typename Measure, typename Good>
+auto MeasureAgainIfLost(const char* what, Measure measure, Good good) -> decltype(measure(0)) {
+  auto result = measure(0);
+  for (int retry = 1; retry <= 2 && !good(result); ++retry) {
+    std::printf("%s: the signal did not come through, measuring again\n", what);
+    result = measure(retry);
+  }
+  return result;
 }
 
 Samples Clicks(double seconds) {
@@ -107,11 +126,7 @@ struct DelayRun {
 DelayRun RunAtDelay(std::int32_t delayMs, int start) {
   CRynManager& manager = CRynManager::GetInstance();
   manager.SetDelay(delayMs);
-  DWORD started = 0;
-  StartHearing(manager, [&] {
-    manager.Start();
-    started = GetTickCount();
-  });
+  const DWORD started = StartHearing(manager, [&] { manager.Start(); });
   CVirtualAudioRig rig;
   // Half a second more than the clicks, for the last one to come out.
   rig.Begin(Clicks(3.0), 3.5);
@@ -199,7 +214,11 @@ CalibrationRun RunPassthrough(int start) {
 const std::vector<CalibrationRun>& Calibration() {
   static const std::vector<CalibrationRun> runs = [] {
     std::vector<CalibrationRun> all;
-    for (int start = 0; start < 3; ++start) all.push_back(RunPassthrough(start));
+    for (int start = 0; start < 3; ++start) {
+      all.push_back(MeasureAgainIfLost(
+          "pass-through", [&](int) { return RunPassthrough(start); },
+          [](const CalibrationRun& run) { return run.lags.count >= 5; }));
+    }
     return all;
   }();
   return runs;
@@ -258,14 +277,22 @@ TEST(RealAudio, ReportedDelayAfterTwoSecondsIsTheConfiguredOne) {
   for (std::int32_t delay : kDelays) EXPECT_NEAR(MedianReportedDelay(Runs().at(delay)), delay, 5) << "DELAY " << delay;
 }
 
+// Clicks into the microphone for three seconds while the engine runs as it is.
+audio::LagSummary LagsOfRunningEngine(std::size_t& inputClicks) {
+  CVirtualAudioRig rig;
+  rig.Begin(Clicks(3.0), 3.5);
+  const audio::WavData mix = rig.End();
+  KeepRecording("engine-after-restarts", mix);
+  inputClicks = audio::FindOnsets(mix.Channel(0), kClickThreshold, 200).size();
+  return OutputLags(mix.Channel(0), mix.Channel(1));
+}
+
 TEST(RealAudio, RestartsBySetDelayKeepAudioFlowingAndLeaveNoListenerThread) {
   const double steadyOutputDelay = OutputDelayMs(100);  // also brings up every device once
   CRynManager& manager = CRynManager::GetInstance();
   const int idleThreads = ThreadsOfThisProcess();
   manager.SetDelay(100);
   StartHearing(manager, [&] { manager.Start(); });
-  CVirtualAudioRig rig;
-  rig.Begin(Clicks(8.0), 8.0);
   Sleep(200);
   const int runningThreads = ThreadsOfThisProcess();
 
@@ -275,27 +302,25 @@ TEST(RealAudio, RestartsBySetDelayKeepAudioFlowingAndLeaveNoListenerThread) {
     Sleep(100);
   }
   StartHearing(manager, [&] { manager.SetDelay(100); });
+  Sleep(200);
   EXPECT_EQ(ThreadsOfThisProcess(), runningThreads) << "idle " << idleThreads;
-  const audio::WavData mix = rig.End();
-  manager.Stop();
-  KeepRecording("engine-restarts", mix);
-  EXPECT_EQ(ThreadsOfThisProcess(), idleThreads);
 
-  // The last three seconds, well after the last restart, sound like a
-  // steady run at 100 ms.
-  const Samples microphone = Slice(mix.Channel(0), 5.0, 8.0);
-  const std::size_t inputClicks = audio::FindOnsets(microphone, kClickThreshold, 200).size();
-  const audio::LagSummary lags = OutputLags(microphone, Slice(mix.Channel(1), 5.0, 8.0));
+  std::size_t inputClicks = 0;
+  const audio::LagSummary lags = MeasureAgainIfLost(
+      "after 21 restarts",
+      [&](int retry) {
+        if (retry > 0) StartHearing(manager, [&] { manager.SetDelay(100); });
+        return LagsOfRunningEngine(inputClicks);
+      },
+      [&](const audio::LagSummary& measured) { return measured.count * 2 > inputClicks; });
+  manager.Stop();
+  EXPECT_EQ(ThreadsOfThisProcess(), idleThreads);
   std::printf("after 21 restarts: %zu of %zu clicks, output delay %.1f ms (%.1f..%.1f)\n", lags.count, inputClicks,
               Ms(lags.medianSamples), Ms(lags.minSamples), Ms(lags.maxSamples));
-  EXPECT_GE(inputClicks, 5u);
+  EXPECT_GE(inputClicks, 8u);
   EXPECT_GE(lags.count + 1, inputClicks);
   EXPECT_NEAR(Ms(lags.medianSamples), steadyOutputDelay, 20.0);
 }
-
-}  // namespace
-
-namespace {
 
 struct ShiftCase {
   std::int32_t shift;
@@ -303,9 +328,14 @@ struct ShiftCase {
   double expectedHz;
 };
 
+struct ToneHeard {
+  double hz = 0;
+  double level = 0;  // RMS of the speaker
+};
+
 // A steady 441 Hz tone in the microphone, the engine shifting it; the
 // dominant frequency of what reaches the speaker.
-double ShiftedToneHz(const ShiftCase& shiftCase) {
+ToneHeard ShiftedTone(const ShiftCase& shiftCase) {
   CRynManager& manager = CRynManager::GetInstance();
   manager.SetDelay(100);
   manager.SetFrequencyShift(shiftCase.shift);
@@ -324,16 +354,21 @@ double ShiftedToneHz(const ShiftCase& shiftCase) {
   // Method 2 restarts every 25 ms block, which splits its spectrum into
   // lines 40 Hz apart around the shifted tone: the spectrum is smoothed over
   // three lines. A steady tone keeps its peak under that smoothing.
-  const double heard = audio::DominantFrequency(speaker, kRate, 100.0, 120.0);
+  ToneHeard heard;
+  heard.hz = audio::DominantFrequency(speaker, kRate, 100.0, 120.0);
+  heard.level = audio::Rms(speaker);
   std::printf("FREQUENCY_SHIFT %d, ZEL_MODE %d: 441 Hz in, %.1f Hz out (speaker level %.0f)\n", shiftCase.shift,
-              shiftCase.mode, heard, audio::Rms(speaker));
+              shiftCase.mode, heard.hz, heard.level);
   return heard;
 }
 
 TEST(RealAudio, ShiftedToneComesOutAtTheShiftedFrequencyByBothMethods) {
   for (const ShiftCase& shiftCase : {ShiftCase{10, 1, 661.5}, ShiftCase{-10, 1, 330.75}, ShiftCase{10, 2, 661.5},
                                      ShiftCase{-10, 2, 330.75}}) {
-    EXPECT_NEAR(ShiftedToneHz(shiftCase), shiftCase.expectedHz, 4.0)
+    const ToneHeard heard = MeasureAgainIfLost(
+        "shifted tone", [&](int) { return ShiftedTone(shiftCase); },
+        [](const ToneHeard& tone) { return tone.level > 1000.0; });
+    EXPECT_NEAR(heard.hz, shiftCase.expectedHz, 4.0)
         << "FREQUENCY_SHIFT " << shiftCase.shift << ", ZEL_MODE " << shiftCase.mode;
   }
 }
