@@ -13,5 +13,16 @@ if(WIN32 AND TARGET ryn_component)
   ryn_add_test(reliability_churn_tests LABELS wine
     SOURCES component/ModuleEnvironment.cpp reliability/ProcessResourcesTest.cpp reliability/ChurnTest.cpp
     LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
     TIMEOUT 1800)
+  ryn_add_test(reliability_fault_tests LABELS wine
+    SOURCES component/ModuleEnvironment.cpp reliability/FaultInjectionTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 600)
+
+  # Error objects name the registered ProgID. Registered, as in a real host:
+  # Wine's ProgIDFromCLSID keeps a registry handle open for every lookup of
+  # a class that is not registered, which would count as the component's.
+  set_tests_properties(reliability_churn_tests reliability_fault_tests PROPERTIES RESOURCE_LOCK ryn_registration)
 endif()

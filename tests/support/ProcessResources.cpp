@@ -12,6 +12,7 @@
 namespace {
 
 constexpr std::uintptr_t kLastProbedHandle = 0x20000;
+constexpr std::uintptr_t kClosedStretch = 0x4000;
 
 // The number after "name:" in a line of the status file, in KiB.
 bool ParseStatusField(const char* line, const char* name, std::int64_t& value) {
@@ -68,9 +69,16 @@ ProcessResources ProcessResources::Measure() {
 
 std::int64_t ProcessResources::CountHandles() {
   std::int64_t count = 0;
+  std::uintptr_t lastOpen = 0;
   for (std::uintptr_t value = 4; value <= kLastProbedHandle; value += 4) {
+    // Handle values are handed out lowest free first, so a long stretch of
+    // closed values means the rest of the table is empty too.
+    if (value - lastOpen > kClosedStretch) break;
     DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      ++count;
+      lastOpen = value;
+    }
   }
   return count;
 }
