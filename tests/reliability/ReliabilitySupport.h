@@ -23,6 +23,12 @@ inline bool LongRun() {
   return value != nullptr && value[0] != '\0' && value[0] != '0';
 }
 
+// Set by the ctest entries that run with the PulseAudio fixture's devices.
+inline bool RealAudio() {
+  const char* value = std::getenv("RYN_REAL_AUDIO");
+  return value != nullptr && value[0] == '1';
+}
+
 template <typename T>
 T ShortOrLong(T shortValue, T longValue) {
   return LongRun() ? longValue : shortValue;

@@ -21,8 +21,29 @@ if(WIN32 AND TARGET ryn_component)
     FIXTURES ryn_registered
     TIMEOUT 600)
 
+  ryn_add_test(reliability_concurrency_tests LABELS wine
+    SOURCES component/ModuleEnvironment.cpp reliability/ConcurrencyTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 600)
+  # The same host threads on the real devices of the PulseAudio fixture.
+  add_test(NAME reliability_concurrency_real_audio
+    COMMAND reliability_concurrency_tests --gtest_filter=*RealDevices*)
+  set_tests_properties(reliability_concurrency_real_audio PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered" ENVIRONMENT RYN_REAL_AUDIO=1 TIMEOUT 600)
+  ryn_use_pulse(reliability_concurrency_real_audio)
+
+  ryn_add_test(reliability_long_session_tests LABELS audio
+    SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 2400)
+  set_tests_properties(reliability_long_session_tests PROPERTIES ENVIRONMENT RYN_REAL_AUDIO=1)
+  ryn_use_pulse(reliability_long_session_tests)
+
   # Error objects name the registered ProgID. Registered, as in a real host:
   # Wine's ProgIDFromCLSID keeps a registry handle open for every lookup of
   # a class that is not registered, which would count as the component's.
-  set_tests_properties(reliability_churn_tests reliability_fault_tests PROPERTIES RESOURCE_LOCK ryn_registration)
+  set_tests_properties(reliability_churn_tests reliability_fault_tests reliability_concurrency_tests
+    reliability_concurrency_real_audio reliability_long_session_tests PROPERTIES RESOURCE_LOCK ryn_registration)
 endif()
