@@ -26,6 +26,12 @@ if(WIN32 AND TARGET ryn_component)
     LIBS ${RYN_RELIABILITY_LIBS}
     FIXTURES ryn_registered
     TIMEOUT 600)
+  ryn_add_test(reliability_hostile_input_tests LABELS wine
+    SOURCES component/ModuleEnvironment.cpp reliability/HostileInputTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 600)
+
   # The same host threads on the real devices of the PulseAudio fixture.
   add_test(NAME reliability_concurrency_real_audio
     COMMAND reliability_concurrency_tests --gtest_filter=*RealDevices*)
@@ -45,5 +51,6 @@ if(WIN32 AND TARGET ryn_component)
   # Wine's ProgIDFromCLSID keeps a registry handle open for every lookup of
   # a class that is not registered, which would count as the component's.
   set_tests_properties(reliability_churn_tests reliability_fault_tests reliability_concurrency_tests
+    reliability_hostile_input_tests
     reliability_concurrency_real_audio reliability_long_session_tests PROPERTIES RESOURCE_LOCK ryn_registration)
 endif()
