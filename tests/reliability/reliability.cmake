@@ -32,6 +32,14 @@ if(WIN32 AND TARGET ryn_component)
     FIXTURES ryn_registered
     TIMEOUT 600)
 
+  # regsvr32 on copies of ryn.dll in folders with awkward names.
+  ryn_add_test(reliability_module_path_tests LABELS wine
+    SOURCES component/ComEnvironment.cpp reliability/ModulePathRegistrationTest.cpp
+    LIBS ryn_component_test_support
+    FIXTURES ryn_registered
+    TIMEOUT 300)
+  add_dependencies(reliability_module_path_tests ryn)
+
   # The same host threads on the real devices of the PulseAudio fixture.
   add_test(NAME reliability_concurrency_real_audio
     COMMAND reliability_concurrency_tests --gtest_filter=*RealDevices*)
@@ -51,6 +59,6 @@ if(WIN32 AND TARGET ryn_component)
   # Wine's ProgIDFromCLSID keeps a registry handle open for every lookup of
   # a class that is not registered, which would count as the component's.
   set_tests_properties(reliability_churn_tests reliability_fault_tests reliability_concurrency_tests
-    reliability_hostile_input_tests
+    reliability_hostile_input_tests reliability_module_path_tests
     reliability_concurrency_real_audio reliability_long_session_tests PROPERTIES RESOURCE_LOCK ryn_registration)
 endif()
