@@ -37,5 +37,13 @@ test: build
 	cd $(BUILD)/native && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD)/win64 && ctest --output-on-failure -j $(JOBS)
 
+# Benchmarks: native Release build without the sanitizers, peer pitch
+# shifters installed for comparison.
+bench:
+	@$(ROOT)/scripts/install-deps.sh --bench
+	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DRYN_SANITIZE=OFF -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	$(BUILD)/bench/bench/ryn_bench
+
 clean:
 	rm -rf $(BUILD)

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "engine/ComPtr.h"
+#include "engine/ShiftStage.h"
 
 class CRynManager;
 
@@ -62,6 +63,9 @@ class CPlayer {
   std::uint32_t writePosition = 0;
   std::uint32_t bufferBytes = 0;
   std::uint32_t bytesPerSecond = 0;
+  // Frequency factor fixed for the player's life; the stage's scratch is
+  // allocated on the first shifted block.
+  ShiftStage shiftStage;
   // Whether playback is meant to run: a restored buffer is only restarted
   // between Start and Stop.
   std::atomic<bool> started{false};
