@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 
+#include "engine/UniqueHandle.h"
+
 class CPlayer;
 class CRecorder;
 
@@ -22,6 +24,9 @@ class CRynManager {
   // Created on the first call (safely under concurrent first calls) and never
   // destroyed while the module is loaded.
   static CRynManager& GetInstance();
+  // Whether the module's one manager exists and its engine runs; never
+  // creates the manager. The module stays loaded while this holds.
+  static bool IsModuleEngineRunning() noexcept;
 
   CRynManager();
   CRynManager(const CRynManager&) = delete;
@@ -43,13 +48,15 @@ class CRynManager {
   bool IsRunning() const noexcept { return running.load(); }
 
   std::int32_t GetReportedDelay() const noexcept;
+  // The player's last measurement, unchanged.
+  std::int32_t GetMeasuredDelay() const noexcept { return measuredDelay.load(); }
   void SetMeasuredDelay(std::int32_t delayMs) noexcept { measuredDelay.store(delayMs); }
 
   // Listener thread: hands one captured block to the player's Write.
   void OnCapturedBlock(void* block, std::uint32_t bytes);
 
   // Module-wide manual-reset event, signalled for the duration of Stop.
-  HANDLE GetStopEvent() const noexcept { return stopEvent; }
+  HANDLE GetStopEvent() const noexcept { return stopEvent.get(); }
 
  private:
   void StartLocked();
@@ -63,6 +70,6 @@ class CRynManager {
   std::atomic<bool> running{false};
   std::atomic<std::int32_t> measuredDelay{0};
   std::atomic<std::int32_t> zelMode{1};
-  HANDLE stopEvent = nullptr;
+  UniqueHandle stopEvent;
   std::recursive_mutex hostLock;
 };

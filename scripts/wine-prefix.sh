@@ -15,7 +15,7 @@ case "$action" in
       /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
       "$server" -w
     fi
-    "$server" -p </dev/null >/dev/null 2>&1
+    "$server" -p </dev/null >/dev/null 2>&1 || true  # already running: keep it
     # Start the prefix's background services now, detached from any test's
     # output pipes (they would otherwise hold a test's stdout open).
     /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <windows.h>
+
+#include <dsound.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/ComPtr.h"
+
+class CRynManager;
+
+// The playback side of the engine: the default playback device, its primary
+// buffer (which carries the volume) and a two-second looping secondary buffer
+// into which every captured block is written a little ahead of the play
+// cursor. Where a block lands decides the delay the speaker hears; after each
+// block the player tells the manager the delay it achieved.
+//
+// Construction, Start, Stop, SetVolume and destruction run on host threads;
+// Write runs on the capture listener's thread, one block at a time.
+class CPlayer {
+ public:
+  explicit CPlayer(CRynManager& manager);
+  CPlayer(const CPlayer&) = delete;
+  CPlayer& operator=(const CPlayer&) = delete;
+  virtual ~CPlayer();
+
+  // Applies the manager's volume, rewinds and starts looping playback.
+  // Returns the result of Play.
+  HRESULT Start();
+  // Stops playback; the buffer's content and the write point stay.
+  HRESULT Stop();
+  // Percent 0..100 onto the primary buffer; raises ERR_SET_PARAMETER when
+  // the device refuses it.
+  void SetVolume(std::int32_t percent);
+  // Writes one captured block ahead of the play cursor and reports the
+  // measured delay. The block may be rewritten in place by the shift stage.
+  void Write(void* block, std::uint32_t bytes);
+
+ private:
+  struct LockedRegion {
+    void* first = nullptr;
+    DWORD firstBytes = 0;
+    void* second = nullptr;
+    DWORD secondBytes = 0;
+  };
+
+  void InitDirectSound();
+  void ShiftBlock(void* block, std::uint32_t bytes);
+  HRESULT LockSecondary(DWORD offset, DWORD bytes, LockedRegion& region);
+  void RestoreLostBuffer();
+  void CopyBlock(const std::uint8_t* block, std::uint32_t bytes);
+  void HoldLastSample(const std::uint8_t* lastSample, std::uint32_t bytes);
+
+  CRynManager& manager;
+  // Declared so that the members release in the platform's order: buffers
+  // before their device.
+  ComPtr<IDirectSound> device;
+  ComPtr<IDirectSoundBuffer> primaryBuffer;
+  ComPtr<IDirectSoundBuffer> secondaryBuffer;
+  std::uint32_t writePosition = 0;
+  std::uint32_t bufferBytes = 0;
+  std::uint32_t bytesPerSecond = 0;
+  // Whether playback is meant to run: a restored buffer is only restarted
+  // between Start and Stop.
+  std::atomic<bool> started{false};
+};

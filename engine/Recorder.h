@@ -1,0 +1,48 @@
+#pragma once
+
+#include <windows.h>
+
+#include <dsound.h>
+
+#include <memory>
+
+#include "engine/ComPtr.h"
+
+class CRynManager;
+class CRecorderListener;
+
+// The microphone side of the engine: the default capture device and one
+// looping capture buffer of 16 segments, each a quarter of the configured
+// delay. Owns the capture listener while capture runs. All operations run on
+// host threads; the listener's thread only locks and unlocks segments of the
+// capture buffer.
+class CRecorder {
+ public:
+  // Reads the manager's delay once to size the capture buffer; raises
+  // ERR_DIRECTX_INIT or ERR_CAPTURE_BUFFER, holding nothing then.
+  explicit CRecorder(CRynManager& manager);
+  CRecorder(const CRecorder&) = delete;
+  CRecorder& operator=(const CRecorder&) = delete;
+  virtual ~CRecorder();
+
+  // Builds the listener (notifications in place), starts its thread, then
+  // starts looping capture. Raises ERR_CAPTURE_BUSY while capturing, or
+  // ERR_NOTIFICATIONS.
+  void Start();
+  // Stops capture and destroys the listener once its thread has ended.
+  void Stop();
+
+  IDirectSoundCaptureBuffer* GetCaptureBuffer() const noexcept { return captureBuffer.get(); }
+  const DSCBUFFERDESC& GetBufferDesc() const noexcept { return bufferDesc; }
+  CRynManager& GetManager() const noexcept { return manager; }
+
+ private:
+  void InitCapture();
+
+  CRynManager& manager;
+  ComPtr<IDirectSoundCapture> captureDevice;
+  ComPtr<IDirectSoundCaptureBuffer> captureBuffer;
+  WAVEFORMATEX waveFormat;
+  DSCBUFFERDESC bufferDesc;
+  std::unique_ptr<CRecorderListener> listener;
+};

@@ -1,0 +1,88 @@
+#include "engine/RecorderListener.h"
+
+#include "engine/ComPtr.h"
+#include "engine/Recorder.h"
+#include "engine/RynManager.h"
+#include "engine/VelException.h"
+
+namespace {
+
+HANDLE CreateAutoResetEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+
+}  // namespace
+
+CRecorderListener::CRecorderListener(CRecorder& owner) : CWorkerThread("RecorderListener"), recorder(owner) {
+  SetupNotifications();
+  OutputDebugStringA("CRecorderListener created");
+}
+
+CRecorderListener::~CRecorderListener() {
+  for (UniqueHandle& event : events) event.reset();
+  OutputDebugStringA("CRecorderListener destroyed");
+}
+
+void CRecorderListener::SetupNotifications() {
+  const DWORD bufferBytes = recorder.GetBufferDesc().dwBufferBytes;
+  segmentBytes = bufferBytes >> 4;
+
+  DWORD i = 0;
+  for (DWORD position = segmentBytes - 1; position < bufferBytes && i + 1 < kMaxNotifications;
+       position += segmentBytes, ++i) {
+    events[i].reset(CreateAutoResetEvent());
+    notifyPositions[i] = DSBPOSITIONNOTIFY{position, events[i].get()};
+  }
+  events[i].reset(CreateAutoResetEvent());
+  notifyPositions[i] = DSBPOSITIONNOTIFY{static_cast<DWORD>(DSBPN_OFFSETSTOP), events[i].get()};
+  notifyCount = i + 1;
+
+  ComPtr<IDirectSoundNotify> notify;
+  IDirectSoundCaptureBuffer* buffer = recorder.GetCaptureBuffer();
+  if (FAILED(buffer->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(notify.put()))) || !notify) {
+    notify.detach();
+    throw CVelException(ERR_NOTIFICATIONS);
+  }
+  if (FAILED(notify->SetNotificationPositions(notifyCount, notifyPositions.data()))) {
+    throw CVelException(ERR_NOTIFICATIONS);
+  }
+}
+
+void CRecorderListener::ThreadMain() {
+  std::array<HANDLE, kMaxNotifications + 1> waitHandles{};
+  for (DWORD i = 0; i < notifyCount; ++i) waitHandles[i] = events[i].get();
+  waitHandles[notifyCount] = recorder.GetManager().GetStopEvent();
+  const DWORD stopPosition = notifyCount - 1;
+
+  for (;;) {
+    // The wait reports the signalled handle with the lowest index, so pending
+    // segments are handled in order and before either stop is noticed.
+    const DWORD result = WaitForMultipleObjects(notifyCount + 1, waitHandles.data(), FALSE, INFINITE);
+    // Anything but a segment ends the loop: capture stopped, the manager's
+    // stop event, or a failed wait (which would otherwise repeat forever).
+    if (result >= WAIT_OBJECT_0 + stopPosition) break;
+    HandleSegment(result - WAIT_OBJECT_0);
+  }
+}
+
+void CRecorderListener::HandleSegment(DWORD index) {
+  const DWORD offset = index == 0 ? 0 : notifyPositions[index - 1].dwOffset + 1;
+  const DWORD length = index == 0 ? notifyPositions[0].dwOffset + 1
+                                  : notifyPositions[index].dwOffset - notifyPositions[index - 1].dwOffset;
+
+  IDirectSoundCaptureBuffer* buffer = recorder.GetCaptureBuffer();
+  void* first = nullptr;
+  DWORD firstBytes = 0;
+  void* second = nullptr;
+  DWORD secondBytes = 0;
+  // A segment that cannot be locked is skipped: nothing may be handed on
+  // from pointers the lock did not fill.
+  if (FAILED(buffer->Lock(offset, length, &first, &firstBytes, &second, &secondBytes, 0))) return;
+  // A segment never crosses the end of the ring, so only the first part is
+  // handed on.
+  try {
+    if (first != nullptr) recorder.GetManager().OnCapturedBlock(first, firstBytes);
+  } catch (...) {
+    // Only the shift stage's one-time allocation can fail here. Nothing may
+    // leave the thread's body: the segment is dropped and the next one tried.
+  }
+  buffer->Unlock(first, firstBytes, second, secondBytes);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <windows.h>
+
+#include <dsound.h>
+
+#include <array>
+#include <cstdint>
+
+#include "engine/UniqueHandle.h"
+#include "engine/WorkerThread.h"
+
+class CRecorder;
+
+// The thread that moves captured audio from the capture buffer to the engine.
+// It asks DirectSound to signal one event whenever the capture position
+// passes the end of a segment and one when capture stops, then sleeps on
+// those events and the manager's stop event. Each finished segment is locked
+// where it lies and handed to the manager, which passes it to the player.
+class CRecorderListener : public CWorkerThread {
+ public:
+  // Creates the events and sets the notification positions on the (stopped)
+  // capture buffer; raises ERR_NOTIFICATIONS.
+  explicit CRecorderListener(CRecorder& recorder);
+  ~CRecorderListener() override;
+
+ protected:
+  void ThreadMain() override;
+
+ private:
+  // A wait takes at most 64 handles: the notifications and the stop event.
+  static constexpr std::size_t kMaxNotifications = MAXIMUM_WAIT_OBJECTS - 1;
+
+  void SetupNotifications();
+  void HandleSegment(DWORD index);
+
+  std::array<UniqueHandle, kMaxNotifications> events;
+  std::array<DSBPOSITIONNOTIFY, kMaxNotifications> notifyPositions{};
+  CRecorder& recorder;
+  // Segments plus the stop-position entry.
+  DWORD notifyCount = 0;
+  std::uint32_t segmentBytes = 0;
+};

@@ -1,0 +1,139 @@
+#include "component/ComError.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using ryn::_com_error;
+
+TEST(ComErrorMessageText, SystemTextWithoutItsLineEnd) {
+  const _com_error error(E_INVALIDARG);
+  ASSERT_NE(nullptr, error.MessageText());
+  EXPECT_STREQ("Invalid parameter.", error.MessageText());
+  EXPECT_STREQ("Out of memory.", _com_error(E_OUTOFMEMORY).MessageText());
+}
+
+TEST(ComErrorMessageText, FallbacksWhenTheSystemHasNoText) {
+  struct Case {
+    HRESULT result;
+    const char* text;
+  } cases[] = {
+      {static_cast<HRESULT>(0x80040200), "Unknown error 0x80040200"},
+      {static_cast<HRESULT>(0x80040201), "IDispatch error #1"},
+      {static_cast<HRESULT>(0x8004FFFF), "IDispatch error #65023"},
+      {static_cast<HRESULT>(0xA0001234), "Unknown error 0xA0001234"},
+      {DISP_E_TYPEMISMATCH, "Unknown error 0x80020005"},
+      {DISP_E_OVERFLOW, "Unknown error 0x8002000A"},
+      {static_cast<HRESULT>(0x80042005), "IDispatch error #7685"},
+  };
+  for (const Case& c : cases) {
+    const _com_error error(c.result);
+    ASSERT_NE(nullptr, error.MessageText()) << std::hex << c.result;
+    EXPECT_STREQ(c.text, error.MessageText()) << std::hex << c.result;
+  }
+}
+
+TEST(ComErrorMessageText, MadeOnceAndKept) {
+  const _com_error error(E_INVALIDARG);
+  const char* first = error.MessageText();
+  EXPECT_EQ(first, error.MessageText());
+  const _com_error fallback(static_cast<HRESULT>(0x80040201));
+  const char* made = fallback.MessageText();
+  EXPECT_EQ(made, fallback.MessageText());
+}
+
+TEST(ComErrorCopy, MakesItsOwnMessage) {
+  auto original = std::make_unique<_com_error>(E_INVALIDARG);
+  const char* originalText = original->MessageText();
+  const _com_error copy(*original);
+  EXPECT_EQ(E_INVALIDARG, copy.Error());
+  const char* copyText = copy.MessageText();
+  EXPECT_NE(originalText, copyText);
+  EXPECT_STREQ("Invalid parameter.", copyText);
+  original.reset();
+  EXPECT_STREQ("Invalid parameter.", copy.MessageText());
+
+  _com_error assigned(E_FAIL);
+  const char* before = assigned.MessageText();
+  assigned = copy;
+  EXPECT_EQ(E_INVALIDARG, assigned.Error());
+  EXPECT_STREQ("Invalid parameter.", assigned.MessageText());
+  EXPECT_NE(before, nullptr);
+}
+
+// Counts the references the exception holds on its error information.
+class CountedErrorInfo final : public IErrorInfo {
+ public:
+  STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
+  STDMETHODIMP_(ULONG) Release() override { return --count; }
+  STDMETHODIMP GetGUID(GUID*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetSource(BSTR*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetDescription(BSTR*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetHelpFile(BSTR*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetHelpContext(DWORD*) override { return E_NOTIMPL; }
+  ULONG count = 1;
+};
+
+TEST(ComErrorCopy, HoldsOneReferenceToTheErrorInformationPerException) {
+  CountedErrorInfo info;
+  {
+    const _com_error error(E_FAIL, &info);
+    EXPECT_EQ(2u, info.count);
+    EXPECT_EQ(&info, error.ErrorInfo());
+    {
+      const _com_error copy(error);
+      EXPECT_EQ(3u, info.count);
+      EXPECT_EQ(&info, copy.ErrorInfo());
+    }
+    EXPECT_EQ(2u, info.count);
+    _com_error other(E_INVALIDARG);
+    other = error;
+    EXPECT_EQ(3u, info.count);
+    other = _com_error(E_INVALIDARG);
+    EXPECT_EQ(2u, info.count);
+  }
+  EXPECT_EQ(1u, info.count);
+  EXPECT_EQ(nullptr, _com_error(E_FAIL).ErrorInfo());
+}
+
+TEST(ComErrorRaise, ThrowsByDefault) {
+  try {
+    ryn::RaiseComError(DISP_E_OVERFLOW);
+    FAIL() << "RaiseComError returned";
+  } catch (const _com_error& error) {
+    EXPECT_EQ(DISP_E_OVERFLOW, error.Error());
+  }
+}
+
+HRESULT lastRaised = S_OK;
+
+struct Raised {
+  HRESULT result;
+};
+
+void RecordingRaiser(HRESULT result, IErrorInfo*) {
+  lastRaised = result;
+  throw Raised{result};
+}
+
+TEST(ComErrorRaise, GoesThroughTheProcessWideRoutine) {
+  const ryn::ComErrorRaiser previous = ryn::SetComErrorRaiser(&RecordingRaiser);
+  EXPECT_EQ(&ryn::ThrowComError, previous);
+  EXPECT_THROW(ryn::RaiseComError(E_OUTOFMEMORY), Raised);
+  EXPECT_EQ(E_OUTOFMEMORY, lastRaised);
+  EXPECT_EQ(&RecordingRaiser, ryn::SetComErrorRaiser(previous));
+}
+
+TEST(ComErrorLastError, Win32ErrorBecomesAResult) {
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(static_cast<HRESULT>(0x80070002), ryn::HResultFromLastError());
+  SetLastError(0);
+  EXPECT_EQ(S_OK, ryn::HResultFromLastError());
+  SetLastError(0x80001234);
+  EXPECT_EQ(static_cast<HRESULT>(0x80001234), ryn::HResultFromLastError());
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "engine/ComPtr.h"
+
+// Helpers shared by the component's test programs.
+namespace comtest {
+
+// One single-threaded apartment on the test thread for the whole program.
+class ComEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
+  void TearDown() override { CoUninitialize(); }
+};
+
+// Owned BSTR for building arguments; may hold embedded NULs.
+class Bstr {
+ public:
+  Bstr() noexcept = default;
+  explicit Bstr(const wchar_t* text) : value(SysAllocString(text)) {}
+  Bstr(const wchar_t* text, UINT length) : value(SysAllocStringLen(text, length)) {}
+  Bstr(Bstr&& other) noexcept : value(std::exchange(other.value, nullptr)) {}
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  ~Bstr() { SysFreeString(value); }
+  BSTR get() const noexcept { return value; }
+  BSTR* put() noexcept {
+    SysFreeString(value);
+    value = nullptr;
+    return &value;
+  }
+  std::wstring str() const { return value != nullptr ? std::wstring(value, SysStringLen(value)) : std::wstring(); }
+
+ private:
+  BSTR value = nullptr;
+};
+
+// Owned VARIANT argument.
+class Variant {
+ public:
+  Variant() noexcept { VariantInit(&value); }
+  static Variant I4(LONG number) {
+    Variant v;
+    V_VT(&v.value) = VT_I4;
+    V_I4(&v.value) = number;
+    return v;
+  }
+  static Variant I2(SHORT number) {
+    Variant v;
+    V_VT(&v.value) = VT_I2;
+    V_I2(&v.value) = number;
+    return v;
+  }
+  static Variant R8(double number) {
+    Variant v;
+    V_VT(&v.value) = VT_R8;
+    V_R8(&v.value) = number;
+    return v;
+  }
+  static Variant Text(const wchar_t* text) {
+    Variant v;
+    V_VT(&v.value) = VT_BSTR;
+    V_BSTR(&v.value) = SysAllocString(text);
+    return v;
+  }
+  static Variant OfType(VARTYPE type) {
+    Variant v;
+    V_VT(&v.value) = type;
+    return v;
+  }
+  Variant(Variant&& other) noexcept : value(other.value) { VariantInit(&other.value); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  ~Variant() { VariantClear(&value); }
+  VARIANT& get() noexcept { return value; }
+
+ private:
+  VARIANT value;
+};
+
+// The calling thread's error object, taken (and so cleared) with GetErrorInfo.
+struct ErrorObject {
+  bool present = false;
+  GUID guid = GUID_NULL;
+  std::wstring source;
+  std::wstring description;
+  bool hasSource = false;
+};
+
+inline ErrorObject TakeErrorObject() {
+  ErrorObject result;
+  ComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.put()) != S_OK || !info) return result;
+  result.present = true;
+  info->GetGUID(&result.guid);
+  Bstr source;
+  if (SUCCEEDED(info->GetSource(source.put())) && source.get() != nullptr) {
+    result.hasSource = true;
+    result.source = source.str();
+  }
+  Bstr description;
+  if (SUCCEEDED(info->GetDescription(description.put()))) result.description = description.str();
+  return result;
+}
+
+// An export of a loaded module, as a typed function pointer.
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+inline std::string Hex(HRESULT hr) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+// A default (null name) or named string value; empty when missing.
+inline std::optional<std::wstring> ReadRegistryString(HKEY root, const std::wstring& key, const wchar_t* name) {
+  wchar_t data[1024];
+  DWORD size = sizeof(data);
+  DWORD type = 0;
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return std::nullopt;
+  const LONG status = RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(opened);
+  if (status != ERROR_SUCCESS || type != REG_SZ) return std::nullopt;
+  return std::wstring(data, size / sizeof(wchar_t)).c_str();
+}
+
+inline bool RegistryKeyExists(HKEY root, const std::wstring& key) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+  RegCloseKey(opened);
+  return true;
+}
+
+}  // namespace comtest

@@ -1,0 +1,60 @@
+# Tests of the COM component. The client tests need ryn.dll registered in the
+# build's prefix (fixture ryn_registered); everything that reads or changes
+# that registration shares one resource lock.
+
+if(WIN32 AND TARGET ryn)
+  set(RYN_DLL ${CMAKE_BINARY_DIR}/component/ryn.dll)
+  string(REPLACE "/" "\\" RYN_DLL_WINDOWS "Z:${RYN_DLL}")
+  string(REPLACE "/" "\\\\" RYN_DLL_C_LITERAL "Z:${RYN_DLL}")
+  set(RYN_WINE /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${RYN_WINE_RUN})
+  # No PulseAudio is reachable: DirectSound finds no device.
+  set(RYN_NO_SOUND_SERVER "PULSE_SERVER=unix:${CMAKE_BINARY_DIR}/no-sound-server")
+
+  add_test(NAME component.register COMMAND ${RYN_WINE} regsvr32 /s ${RYN_DLL_WINDOWS})
+  add_test(NAME component.unregister COMMAND ${RYN_WINE} regsvr32 /u /s ${RYN_DLL_WINDOWS})
+  set_tests_properties(component.register PROPERTIES
+    FIXTURES_SETUP ryn_registered FIXTURES_REQUIRED wine LABELS wine RESOURCE_LOCK ryn_registration)
+  set_tests_properties(component.unregister PROPERTIES
+    FIXTURES_CLEANUP ryn_registered FIXTURES_REQUIRED wine LABELS wine RESOURCE_LOCK ryn_registration)
+
+  add_library(ryn_component_test_support INTERFACE)
+  target_link_libraries(ryn_component_test_support INTERFACE ryn_interface ole32 oleaut32 uuid advapi32)
+  target_compile_definitions(ryn_component_test_support INTERFACE "RYN_DLL_PATH=L\"${RYN_DLL_C_LITERAL}\"")
+
+  ryn_add_test(component_object_tests LABELS wine
+    SOURCES
+      component/ModuleEnvironment.cpp
+      component/ComErrorTest.cpp
+      component/ComValuesTest.cpp
+      component/ErrorReportingTest.cpp
+      component/VelRynObjectTest.cpp
+    LIBS ryn_component ryn_fake_dsound
+    FIXTURES ryn_registered)
+  ryn_add_test(component_client_tests LABELS wine
+    SOURCES component/ComEnvironment.cpp component/VelRynClientTest.cpp component/ModuleExportsTest.cpp
+    LIBS ryn_component_test_support
+    FIXTURES ryn_registered)
+  ryn_add_test(component_registration_tests LABELS wine
+    SOURCES component/ComEnvironment.cpp component/RegistrationTest.cpp
+    LIBS ryn_component_test_support
+    FIXTURES ryn_registered)
+  add_dependencies(component_client_tests ryn)
+  add_dependencies(component_registration_tests ryn)
+  set_tests_properties(component_object_tests component_client_tests component_registration_tests PROPERTIES
+    RESOURCE_LOCK ryn_registration ENVIRONMENT "${RYN_NO_SOUND_SERVER}")
+
+  # Script hosts: Wine's cscript reports nothing for an unhandled script error
+  # and exits 0, so each script handles its errors and ends with a summary.
+  foreach(script VelRynClient.vbs VelRynClient.js)
+    string(REPLACE "/" "\\" script_windows "Z:${CMAKE_CURRENT_LIST_DIR}/scripts/${script}")
+    add_test(NAME component.script.${script} COMMAND ${RYN_WINE} cscript //nologo ${script_windows})
+    set_tests_properties(component.script.${script} PROPERTIES
+      LABELS script
+      FIXTURES_REQUIRED "wine;ryn_registered"
+      RESOURCE_LOCK ryn_registration
+      ENVIRONMENT "${RYN_NO_SOUND_SERVER}"
+      PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed"
+      FAIL_REGULAR_EXPRESSION "FAIL:|[1-9][0-9]* failed"
+      TIMEOUT 120)
+  endforeach()
+endif()

@@ -1,0 +1,379 @@
+#include "engine/RynManager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/VelException.h"
+#include "support/DebugOutputCapture.h"
+#include "support/FakeDirectSound.h"
+#include "support/StdoutCapture.h"
+
+namespace {
+
+using fakeds::FakeAudioDevices;
+using fakeds::FakeCaptureBuffer;
+using fakeds::FakeSoundBuffer;
+
+std::int32_t CodeOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const CVelException& error) {
+    return error.GetCode();
+  }
+  return 0;
+}
+
+bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+class ManagerTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    manager.Stop();
+    EXPECT_EQ(devices.LiveReferences(), 0u);
+    EXPECT_EQ(devices.CallsAfterRelease(), 0);
+  }
+
+  // Every object of a running engine holds exactly one reference.
+  void ExpectOneLiveEngine() {
+    EXPECT_TRUE(manager.IsRunning());
+    EXPECT_EQ(devices.LiveReferences(), 5u);
+    EXPECT_EQ(devices.PlaybackDevice()->References(), 1u);
+    EXPECT_EQ(devices.PrimaryBuffer()->References(), 1u);
+    EXPECT_EQ(devices.SecondaryBuffer()->References(), 1u);
+    EXPECT_EQ(devices.CaptureDevice()->References(), 1u);
+    EXPECT_EQ(devices.CaptureBuffer()->References(), 1u);
+    EXPECT_TRUE(devices.SecondaryBuffer()->IsPlaying());
+    EXPECT_TRUE(devices.CaptureBuffer()->IsCapturing());
+  }
+
+  StdoutCapture out;
+  FakeAudioDevices devices;
+  CRynManager manager;
+};
+
+TEST_F(ManagerTest, FreshManagerHoldsTheDefaults) {
+  EXPECT_EQ(manager.GetDelay(), 40);
+  EXPECT_EQ(manager.GetFrequencyShift(), 0);
+  EXPECT_EQ(manager.GetVolume(), 100);
+  EXPECT_EQ(manager.GetZelMode(), 1);
+  EXPECT_FALSE(manager.IsRunning());
+  EXPECT_EQ(manager.GetReportedDelay(), 0);
+  ASSERT_NE(manager.GetStopEvent(), nullptr);
+  EXPECT_FALSE(IsSignalled(manager.GetStopEvent()));
+}
+
+struct Bounds {
+  const char* name;
+  void (CRynManager::*set)(std::int32_t);
+  std::int32_t (CRynManager::*get)() const noexcept;
+  std::vector<std::int32_t> accepted;
+  std::vector<std::int32_t> rejected;
+};
+
+void PrintTo(const Bounds& bounds, std::ostream* os) { *os << bounds.name; }
+
+class ManagerBounds : public ManagerTest, public ::testing::WithParamInterface<Bounds> {};
+
+TEST_P(ManagerBounds, AcceptsTheEdgesAndRejectsBeyondThemKeepingTheValue) {
+  const Bounds& bounds = GetParam();
+  for (std::int32_t value : bounds.accepted) {
+    EXPECT_EQ(CodeOf([&] { (manager.*bounds.set)(value); }), 0) << value;
+    EXPECT_EQ((manager.*bounds.get)(), value);
+  }
+  const std::int32_t kept = bounds.accepted.back();
+  for (std::int32_t value : bounds.rejected) {
+    EXPECT_EQ(CodeOf([&] { (manager.*bounds.set)(value); }), ERR_INVALID_PARAMETER) << value;
+    EXPECT_EQ((manager.*bounds.get)(), kept) << value;
+  }
+  // Stopped: values are only stored.
+  EXPECT_EQ(devices.Created().playbackDevices, 0);
+  EXPECT_EQ(devices.Created().captureDevices, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parameters, ManagerBounds,
+    ::testing::Values(Bounds{"Delay", &CRynManager::SetDelay, &CRynManager::GetDelay, {40, 220},
+                             {39, 221, 0, -40, INT32_MIN, INT32_MAX}},
+                      Bounds{"FrequencyShift", &CRynManager::SetFrequencyShift, &CRynManager::GetFrequencyShift,
+                             {-10, 10}, {-11, 11, INT32_MIN, INT32_MAX}},
+                      Bounds{"Volume", &CRynManager::SetVolume, &CRynManager::GetVolume, {0, 100},
+                             {-1, 101, INT32_MIN, INT32_MAX}},
+                      Bounds{"ZelMode", &CRynManager::SetZelMode, &CRynManager::GetZelMode, {1, 2},
+                             {0, 3, -1, INT32_MIN, INT32_MAX}}),
+    [](const ::testing::TestParamInfo<Bounds>& info) { return std::string(info.param.name); });
+
+TEST_F(ManagerTest, StartBuildsPlaysAndCapturesWithOneReferenceEach) {
+  manager.Start();
+  ExpectOneLiveEngine();
+  EXPECT_EQ(devices.SecondaryBuffer()->PlayFlags(), static_cast<DWORD>(DSBPLAY_LOOPING));
+  EXPECT_EQ(devices.CaptureBuffer()->StartFlags(), static_cast<DWORD>(DSCBSTART_LOOPING));
+  EXPECT_EQ(devices.PrimaryBuffer()->Volumes(), std::vector<LONG>{0});
+  EXPECT_FALSE(IsSignalled(manager.GetStopEvent()));
+}
+
+TEST_F(ManagerTest, StartWhileRunningAndStopWhileStoppedDoNothing) {
+  manager.Stop();
+  EXPECT_EQ(devices.Created().playbackDevices, 0);
+  manager.Start();
+  manager.Start();
+  EXPECT_EQ(devices.Created().playbackDevices, 1);
+  EXPECT_EQ(devices.Created().captureDevices, 1);
+  ExpectOneLiveEngine();
+}
+
+TEST_F(ManagerTest, StopReleasesEverythingAndClearsTheStopEvent) {
+  manager.Start();
+  FakeSoundBuffer* secondary = devices.SecondaryBuffer();
+  FakeCaptureBuffer* capture = devices.CaptureBuffer();
+  manager.Stop();
+  EXPECT_FALSE(manager.IsRunning());
+  EXPECT_FALSE(secondary->IsPlaying());
+  EXPECT_FALSE(capture->IsCapturing());
+  EXPECT_EQ(devices.LiveReferences(), 0u);
+  EXPECT_FALSE(IsSignalled(manager.GetStopEvent()));
+}
+
+struct Restart {
+  const char* name;
+  std::function<void(CRynManager&)> change;
+};
+
+void PrintTo(const Restart& restart, std::ostream* os) { *os << restart.name; }
+
+class ManagerRestart : public ManagerTest, public ::testing::WithParamInterface<Restart> {};
+
+TEST_P(ManagerRestart, RunningEngineIsRebuiltOnceEvenForAnUnchangedValue) {
+  manager.Start();
+  FakeSoundBuffer* oldSecondary = devices.SecondaryBuffer();
+  GetParam().change(manager);
+  const FakeAudioDevices::Counts created = devices.Created();
+  EXPECT_EQ(created.playbackDevices, 2);
+  EXPECT_EQ(created.secondaryBuffers, 2);
+  EXPECT_EQ(created.captureDevices, 2);
+  EXPECT_EQ(created.captureBuffers, 2);
+  EXPECT_EQ(oldSecondary->References(), 0u);
+  ExpectOneLiveEngine();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parameters, ManagerRestart,
+    ::testing::Values(Restart{"SameDelay", [](CRynManager& m) { m.SetDelay(40); }},
+                      Restart{"NewDelay", [](CRynManager& m) { m.SetDelay(100); }},
+                      Restart{"SameFrequencyShift", [](CRynManager& m) { m.SetFrequencyShift(0); }},
+                      Restart{"NewFrequencyShift", [](CRynManager& m) { m.SetFrequencyShift(-3); }},
+                      Restart{"SameZelMode", [](CRynManager& m) { m.SetZelMode(1); }},
+                      Restart{"NewZelMode", [](CRynManager& m) { m.SetZelMode(2); }}),
+    [](const ::testing::TestParamInfo<Restart>& info) { return std::string(info.param.name); });
+
+TEST_F(ManagerTest, NewDelayTakesEffectInANewlySizedCaptureBuffer) {
+  manager.Start();
+  manager.SetDelay(100);
+  EXPECT_EQ(devices.CaptureBuffer()->Desc().dwBufferBytes, 17632u);
+}
+
+TEST_F(ManagerTest, VolumeReachesTheRunningPlayerWithoutRestart) {
+  manager.Start();
+  manager.SetVolume(75);
+  EXPECT_EQ(devices.PrimaryBuffer()->Volumes(), (std::vector<LONG>{0, -2500}));
+  EXPECT_EQ(devices.Created().playbackDevices, 1);
+  EXPECT_EQ(devices.Created().captureDevices, 1);
+  EXPECT_EQ(devices.CaptureBuffer()->CallCount("Stop"), 0);
+  ExpectOneLiveEngine();
+}
+
+TEST_F(ManagerTest, VolumeWhileStoppedIsAppliedAtTheNextStart) {
+  manager.SetVolume(1);
+  EXPECT_EQ(devices.Created().playbackDevices, 0);
+  manager.Start();
+  EXPECT_EQ(devices.PrimaryBuffer()->Volumes(), std::vector<LONG>{-9900});
+}
+
+TEST_F(ManagerTest, RefusedVolumeRaisesWithTheNewValueStored) {
+  manager.Start();
+  devices.PrimaryBuffer()->SetVolumeResult(DSERR_CONTROLUNAVAIL);
+  EXPECT_EQ(CodeOf([&] { manager.SetVolume(30); }), ERR_SET_PARAMETER);
+  EXPECT_EQ(manager.GetVolume(), 30);
+  EXPECT_TRUE(manager.IsRunning());
+}
+
+struct StartFailure {
+  const char* name;
+  std::function<void(fakeds::Script&, bool)> script;  // (script, failing)
+  std::int32_t code;
+};
+
+void PrintTo(const StartFailure& failure, std::ostream* os) { *os << failure.name; }
+
+class ManagerStartFailure : public ManagerTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(ManagerStartFailure, RaisesItsCodeLeavesNothingBehindAndTheNextStartBeginsAfresh) {
+  GetParam().script(devices.script, true);
+  EXPECT_EQ(CodeOf([&] { manager.Start(); }), GetParam().code);
+  EXPECT_FALSE(manager.IsRunning());
+  EXPECT_EQ(devices.LiveReferences(), 0u);
+  if (FakeSoundBuffer* secondary = devices.SecondaryBuffer()) {
+    EXPECT_FALSE(secondary->IsPlaying());
+  }
+  EXPECT_FALSE(IsSignalled(manager.GetStopEvent()));
+
+  const FakeAudioDevices::Counts before = devices.Created();
+  GetParam().script(devices.script, false);
+  manager.Start();
+  EXPECT_EQ(devices.Created().playbackDevices, before.playbackDevices + 1);
+  EXPECT_EQ(devices.Created().captureDevices, before.captureDevices + 1);
+  ExpectOneLiveEngine();
+}
+
+HRESULT FailIf(bool failing) { return failing ? DSERR_GENERIC : DS_OK; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ManagerStartFailure,
+    ::testing::Values(
+        StartFailure{"PlaybackDevice", [](fakeds::Script& s, bool f) { s.createPlayback = FailIf(f); },
+                     ERR_DIRECTX_INIT},
+        StartFailure{"PrimaryBuffer", [](fakeds::Script& s, bool f) { s.createPrimaryBuffer = FailIf(f); },
+                     ERR_PRIMARY_BUFFER},
+        StartFailure{"SecondaryBuffer", [](fakeds::Script& s, bool f) { s.createSecondaryBuffer = FailIf(f); },
+                     ERR_SECONDARY_BUFFER},
+        StartFailure{"CaptureDevice", [](fakeds::Script& s, bool f) { s.createCapture = FailIf(f); },
+                     ERR_DIRECTX_INIT},
+        StartFailure{"CaptureBuffer", [](fakeds::Script& s, bool f) { s.createCaptureBuffer = FailIf(f); },
+                     ERR_CAPTURE_BUFFER},
+        StartFailure{"Volume", [](fakeds::Script& s, bool f) { s.primarySetVolume = FailIf(f); },
+                     ERR_SET_PARAMETER},
+        StartFailure{"NotificationPositions",
+                     [](fakeds::Script& s, bool f) { s.setNotificationPositions = FailIf(f); }, ERR_NOTIFICATIONS},
+        StartFailure{"NoNotifyInterface", [](fakeds::Script& s, bool f) { s.captureBufferHasNotify = !f; },
+                     ERR_NOTIFICATIONS}),
+    [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(ManagerTest, FailedStartAfterPlaybackBeganStopsThePlayer) {
+  devices.script.setNotificationPositions = DSERR_INVALIDPARAM;
+  EXPECT_EQ(CodeOf([&] { manager.Start(); }), ERR_NOTIFICATIONS);
+  FakeSoundBuffer* secondary = devices.SecondaryBuffer();
+  EXPECT_EQ(secondary->CallCount("Play"), 1);
+  EXPECT_FALSE(secondary->IsPlaying());
+  EXPECT_EQ(secondary->References(), 0u);
+}
+
+TEST_F(ManagerTest, FailedRestartKeepsTheNewValueAndTheEngineStopped) {
+  manager.Start();
+  devices.script.createCaptureBuffer = DSERR_OUTOFMEMORY;
+  EXPECT_EQ(CodeOf([&] { manager.SetDelay(100); }), ERR_CAPTURE_BUFFER);
+  EXPECT_EQ(manager.GetDelay(), 100);
+  EXPECT_FALSE(manager.IsRunning());
+  EXPECT_EQ(devices.LiveReferences(), 0u);
+  manager.Stop();
+
+  devices.script.createCaptureBuffer = DS_OK;
+  manager.Start();
+  EXPECT_EQ(devices.CaptureBuffer()->Desc().dwBufferBytes, 17632u);
+}
+
+TEST(ManagerLog, WritesOneLinePerConstructionAndDestruction) {
+  StdoutCapture out;
+  FakeAudioDevices devices;
+  DebugOutputCapture debug;
+  {
+    CRynManager manager;
+    manager.Start();
+    manager.Stop();
+  }
+  EXPECT_EQ(debug.Lines(), (std::vector<std::string>{"CRynManager created", "CPlayer created",
+                                                     "CRecorderListener created", "CRecorderListener destroyed",
+                                                     "CPlayer destroyed", "CRecorder destroyed",
+                                                     "CRynManager destroyed"}));
+}
+
+TEST_F(ManagerTest, ReportedDelayLiesAThirdOfTheWayToTheMeasurement) {
+  const std::pair<std::int32_t, std::int32_t> cases[] = {{100, 60}, {38, 40}, {30, 37}, {0, 0}};
+  for (const auto& [measured, reported] : cases) {
+    manager.SetMeasuredDelay(measured);
+    EXPECT_EQ(manager.GetReportedDelay(), reported) << "measured " << measured;
+  }
+}
+
+TEST_F(ManagerTest, CapturedSegmentIsPlayedAheadAndItsDelayReportedBeyondStop) {
+  manager.Start();
+  FakeSoundBuffer* secondary = devices.SecondaryBuffer();
+  FakeCaptureBuffer* capture = devices.CaptureBuffer();
+  secondary->SetCursors(10000, 11764);
+  std::vector<std::uint8_t> voice(440);
+  for (std::size_t i = 0; i < voice.size(); ++i) voice[i] = static_cast<std::uint8_t>(i * 3);
+
+  ASSERT_TRUE(capture->DeliverSegment(4, voice));
+  ASSERT_TRUE(devices.WaitUntil([&] { return capture->Unlocks().size() == 1; }));
+  EXPECT_EQ(secondary->Bytes(11764, 440), voice);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(manager.GetReportedDelay(), 43);
+
+  manager.Stop();
+  EXPECT_EQ(manager.GetReportedDelay(), 43);
+  manager.SetDelay(100);
+  EXPECT_EQ(manager.GetReportedDelay(), 100 + (49 - 100) / 3);
+}
+
+TEST(ManagerInstance, ConcurrentFirstCallsShareOneManager) {
+  constexpr int kThreads = 8;
+  std::atomic<int> ready{0};
+  std::vector<CRynManager*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready.load() < kThreads) std::this_thread::yield();
+      seen[i] = &CRynManager::GetInstance();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (CRynManager* manager : seen) EXPECT_EQ(manager, &CRynManager::GetInstance());
+  EXPECT_FALSE(CRynManager::GetInstance().IsRunning());
+}
+
+TEST_F(ManagerTest, ConcurrentHostCallsNeitherCrashNorLeak) {
+  DebugOutputCapture debug;
+  std::atomic<bool> hostsDone{false};
+  std::thread speaker([&] {
+    DWORD entry = 0;
+    while (!hostsDone.load()) {
+      if (FakeCaptureBuffer* capture = devices.CaptureBuffer()) capture->DeliverSegment(entry, std::uint8_t{0x5A});
+      entry = (entry + 1) % 16;
+      Sleep(1);
+    }
+  });
+  std::vector<std::thread> hosts;
+  for (int h = 0; h < 4; ++h) {
+    hosts.emplace_back([&, h] {
+      std::mt19937 random(static_cast<unsigned>(h + 1));
+      for (int i = 0; i < 40; ++i) {
+        switch (random() % 5) {
+          case 0: manager.Start(); break;
+          case 1: manager.Stop(); break;
+          case 2: manager.SetDelay(40 + static_cast<std::int32_t>(random() % 181)); break;
+          case 3: manager.SetVolume(static_cast<std::int32_t>(random() % 101)); break;
+          default: manager.SetFrequencyShift(static_cast<std::int32_t>(random() % 21) - 10); break;
+        }
+      }
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  manager.Stop();
+  hostsDone = true;
+  speaker.join();
+
+  EXPECT_EQ(devices.LiveReferences(), 0u);
+  EXPECT_EQ(devices.CallsAfterRelease(), 0);
+  EXPECT_GT(debug.Count("CPlayer created"), 0);
+  EXPECT_EQ(debug.Count("CPlayer created"), debug.Count("CPlayer destroyed"));
+  EXPECT_EQ(debug.Count("CRecorderListener created"), debug.Count("CRecorderListener destroyed"));
+  EXPECT_EQ(debug.Count("CPlayer created"), debug.Count("CRecorder destroyed"));
+}
+
+}  // namespace

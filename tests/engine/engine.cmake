@@ -1,0 +1,17 @@
+# Engine arithmetic: built natively (sanitizers) and for Windows.
+ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES
+    engine/CaptureGeometryTest.cpp
+    engine/ReportedDelayTest.cpp
+    engine/WriteAheadTest.cpp
+  LIBS ryn_portable)
+
+# Engine on scripted DirectSound devices.
+if(WIN32)
+  ryn_add_test(engine_fake_device_tests LABELS wine
+    SOURCES
+      engine/PlayerTest.cpp
+      engine/RecorderTest.cpp
+      engine/RynManagerTest.cpp
+    LIBS ryn_engine ryn_fake_dsound)
+endif()
