@@ -8,8 +8,8 @@
 
 #include "host/ComponentLoader.h"
 
-// A failed call on the component: its HRESULT and the description of the
-// error object it reported.
+// A failed step of the host: its HRESULT and what went wrong, with the
+// description the component reported when there is one.
 class HostError : public std::runtime_error {
  public:
   HostError(HRESULT result, const std::string& what) : std::runtime_error(what), result(result) {}
@@ -27,14 +27,21 @@ class ComponentSession {
 
   void Run();
   void Stop();
+  // Stops without reporting a failure: for leaving on another error.
+  void StopQuietly() noexcept;
   void Set(const wchar_t* name, std::int32_t value);
   std::int32_t ReportedDelay();
   const std::string& Origin() const noexcept { return component.Origin(); }
 
  private:
+  void Check(HRESULT result, const std::string& call);
+
   LoadedComponent component;
 };
 
-// The thread's error object description for a failed call, else the system
-// text for the result, else a generic phrase.
+// The description of the calling thread's error object, if any (it is
+// consumed), else the system's text for the result, else a generic phrase.
 std::string DescribeFailure(HRESULT result);
+
+// "What failed: description (0x8004xxxx)" for the user.
+std::string FormatHostError(const HostError& error);

@@ -50,8 +50,11 @@ const char* HostUsage() {
          "  --seconds S         stop after S seconds (default: run until q)\n"
          "  --ramp FROM:TO:S    move the delay from FROM to TO ms over S seconds\n"
          "  --log FILE.csv      write one row per second for later analysis\n"
-         "keys while running: +/- delay 10 ms, ]/[ shift, m method, >/< volume 10,\n"
-         "  p pause/resume, q quit; Ctrl+C stops cleanly\n";
+         "keys while running (console or piped standard input):\n"
+         "  + / -  delay by 10 ms     ] / [  shift by 1      m  other method\n"
+         "  > / <  volume by 10       p      pause/resume    q  quit (Ctrl+C also stops cleanly)\n"
+         "exit status: 0 done, 1 the component failed (its description and HRESULT are printed),\n"
+         "  2 bad arguments\n";
 }
 
 HostOptionsResult ParseHostOptions(const std::vector<std::string>& args) {

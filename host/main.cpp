@@ -1,10 +1,10 @@
-// rynhost: the reference host for the ryn delayed-auditory-feedback component.
+// rynhost: the reference host of the ryn delayed-auditory-feedback component.
+// Creates the component, sets it up from the command line, runs it, shows a
+// status line once a second and changes parameters on key presses.
 
 #include <windows.h>
-#include <conio.h>
 #include <objbase.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,8 +15,13 @@
 #include "host/ComponentSession.h"
 #include "host/DelayRamp.h"
 #include "host/HostOptions.h"
+#include "host/KeyInput.h"
+#include "host/LiveControls.h"
 
 namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
 
 std::atomic<bool> g_interrupted{false};
 
@@ -43,86 +48,66 @@ class ComApartment {
   HRESULT result;
 };
 
-struct LiveSettings {
-  std::int32_t delayMs;
-  std::int32_t shift;
-  std::int32_t mode;
-  std::int32_t volume;
-  bool paused = false;
-};
-
-class CsvLog {
+// The session log: one row per second, flushed so that it survives a kill.
+class SessionLog {
  public:
-  explicit CsvLog(const std::string& path) {
+  explicit SessionLog(const std::string& path) {
     if (path.empty()) return;
     file.open(path, std::ios::out | std::ios::trunc);
-    if (!file) throw HostError(E_FAIL, "cannot write log file " + path);
-    file << "time_s,configured_delay_ms,reported_delay_ms,frequency_shift,zel_mode,volume\n";
+    if (!file) throw HostError(HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE), "cannot write the log file " + path);
+    file << LogHeader() << '\n' << std::flush;
   }
-  void Row(double seconds, const LiveSettings& live, std::int32_t reported) {
-    if (!file.is_open()) return;
-    char line[160];
-    std::snprintf(line, sizeof line, "%.1f,%d,%d,%d,%d,%d\n", seconds, live.delayMs, reported, live.shift, live.mode,
-                  live.volume);
-    file << line << std::flush;
+  void Row(double seconds, const LiveSettings& settings, std::int32_t reported) {
+    if (file.is_open()) file << FormatLogRow(seconds, settings, reported) << '\n' << std::flush;
   }
 
  private:
   std::ofstream file;
 };
 
-bool InteractiveConsole() {
-  DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
-}
-
-// Applies one key; returns false for quit.
-bool HandleKey(int key, ComponentSession& session, LiveSettings& live) {
-  switch (key) {
-    case 'q': case 'Q': case 27:
-      return false;
-    case '+': case '=':
-      live.delayMs = std::min(220, live.delayMs + 10);
-      session.Set(L"DELAY", live.delayMs);
-      break;
-    case '-': case '_':
-      live.delayMs = std::max(40, live.delayMs - 10);
-      session.Set(L"DELAY", live.delayMs);
-      break;
-    case ']':
-      live.shift = std::min(10, live.shift + 1);
-      session.Set(L"FREQUENCY_SHIFT", live.shift);
-      break;
-    case '[':
-      live.shift = std::max(-10, live.shift - 1);
-      session.Set(L"FREQUENCY_SHIFT", live.shift);
-      break;
-    case 'm': case 'M':
-      live.mode = live.mode == 1 ? 2 : 1;
-      session.Set(L"ZEL_MODE", live.mode);
-      break;
-    case '>': case '.':
-      live.volume = std::min(100, live.volume + 10);
-      session.Set(L"VOLUME", live.volume);
-      break;
-    case '<': case ',':
-      live.volume = std::max(0, live.volume - 10);
-      session.Set(L"VOLUME", live.volume);
-      break;
-    case 'p': case 'P': case ' ':
-      if (live.paused) session.Run(); else session.Stop();
-      live.paused = !live.paused;
-      break;
-    default:
-      break;
+// Stops the engine when the session is left by an error, so no sound goes on
+// while the failure is reported.
+class EngineGuard {
+ public:
+  explicit EngineGuard(ComponentSession& session) : session(session) {}
+  EngineGuard(const EngineGuard&) = delete;
+  EngineGuard& operator=(const EngineGuard&) = delete;
+  ~EngineGuard() {
+    if (armed) session.StopQuietly();
   }
-  return true;
+  void Disarm() noexcept { armed = false; }
+
+ private:
+  ComponentSession& session;
+  bool armed = true;
+};
+
+void Execute(const KeyCommand& command, ComponentSession& session) {
+  switch (command.action) {
+    case KeyAction::SetDelay: session.Set(L"DELAY", command.value); break;
+    case KeyAction::SetFrequencyShift: session.Set(L"FREQUENCY_SHIFT", command.value); break;
+    case KeyAction::SetZelMode: session.Set(L"ZEL_MODE", command.value); break;
+    case KeyAction::SetVolume: session.Set(L"VOLUME", command.value); break;
+    case KeyAction::Pause: session.Stop(); break;
+    case KeyAction::Resume: session.Run(); break;
+    case KeyAction::None:
+    case KeyAction::Quit: break;
+  }
 }
 
-void PrintStatus(const LiveSettings& live, std::int32_t reported, double seconds, bool newline) {
-  std::printf("\rdelay %3d ms | reported %3d ms | shift %+3d | method %d | volume %3d%% | %7.1f s%s   %s", live.delayMs,
-              reported, live.shift, live.mode, live.volume, seconds, live.paused ? " | paused" : "",
-              newline ? "\n" : "");
+bool OutputIsConsole() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void PrintStatus(bool rewrite, const LiveSettings& settings, std::int32_t reported, double seconds) {
+  // On a console the line rewrites itself; in a file or pipe every status is
+  // a line of its own.
+  if (rewrite) {
+    std::printf("\r%s   ", FormatStatus(settings, reported, seconds).c_str());
+  } else {
+    std::printf("%s\n", FormatStatus(settings, reported, seconds).c_str());
+  }
   std::fflush(stdout);
 }
 
@@ -132,54 +117,64 @@ int RunHost(const HostOptions& options) {
 
   LoadedComponent component;
   const HRESULT created = LoadedComponent::Create(&component);
-  if (FAILED(created)) throw HostError(created, "cannot create Ryn.VelRyn.1: " + DescribeFailure(created));
+  if (FAILED(created)) {
+    throw HostError(created, "cannot create Ryn.VelRyn.1: " + DescribeFailure(created));
+  }
   ComponentSession session(std::move(component));
   std::printf("ryn component: %s\n", session.Origin().c_str());
 
-  LiveSettings live{options.delayMs, options.frequencyShift, options.zelMode, options.volume};
-  CsvLog log(options.logPath);
+  LiveSettings live;
+  live.delayMs = options.delayMs;
+  live.frequencyShift = options.frequencyShift;
+  live.zelMode = options.zelMode;
+  live.volume = options.volume;
+  SessionLog log(options.logPath);
   session.Set(L"DELAY", live.delayMs);
-  session.Set(L"FREQUENCY_SHIFT", live.shift);
-  session.Set(L"ZEL_MODE", live.mode);
+  session.Set(L"FREQUENCY_SHIFT", live.frequencyShift);
+  session.Set(L"ZEL_MODE", live.zelMode);
   session.Set(L"VOLUME", live.volume);
   session.Run();
+  EngineGuard guard(session);
 
-  const bool interactive = InteractiveConsole();
+  KeyInput keys;
+  const bool rewriteStatus = OutputIsConsole();
+  if (rewriteStatus) std::printf("keys: +/- delay  ]/[ shift  m method  >/< volume  p pause  q quit\n");
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  auto nextReport = start;
-  bool quit = false;
+  const auto elapsed = [&start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
   int reports = 0;
-  try {
-    while (!quit && !g_interrupted) {
-      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-      if (options.seconds && elapsed >= *options.seconds) break;
-      if (options.ramp && !live.paused) {
-        const std::int32_t wanted = DelayAt(*options.ramp, elapsed);
-        if (wanted != live.delayMs) {
-          live.delayMs = wanted;
-          session.Set(L"DELAY", live.delayMs);
-        }
+  bool quit = false;
+  while (!quit && !g_interrupted) {
+    if (options.seconds && elapsed() >= *options.seconds) break;
+    if (options.ramp && !live.paused) {
+      const std::int32_t wanted = DelayAt(*options.ramp, elapsed());
+      if (wanted != live.delayMs) {
+        live.delayMs = wanted;
+        session.Set(L"DELAY", live.delayMs);
       }
-      if (Clock::now() >= nextReport) {
-        const std::int32_t reported = session.ReportedDelay();
-        PrintStatus(live, reported, elapsed, !interactive);
-        log.Row(static_cast<double>(reports), live, reported);
-        ++reports;
-        nextReport = start + std::chrono::seconds(reports);
-      }
-      while (interactive && _kbhit() && !quit) quit = !HandleKey(_getch(), session, live);
-      Sleep(20);
     }
-  } catch (...) {
-    session.Stop();
-    throw;
+    if (Clock::now() >= start + std::chrono::seconds(reports)) {
+      const double now = elapsed();
+      const std::int32_t reported = session.ReportedDelay();
+      PrintStatus(rewriteStatus, live, reported, now);
+      log.Row(now, live, reported);
+      ++reports;
+    }
+    for (int key = keys.Next(); key >= 0 && !quit; key = keys.Next()) {
+      const KeyCommand command = ApplyKey(key, live);
+      quit = command.action == KeyAction::Quit;
+      Execute(command, session);
+    }
+    Sleep(20);
   }
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const double now = elapsed();
   const std::int32_t reported = session.ReportedDelay();
-  PrintStatus(live, reported, elapsed, true);
+  PrintStatus(rewriteStatus, live, reported, now);
+  log.Row(now, live, reported);
+  guard.Disarm();
   session.Stop();
-  std::printf("stopped%s\n", g_interrupted ? " (interrupted)" : "");
+  std::printf("%sstopped after %.1f s%s\n", rewriteStatus ? "\n" : "", now,
+              g_interrupted ? " (interrupted)" : "");
   return 0;
 }
 
@@ -189,7 +184,7 @@ int main(int argc, char** argv) {
   const HostOptionsResult parsed = ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "rynhost: %s\n%s", parsed.error.c_str(), HostUsage());
-    return 2;
+    return kExitUsage;
   }
   if (parsed.options.showHelp) {
     std::fputs(HostUsage(), stdout);
@@ -199,10 +194,12 @@ int main(int argc, char** argv) {
   try {
     return RunHost(parsed.options);
   } catch (const HostError& error) {
-    std::fprintf(stderr, "\nrynhost: %s (0x%08lX)\n", error.what(), static_cast<unsigned long>(error.Result()));
-    return 1;
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nrynhost: %s\n", FormatHostError(error).c_str());
+    return kExitFailure;
   } catch (const std::exception& error) {
+    std::fflush(stdout);
     std::fprintf(stderr, "\nrynhost: %s\n", error.what());
-    return 1;
+    return kExitFailure;
   }
 }
