@@ -204,8 +204,24 @@ class RegistrationFree : public ::testing::Test {
     folder = std::wstring(temp) + L"ryn-regfree-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(folder.c_str(), nullptr);
     ASSERT_TRUE(CopyFileW(kDll.c_str(), (folder + L"\\ryn.dll").c_str(), FALSE)) << GetLastError();
-    manifest = folder + L"\\ryn.manifest";
+    // Named after the assembly, as shipped: a program's own manifest that
+    // depends on the assembly finds it there by probing.
+    manifest = folder + L"\\Ryn.VelRyn.manifest";
     ASSERT_TRUE(CopyFileW(RYN_MANIFEST_PATH, manifest.c_str(), FALSE)) << GetLastError();
+    application = folder + L"\\client.manifest";
+    const char text[] =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"
+        "  <assemblyIdentity type=\"win32\" name=\"Ryn.Client\" version=\"1.0.0.0\"/>\r\n"
+        "  <dependency><dependentAssembly>\r\n"
+        "    <assemblyIdentity type=\"win32\" name=\"Ryn.VelRyn\" version=\"1.1.0.0\"/>\r\n"
+        "  </dependentAssembly></dependency>\r\n"
+        "</assembly>\r\n";
+    HANDLE file = CreateFileW(application.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, text, sizeof text - 1, &written, nullptr);
+    CloseHandle(file);
   }
 
   void TearDown() override {
@@ -213,10 +229,10 @@ class RegistrationFree : public ::testing::Test {
     if (context != INVALID_HANDLE_VALUE) ReleaseActCtx(context);
   }
 
-  void Activate() {
+  void Activate(const std::wstring& source = manifest) {
     ACTCTXW description{};
     description.cbSize = sizeof description;
-    description.lpSource = manifest.c_str();
+    description.lpSource = source.c_str();
     context = CreateActCtxW(&description);
     ASSERT_NE(context, INVALID_HANDLE_VALUE) << "CreateActCtx failed: " << GetLastError();
     ASSERT_TRUE(ActivateActCtx(context, &cookie)) << GetLastError();
@@ -224,12 +240,14 @@ class RegistrationFree : public ::testing::Test {
 
   static std::wstring folder;
   static std::wstring manifest;
+  static std::wstring application;
   HANDLE context = INVALID_HANDLE_VALUE;
   ULONG_PTR cookie = 0;
 };
 
 std::wstring RegistrationFree::folder;
 std::wstring RegistrationFree::manifest;
+std::wstring RegistrationFree::application;
 
 TEST_F(RegistrationFree, WithoutTheActivationContextTheClassIsUnknown) {
   CLSID classId = GUID_NULL;
@@ -282,6 +300,16 @@ TEST_F(RegistrationFree, AClientCreatesAndDrivesTheClassFromTheDllBesideTheManif
   DISPID id = DISPID_UNKNOWN;
   EXPECT_EQ(Hex(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)), Hex(S_OK));
   EXPECT_EQ(id, 3);
+}
+
+TEST_F(RegistrationFree, AProgramsManifestThatDependsOnTheAssemblyFindsItBesideIt) {
+  Activate(application);
+  CLSID classId = GUID_NULL;
+  ASSERT_EQ(Hex(CLSIDFromProgID(L"Ryn.VelRyn.1", &classId)), Hex(S_OK));
+  ComPtr<IVelComponent> component;
+  EXPECT_EQ(Hex(CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+                                 reinterpret_cast<void**>(component.put()))),
+            Hex(S_OK));
 }
 
 // ---- The host without registration --------------------------------------------------

@@ -1,7 +1,8 @@
 #!/bin/bash
 # rynhost on the PulseAudio fixture under Wine: it runs the component, logs
 # the reported delay once a second, takes keys from a piped input (+ raises
-# the delay by 10 ms, q quits) and stops cleanly.
+# the delay by 10 ms, q quits) and stops cleanly; a ramp moves the delay in
+# 10 ms steps from its start to its end.
 #   RYN_BUILD_DIR=... rynhost_audio_test.sh WINE_RUN RYNHOST.EXE WORK_DIR
 set -u
 wine="$1"; host="$2"; work="$3"
@@ -49,6 +50,17 @@ grep -q '^stopped after' "$work/rynhost-output.txt" || fail "no clean stop"
 head -1 "$log" | grep -q '^time_s,configured_delay_ms,reported_delay_ms,' || fail "log header"
 elapsed=$(awk -F, 'END { print $1 }' "$log")
 awk -v t="$elapsed" 'BEGIN { exit !(t < 19) }' || fail "q did not end the session early (ran $elapsed s)"
+ramp_log="$work/rynhost-ramp.csv"
+rm -f "$ramp_log"
+"$wine" "$host" --ramp 70:40:3 --seconds 4 --log "$(printf 'Z:%s' "$ramp_log" | tr / '\\')" \
+  </dev/null >"$work/rynhost-ramp-output.txt" 2>&1 || fail "the ramp session failed"
+ramp=$(awk -F, 'NR > 1 { print $2 }' "$ramp_log" | uniq | tr '\n' ' ')
+if [ "$ramp" = "70 60 50 40 " ]; then
+  echo "ok: the ramp configured $ramp"
+else
+  fail "the ramp configured '$ramp', want '70 60 50 40 '"
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "--- output"; grep -v '^ALSA lib' "$work/rynhost-output.txt"
   echo "--- log"; cat "$log"
