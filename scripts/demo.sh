@@ -116,9 +116,22 @@ fi
 "$wine" regsvr32 /s "$(windows_path "$build/component/ryn.dll")" </dev/null >/dev/null 2>&1 ||
   fail "regsvr32 could not register ryn.dll"
 host="$build/host/rynhost.exe"
-# Real-time audio on a busy machine: the Windows programs get a head start
-# (this needs privileges; without them nice only warns).
-nice_wine=(nice -n -15 "$wine")
+
+# Real-time audio on a busy machine: a capture thread that wakes late makes
+# Wine's capture lag behind for good, and the engine's write-ahead creep up.
+# The prefix's server and the measured programs therefore run at the lowest
+# real-time priority where that is allowed, else at a high nice level, else
+# as they are.
+if chrt -r 1 true 2>/dev/null; then
+  priority=(chrt -r 1)
+  chrt -r -p 1 "$server_pid" >/dev/null 2>&1 || true
+elif [ "$(nice -n -15 nice 2>/dev/null)" = -15 ]; then
+  priority=(nice -n -15)
+  renice -n -15 -p "$server_pid" >/dev/null 2>&1 || true
+else
+  priority=()
+fi
+nice_wine=("${priority[@]}" "$wine")
 
 host_args=(--delay "$delay" --shift "$shift_steps" --mode "$mode")
 
@@ -192,6 +205,7 @@ record_run() {
 }
 
 report=""
+earlier=""
 for attempt in 1 2; do
   echo "demo: calibration run (microphone to speaker without ryn), $run_seconds s"
   record_run calibration '^running' "$build/host/passthrough.exe" --seconds "$run_seconds"
@@ -205,10 +219,12 @@ for attempt in 1 2; do
   report=$(/usr/bin/python3 "$root/scripts/demo_report.py" \
     --run "$work/run.wav" --calibration "$work/calibration.wav" --calibration-write-ahead "$write_ahead" \
     --host-log "$work/run.csv" --delay "$delay" --shift "$shift_steps" --mode "$mode" \
-    --attempt "$attempt" --out-dir "$out")
+    --attempt "$attempt" --earlier "$earlier" --out-dir "$out")
   if grep -q '^quality: ok' <<<"$report"; then break; fi
-  # A run the fixture spoiled (silent feedback, a latency jump) is repeated once.
-  echo "demo: $(grep '^quality:' <<<"$report")"
+  # A disturbed run (silent feedback, a latency jump, an engine that says it
+  # missed its delay) is repeated once; the report says why.
+  earlier=$(sed -n 's/^quality: retry (\(.*\))$/\1/p' <<<"$report")
+  echo "demo: attempt $attempt disturbed: $earlier"
 done
 
 echo

@@ -1,7 +1,8 @@
 // passthrough: the calibration run of the demo. It sends the default
-// microphone straight to the default speaker through DirectSound, with the
-// same format and the same kind of looping buffers as the engine, but with no
-// delay of its own beyond a short, measured write-ahead. Recorded through the
+// microphone straight to the default speaker through DirectSound, the way the
+// engine does (same format, looping buffers, woken by capture-position
+// notifications every 10 ms), but with no delay of its own beyond a short,
+// measured write-ahead. Recorded through the
 // same routing as a run of the component, it shows what the platform's
 // devices add, so the component's own delay can be told apart.
 //
@@ -16,6 +17,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,13 +27,17 @@
 #include <vector>
 
 #include "engine/ComPtr.h"
+#include "engine/UniqueHandle.h"
 
 namespace {
 
 constexpr DWORD kRate = 22050;
 constexpr DWORD kBytesPerSecond = kRate * 2;
 constexpr DWORD kPlaybackBytes = 2 * kBytesPerSecond;
-constexpr DWORD kCaptureBytes = kBytesPerSecond;
+// 16 segments of 10 ms (whole samples), as the engine uses at its shortest delay.
+constexpr DWORD kSegmentBytes = 440;
+constexpr DWORD kSegments = 16;
+constexpr DWORD kCaptureBytes = kSegments * kSegmentBytes;
 
 class Failure : public std::runtime_error {
  public:
@@ -87,6 +93,18 @@ int Run(const Options& options) {
   captureDesc.lpwfxFormat = &format;
   ComPtr<IDirectSoundCaptureBuffer> capture;
   Check(microphone->CreateCaptureBuffer(&captureDesc, capture.put(), nullptr), "CreateCaptureBuffer");
+  ComPtr<IDirectSoundNotify> notify;
+  Check(capture->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(notify.put())), "IDirectSoundNotify");
+  std::array<UniqueHandle, kSegments> owners;
+  HANDLE events[kSegments];
+  DSBPOSITIONNOTIFY positions[kSegments];
+  for (DWORD i = 0; i < kSegments; ++i) {
+    owners[i].reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!owners[i]) throw Failure("CreateEvent", HRESULT_FROM_WIN32(GetLastError()));
+    events[i] = owners[i].get();
+    positions[i] = {(i + 1) * kSegmentBytes - 1, events[i]};
+  }
+  Check(notify->SetNotificationPositions(kSegments, positions), "SetNotificationPositions");
 
   Check(playback->Play(0, 0, DSBPLAY_LOOPING), "Play");
   Check(capture->Start(DSCBSTART_LOOPING), "Start");
@@ -107,7 +125,7 @@ int Run(const Options& options) {
   using Clock = std::chrono::steady_clock;
   const auto end = Clock::now() + std::chrono::duration<double>(options.seconds);
   while (Clock::now() < end) {
-    Sleep(2);
+    WaitForMultipleObjects(kSegments, events, FALSE, 100);
     DWORD captured = 0;
     DWORD readable = 0;
     if (FAILED(capture->GetCurrentPosition(&captured, &readable))) continue;
