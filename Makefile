@@ -1,7 +1,10 @@
 # Front door: every target installs what is missing, then acts.
 #   make build   build the Windows 64-bit, Windows 32-bit and native configurations
 #   make test    build all three and run every test (Windows tests under Wine)
-#   make demo    run the reference host on the built-in voice sample
+#   make demo    run the reference host on the built-in voice sample under Wine,
+#                record and measure it (DELAY=ms SHIFT=steps MODE=1|2; LIVE=1
+#                uses the machine's own microphone and speaker instead)
+#   make dist    one zip per architecture in build/dist
 #   make bench   run the benchmarks and regenerate docs/performance.md
 #   make fuzz    fuzz the registry script interpreter (FUZZ_SECONDS, default 600)
 #                and fold the findings into its committed corpus
@@ -12,7 +15,7 @@ BUILD := $(ROOT)/build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build configure test demo bench fuzz clean
+.PHONY: all deps build configure test demo dist bench fuzz clean
 
 all: build
 
@@ -38,6 +41,14 @@ build: deps configure
 test: build
 	cd $(BUILD)/native && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD)/win64 && ctest --output-on-failure -j $(JOBS)
+
+demo: deps
+	DELAY="$(DELAY)" SHIFT="$(SHIFT)" MODE="$(MODE)" LIVE="$(LIVE)" $(ROOT)/scripts/demo.sh
+
+dist: deps $(BUILD)/win64/build.ninja $(BUILD)/win32/build.ninja
+	cmake --build $(BUILD)/win64 -j $(JOBS) --target ryn rynhost
+	cmake --build $(BUILD)/win32 -j $(JOBS) --target ryn rynhost
+	$(ROOT)/scripts/dist.sh
 
 FUZZ_SECONDS ?= 600
 fuzz: deps

@@ -118,3 +118,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* object) {
 STDAPI DllRegisterServer() { return RegisterServer(); }
 
 STDAPI DllUnregisterServer() { return UnregisterServer(); }
+
+// regsvr32 /n /i:user registers for the current user only, regsvr32 /u /n
+// /i:user removes that again.
+STDAPI DllInstall(BOOL install, PCWSTR commandLine) { return InstallServer(install != FALSE, commandLine); }

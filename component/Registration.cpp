@@ -12,8 +12,10 @@
 #include "component/ComError.h"
 #include "component/ConversionCodePage.h"
 #include "component/Module.h"
+#include "component/PerUserRegistryAccess.h"
 #include "component/RegistryScript.h"
 #include "component/UniqueLibrary.h"
+#include "component/UserTypeLibrary.h"
 #include "component/Win32RegistryAccess.h"
 #include "engine/ComPtr.h"
 
@@ -90,7 +92,7 @@ HRESULT LoadScript(const wchar_t* path, std::unique_ptr<char[]>& text) noexcept 
   return S_OK;
 }
 
-HRESULT RunRegistryScript(bool registerMode) {
+HRESULT RunRegistryScript(bool registerMode, RegistrationScope scope) {
   wchar_t path[MAX_PATH];
   HRESULT hr = ModuleFileName(path);
   if (FAILED(hr)) return hr;
@@ -98,7 +100,9 @@ HRESULT RunRegistryScript(bool registerMode) {
   std::string modulePath;
   hr = ScriptText(path, modulePath);
   if (FAILED(hr)) return hr;
-  CWin32RegistryAccess registry;
+  CWin32RegistryAccess machine;
+  CPerUserRegistryAccess user(machine);
+  IRegistryAccess& registry = scope == RegistrationScope::CurrentUser ? static_cast<IRegistryAccess&>(user) : machine;
   CRegistryScript script(registry, &ConvertTextToUInt32, &IsAnsiLeadByte);
   hr = script.AddReplacement("APPID", "");
   if (FAILED(hr)) return hr;
@@ -131,26 +135,40 @@ HRESULT LoadModuleTypeLibrary(wchar_t (&path)[MAX_PATH], ComPtr<ITypeLib>& libra
   return LoadTypeLib(path, library.put());
 }
 
-HRESULT RegisterTypeLibrary() noexcept {
+// The folder of a file name: up to and including its last backslash, slash
+// or colon.
+void HelpDirectory(const wchar_t* path, wchar_t (&folder)[MAX_PATH]) noexcept {
+  std::wcscpy(folder, path);
+  wchar_t* end = folder;
+  for (wchar_t* p = folder; *p != L'\0'; ++p) {
+    if (*p == L'\\' || *p == L'/' || *p == L':') end = p + 1;
+  }
+  *end = L'\0';
+}
+
+HRESULT RegisterTypeLibrary(RegistrationScope scope) noexcept {
   wchar_t path[MAX_PATH];
   ComPtr<ITypeLib> library;
   const HRESULT hr = LoadModuleTypeLibrary(path, library);
   if (FAILED(hr)) return hr;
   wchar_t helpDirectory[MAX_PATH];
-  std::wcscpy(helpDirectory, path);
-  wchar_t* end = helpDirectory;
-  for (wchar_t* p = helpDirectory; *p != L'\0'; ++p) {
-    if (*p == L'\\' || *p == L'/' || *p == L':') end = p + 1;
+  HelpDirectory(path, helpDirectory);
+  if (scope == RegistrationScope::CurrentUser) {
+    return RunUserTypeLibraryScript(library.get(), path, helpDirectory, true);
   }
-  *end = L'\0';
   return RegisterTypeLib(library.get(), path, helpDirectory);
 }
 
-HRESULT UnregisterTypeLibrary() noexcept {
+HRESULT UnregisterTypeLibrary(RegistrationScope scope) noexcept {
   wchar_t path[MAX_PATH];
   ComPtr<ITypeLib> library;
   HRESULT hr = LoadModuleTypeLibrary(path, library);
   if (FAILED(hr)) return hr;
+  if (scope == RegistrationScope::CurrentUser) {
+    wchar_t helpDirectory[MAX_PATH];
+    HelpDirectory(path, helpDirectory);
+    return RunUserTypeLibraryScript(library.get(), path, helpDirectory, false);
+  }
   TLIBATTR* attributes = nullptr;
   hr = library->GetLibAttr(&attributes);
   if (FAILED(hr)) return hr;
@@ -174,14 +192,23 @@ HRESULT Guarded(Step&& step) noexcept {
 
 }  // namespace
 
-HRESULT RegisterServer() noexcept {
-  HRESULT hr = Guarded([] { return RunRegistryScript(true); });
+HRESULT RegisterServer(RegistrationScope scope) noexcept {
+  HRESULT hr = Guarded([scope] { return RunRegistryScript(true, scope); });
   if (FAILED(hr)) return hr;
-  return RegisterTypeLibrary();
+  return RegisterTypeLibrary(scope);
 }
 
-HRESULT UnregisterServer() noexcept {
-  HRESULT hr = Guarded([] { return RunRegistryScript(false); });
+HRESULT UnregisterServer(RegistrationScope scope) noexcept {
+  HRESULT hr = Guarded([scope] { return RunRegistryScript(false, scope); });
   if (FAILED(hr)) return hr;
-  return UnregisterTypeLibrary();
+  return UnregisterTypeLibrary(scope);
+}
+
+HRESULT InstallServer(bool install, const wchar_t* commandLine) noexcept {
+  RegistrationScope scope = RegistrationScope::AllUsers;
+  if (commandLine != nullptr && *commandLine != L'\0') {
+    if (CompareStringOrdinal(commandLine, -1, L"user", -1, TRUE) != CSTR_EQUAL) return E_INVALIDARG;
+    scope = RegistrationScope::CurrentUser;
+  }
+  return install ? RegisterServer(scope) : UnregisterServer(scope);
 }

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "host/ComponentLoader.h"
+
+// A failed step of the host: its HRESULT and what went wrong, with the
+// description the component reported when there is one.
+class HostError : public std::runtime_error {
+ public:
+  HostError(HRESULT result, const std::string& what) : std::runtime_error(what), result(result) {}
+  HRESULT Result() const noexcept { return result; }
+
+ private:
+  HRESULT result;
+};
+
+// Typed calls on IVelComponent; every failure becomes a HostError that
+// carries the component's own description.
+class ComponentSession {
+ public:
+  explicit ComponentSession(LoadedComponent component) : component(std::move(component)) {}
+
+  void Run();
+  void Stop();
+  // Stops without reporting a failure: for leaving on another error.
+  void StopQuietly() noexcept;
+  void Set(const wchar_t* name, std::int32_t value);
+  std::int32_t ReportedDelay();
+  const std::string& Origin() const noexcept { return component.Origin(); }
+
+ private:
+  void Check(HRESULT result, const std::string& call);
+
+  LoadedComponent component;
+};
+
+// The description of the calling thread's error object, if any (it is
+// consumed), else the system's text for the result, else a generic phrase.
+std::string DescribeFailure(HRESULT result);
+
+// "What failed: description (0x8004xxxx)" for the user.
+std::string FormatHostError(const HostError& error);

@@ -1,0 +1,28 @@
+# The reference host: its portable parts natively (and under Wine).
+ryn_add_test(host_options_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES host/HostOptionsTest.cpp host/LiveControlsTest.cpp
+  LIBS ryn_host_portable)
+
+# rynhost itself under Wine: its command line and error paths with no sound
+# server, and a short session on the PulseAudio fixture. Both use the build's
+# registration of ryn.dll, which the installation tests take away for a while.
+if(WIN32 AND TARGET rynhost)
+  add_test(NAME rynhost.command_line
+    COMMAND /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_LIST_DIR}/rynhost_cli_test.sh
+            ${RYN_WINE_RUN} $<TARGET_FILE:rynhost> ${CMAKE_BINARY_DIR}/host-test)
+  set_tests_properties(rynhost.command_line PROPERTIES
+    LABELS wine
+    FIXTURES_REQUIRED "wine;ryn_registered"
+    RESOURCE_LOCK ryn_registration
+    ENVIRONMENT "${RYN_NO_SOUND_SERVER}"
+    TIMEOUT 180)
+
+  add_test(NAME rynhost.audio_session
+    COMMAND /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_LIST_DIR}/rynhost_audio_test.sh
+            ${RYN_WINE_RUN} $<TARGET_FILE:rynhost> ${CMAKE_BINARY_DIR}/host-test)
+  set_tests_properties(rynhost.audio_session PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered"
+    RESOURCE_LOCK ryn_registration
+    TIMEOUT 120)
+  ryn_use_pulse(rynhost.audio_session)
+endif()
