@@ -1,0 +1,118 @@
+#include "support/VirtualAudioRig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tools/audio/ClickAnalysis.h"
+#include "tools/audio/SignalAnalysis.h"
+#include "tools/audio/TestSignals.h"
+
+namespace {
+
+using Samples = std::vector<std::int16_t>;
+constexpr std::uint32_t kRate = CVirtualAudioRig::kSampleRate;
+
+// Plays `signal` on the default playback device for as long as it lives.
+class DefaultDevicePlayback {
+ public:
+  explicit DefaultDevicePlayback(const Samples& signal) {
+    EXPECT_EQ(DirectSoundCreate(nullptr, device.put(), nullptr), DS_OK);
+    device->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY);
+    WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
+    DSBUFFERDESC desc{};
+    desc.dwSize = sizeof desc;
+    desc.dwFlags = DSBCAPS_GLOBALFOCUS | DSBCAPS_GETCURRENTPOSITION2;
+    desc.dwBufferBytes = static_cast<DWORD>(signal.size() * 2);
+    desc.lpwfxFormat = &format;
+    HRESULT hr = device->CreateSoundBuffer(&desc, buffer.put(), nullptr);
+    EXPECT_EQ(hr, DS_OK) << std::hex << hr;
+    void* p1 = nullptr;
+    void* p2 = nullptr;
+    DWORD n1 = 0;
+    DWORD n2 = 0;
+    hr = buffer->Lock(0, desc.dwBufferBytes, &p1, &n1, &p2, &n2, 0);
+    EXPECT_EQ(hr, DS_OK) << std::hex << hr;
+    std::memcpy(p1, signal.data(), n1);
+    buffer->Unlock(p1, n1, p2, n2);
+    hr = buffer->Play(0, 0, 0);
+    EXPECT_EQ(hr, DS_OK) << std::hex << hr;
+  }
+
+ private:
+  ComPtr<IDirectSound> device;
+  ComPtr<IDirectSoundBuffer> buffer;
+};
+
+audio::ClickTrainOptions Clicks(double seconds) {
+  audio::ClickTrainOptions options;
+  options.sampleRate = kRate;
+  options.seconds = seconds;
+  return options;
+}
+
+TEST(VirtualAudioRig, MicrophoneSignalIsRecordedOnTheLeftAndTheSpeakerStaysSilent) {
+  const audio::ClickTrainOptions options = Clicks(2.5);
+  const Samples clicks = audio::MakeClickTrain(options);
+  CVirtualAudioRig rig;
+  rig.Begin(clicks, 3.0);
+  const audio::WavData mix = rig.End();
+  KeepRecording("rig-microphone", mix);
+  ASSERT_EQ(mix.Frames(), static_cast<std::size_t>(3.0 * kRate));
+
+  // Every click arrives, in its place: Wine's playback may drop a few
+  // samples now and then, so the offsets may drift by some milliseconds.
+  const Samples left = mix.Channel(0);
+  const audio::LagSummary lags = audio::MeasureClickLags(clicks, left, 5000, kRate, kRate / 20);
+  EXPECT_EQ(lags.count, audio::ClickPositions(options).size());
+  EXPECT_LE(lags.maxSamples - lags.minSamples, static_cast<long>(0.015 * kRate)) << "median " << lags.medianSamples;
+  EXPECT_EQ(audio::Rms(mix.Channel(1)), 0.0);
+}
+
+TEST(VirtualAudioRig, DefaultDevicesAreTheVirtualMicrophoneAndSpeaker) {
+  const audio::ClickTrainOptions options = Clicks(2.5);
+  const Samples clicks = audio::MakeClickTrain(options);
+  CVirtualAudioRig rig;
+  rig.Begin(Samples(kRate / 10, 0), 3.0);
+  {
+    DefaultDevicePlayback playback(clicks);
+    Sleep(2700);
+  }
+  const audio::WavData mix = rig.End();
+  KeepRecording("rig-default-speaker", mix);
+  const audio::LagSummary lags = audio::MeasureClickLags(clicks, mix.Channel(1), 5000, kRate, kRate / 20);
+  EXPECT_EQ(lags.count, audio::ClickPositions(options).size());
+  EXPECT_EQ(audio::Rms(mix.Channel(0)), 0.0);
+
+  // The default capture device hears what is played into the microphone.
+  ComPtr<IDirectSoundCapture> capture;
+  ASSERT_EQ(DirectSoundCaptureCreate(nullptr, capture.put(), nullptr), DS_OK);
+  WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
+  DSCBUFFERDESC desc{};
+  desc.dwSize = sizeof desc;
+  desc.dwBufferBytes = 4 * kRate * 2;
+  desc.lpwfxFormat = &format;
+  ComPtr<IDirectSoundCaptureBuffer> buffer;
+  ASSERT_EQ(capture->CreateCaptureBuffer(&desc, buffer.put(), nullptr), DS_OK);
+  ASSERT_EQ(buffer->Start(0), DS_OK);
+  CVirtualAudioRig microphone;
+  microphone.Begin(clicks, 3.0);
+  microphone.End();
+  DWORD status = DSCBSTATUS_CAPTURING;
+  for (int i = 0; i < 150 && (status & DSCBSTATUS_CAPTURING); ++i) {
+    buffer->GetStatus(&status);
+    Sleep(20);
+  }
+  void* p1 = nullptr;
+  void* p2 = nullptr;
+  DWORD n1 = 0;
+  DWORD n2 = 0;
+  ASSERT_EQ(buffer->Lock(0, desc.dwBufferBytes, &p1, &n1, &p2, &n2, 0), DS_OK);
+  Samples heard(n1 / 2);
+  std::memcpy(heard.data(), p1, n1);
+  buffer->Unlock(p1, n1, p2, n2);
+  const audio::LagSummary captured = audio::MeasureClickLags(clicks, heard, 5000, kRate, kRate / 20);
+  EXPECT_GE(captured.count + 1, audio::ClickPositions(options).size());
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+#include "tools/audio/SignalAnalysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <stdexcept>
+
+#include "tools/audio/Fft.h"
+
+namespace audio {
+namespace {
+
+// Vertex offset (-0.5..0.5) of the parabola through three equally spaced points.
+double ParabolicOffset(double left, double centre, double right) {
+  const double denominator = left - 2.0 * centre + right;
+  if (denominator == 0.0) {
+    return 0.0;
+  }
+  return std::clamp(0.5 * (left - right) / denominator, -0.5, 0.5);
+}
+
+double Energy(const std::vector<double>& x) {
+  double sum = 0.0;
+  for (double s : x) {
+    sum += s * s;
+  }
+  return sum;
+}
+
+std::vector<double> ToDouble(const std::vector<std::int16_t>& x) { return std::vector<double>(x.begin(), x.end()); }
+
+}  // namespace
+
+LagEstimate EstimateLag(const std::vector<double>& reference, const std::vector<double>& delayed, long minLag,
+                        long maxLag) {
+  if (reference.empty() || delayed.empty()) {
+    throw std::invalid_argument("empty signal");
+  }
+  if (minLag > maxLag) {
+    throw std::invalid_argument("empty lag range");
+  }
+  const std::size_t n = NextPowerOfTwo(reference.size() + delayed.size());
+  std::vector<std::complex<double>> a(n), b(n);
+  std::copy(reference.begin(), reference.end(), a.begin());
+  std::copy(delayed.begin(), delayed.end(), b.begin());
+  FftForward(a);
+  FftForward(b);
+  for (std::size_t i = 0; i < n; ++i) {
+    b[i] *= std::conj(a[i]);
+  }
+  FftInverse(b);
+  // b[k] = sum reference[i] * delayed[i + k]; negative k wrap to the end.
+  const auto at = [&](long lag) -> double {
+    if (lag >= static_cast<long>(delayed.size()) || -lag >= static_cast<long>(reference.size())) {
+      return 0.0;
+    }
+    return b[static_cast<std::size_t>(lag >= 0 ? lag : static_cast<long>(n) + lag)].real();
+  };
+  long best = minLag;
+  for (long lag = minLag; lag <= maxLag; ++lag) {
+    if (at(lag) > at(best)) {
+      best = lag;
+    }
+  }
+  LagEstimate estimate;
+  estimate.lagSamples = static_cast<double>(best);
+  if (best > minLag && best < maxLag) {
+    estimate.lagSamples += ParabolicOffset(at(best - 1), at(best), at(best + 1));
+  }
+  const double norm = std::sqrt(Energy(reference) * Energy(delayed));
+  estimate.correlation = norm > 0.0 ? std::max(0.0, at(best)) / norm : 0.0;
+  return estimate;
+}
+
+LagEstimate EstimateLag(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& delayed,
+                        long minLag, long maxLag) {
+  return EstimateLag(ToDouble(reference), ToDouble(delayed), minLag, maxLag);
+}
+
+std::vector<double> Envelope(const std::vector<std::int16_t>& samples, unsigned window) {
+  if (window == 0) {
+    throw std::invalid_argument("empty window");
+  }
+  const std::size_t n = samples.size();
+  std::vector<double> prefix(n + 1, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    prefix[i + 1] = prefix[i] + std::abs(static_cast<double>(samples[i]));
+  }
+  std::vector<double> envelope(n);
+  const std::size_t before = window / 2;
+  const std::size_t after = window - before;
+  double mean = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t from = i > before ? i - before : 0;
+    const std::size_t to = std::min(n, i + after);
+    envelope[i] = (prefix[to] - prefix[from]) / window;
+    mean += envelope[i];
+  }
+  mean /= n > 0 ? static_cast<double>(n) : 1.0;
+  for (double& e : envelope) {
+    e -= mean;
+  }
+  return envelope;
+}
+
+LagEstimate EstimateEnvelopeLag(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& delayed,
+                                long minLag, long maxLag, unsigned window) {
+  return EstimateLag(Envelope(reference, window), Envelope(delayed, window), minLag, maxLag);
+}
+
+double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t sampleRate, double minHz) {
+  if (samples.empty()) {
+    throw std::invalid_argument("empty signal");
+  }
+  const std::size_t n = 2 * NextPowerOfTwo(samples.size());
+  std::vector<std::complex<double>> spectrum(n);
+  const double pi = std::acos(-1.0);
+  const double length = static_cast<double>(samples.size());
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    spectrum[i] = samples[i] * (0.5 - 0.5 * std::cos(2.0 * pi * (static_cast<double>(i) + 0.5) / length));
+  }
+  FftForward(spectrum);
+  const double binHz = static_cast<double>(sampleRate) / static_cast<double>(n);
+  const auto first = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(minHz / binHz)));
+  const std::size_t last = n / 2 - 1;
+  if (first >= last) {
+    throw std::invalid_argument("no bins above the lower limit");
+  }
+  std::size_t peak = first;
+  for (std::size_t k = first; k < last; ++k) {
+    if (std::abs(spectrum[k]) > std::abs(spectrum[peak])) {
+      peak = k;
+    }
+  }
+  const auto logMagnitude = [&](std::size_t k) { return std::log(std::abs(spectrum[k]) + 1e-12); };
+  const double offset = peak > first ? ParabolicOffset(logMagnitude(peak - 1), logMagnitude(peak), logMagnitude(peak + 1))
+                                     : 0.0;
+  return (static_cast<double>(peak) + offset) * binHz;
+}
+
+double Rms(const std::vector<std::int16_t>& samples, std::size_t begin, std::size_t end) {
+  end = std::min(end, samples.size());
+  if (begin >= end) {
+    return 0.0;
+  }
+  double sum = 0.0;
+  for (std::size_t i = begin; i < end; ++i) {
+    sum += static_cast<double>(samples[i]) * samples[i];
+  }
+  return std::sqrt(sum / static_cast<double>(end - begin));
+}
+
+}  // namespace audio

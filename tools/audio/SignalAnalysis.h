@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace audio {
+
+struct LagEstimate {
+  double lagSamples = 0;   // how much later `delayed` carries `reference`
+  double correlation = 0;  // peak of the normalised cross-correlation, 0..1
+  double LagMs(std::uint32_t sampleRate) const { return 1000.0 * lagSamples / sampleRate; }
+};
+
+// Lag of the strongest cross-correlation peak of `delayed` against
+// `reference`, searched over minLag..maxLag samples (negative means `delayed`
+// leads), refined between samples by a parabola through the peak.
+// Throws std::invalid_argument for empty input or an empty lag range.
+LagEstimate EstimateLag(const std::vector<double>& reference, const std::vector<double>& delayed, long minLag,
+                        long maxLag);
+LagEstimate EstimateLag(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& delayed,
+                        long minLag, long maxLag);
+
+// Loudness contour: |x| averaged over `window` samples centred on each
+// sample, with its mean removed. Insensitive to the phase of the carrier, so
+// lags that wander by a few samples (resampling, block placement) still
+// correlate.
+std::vector<double> Envelope(const std::vector<std::int16_t>& samples, unsigned window = 32);
+
+// EstimateLag on the envelopes of both signals.
+LagEstimate EstimateEnvelopeLag(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& delayed,
+                                long minLag, long maxLag, unsigned window = 32);
+
+// Frequency of the strongest spectral peak above minHz (Hann window,
+// zero-padded transform, parabolic refinement).
+double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t sampleRate, double minHz = 20.0);
+
+double Rms(const std::vector<std::int16_t>& samples, std::size_t begin = 0, std::size_t end = SIZE_MAX);
+
+}  // namespace audio
