@@ -10,7 +10,7 @@ wine wine64 libwine-dev pulseaudio pulseaudio-utils sox espeak-ng clang libclang
 
 for arg in "$@"; do
   case "$arg" in
-    --bench) want="$want librubberband-dev libsoundtouch-dev pkg-config" ;;
+    --bench) want="$want librubberband-dev libsoundtouch-dev pkg-config python3" ;;
     --demo) want="$want python3 gnuplot-nox" ;;
   esac
 done
