@@ -166,7 +166,7 @@ def main():
     p("| Parameter | changes | SetParameter call (median, max) | silence (median, max) | goal: call < 30 ms | goal: silence < 60 ms |")
     p("|---|---|---|---|---|---|")
     for name in ("DELAY", "FREQUENCY_SHIFT", "ZEL_MODE"):
-        k = [r for r in changes if r["parameter"] == name]
+        k = [r for r in changes if r.get("parameter") == name]
         calls = [r["call_ms"] for r in k]
         gaps = [longest_silence_ms(right, int((r["at_s"] - 0.2) * RATE), int((r["at_s"] + 0.6) * RATE)) for r in k] \
             if len(right) else []
