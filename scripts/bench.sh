@@ -81,6 +81,24 @@ for latency in 30 60; do
 done
 printf '%s\t%s\n' calibration "$fixture loopback DIR {30,60}; $fixture record/play (clicks)" >>"$commands"
 
+# Calibration through Wine's DirectSound: default microphone copied straight
+# to the default speaker; the tool prints what its own copying added.
+: >"$out/passthrough.tsv"
+for i in $(seq 1 3); do
+  "$wine" "$win/tools/passthrough.exe" 6 >"$out/passthrough-$i.txt" 2>&1 &
+  pass=$!
+  sleep 1.5
+  "$fixture" record "$pulse" "$out/audio/passthrough-$i.wav"
+  sleep 0.3
+  "$fixture" play "$pulse" "$out/audio/clicks.wav"
+  sleep 0.4
+  "$fixture" endrecord "$pulse"
+  wait "$pass" || true
+  printf '%s\t%s\n' "passthrough-$i.wav" "$(grep -o 'own_delay_ms=[0-9.]*' "$out/passthrough-$i.txt" | cut -d= -f2)" \
+    >>"$out/passthrough.tsv"
+done
+printf '%s\t%s\n' passthrough "$wine build/bench-win64/tools/passthrough.exe 6 & $fixture record/play (clicks)" >>"$commands"
+
 run delays "$wine" "$bin/ryn_host_bench.exe" delays "$winout" 3 | json >"$out/delays.jsonl"
 "$fixture" stop "$pulse"
 trap - EXIT

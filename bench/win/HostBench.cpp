@@ -157,8 +157,10 @@ void Changes(const std::string& outDir, int changesPerParameter) {
   Bstr names[] = {Bstr(L"DELAY"), Bstr(L"FREQUENCY_SHIFT"), Bstr(L"ZEL_MODE")};
   Check(component->SetParameter(names[0].value, Long(100)), "SetParameter");
   CVirtualAudioRig rig;
-  const double start = clock.NowUs();
   rig.Begin(tone, seconds);
+  // The recording holds data once Begin returns: its start is a few
+  // milliseconds before this.
+  const double start = clock.NowUs();
   Check(component->Run(), "Run");
   Sleep(1500);
   for (int k = 0; k < 3; ++k) {
