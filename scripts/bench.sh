@@ -61,6 +61,7 @@ winout="Z:$out/audio"
 
 run runstop "$wine" "$bin/ryn_host_bench.exe" runstop "$reps" | json >"$out/runstop.jsonl"
 run changes "$wine" "$bin/ryn_host_bench.exe" changes "$winout" 3 | json >"$out/changes.jsonl"
+run steps "$wine" "$bin/ryn_restart_steps.exe" "$reps" | json >"$out/steps.jsonl"
 
 # Calibration: the same microphone and speaker joined by a loopback of known latency.
 audiotool="$native/tools/audiotool"

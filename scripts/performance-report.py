@@ -182,6 +182,28 @@ def main():
             verdict(max(calls or [float("nan")]), 30, "ms"), verdict(max(gaps or [float("nan")]), 60, "ms")))
     p("")
 
+    p("Where a restart's time goes: the steps of the manager's stop and start, timed one by one on the same "
+      "devices (command: `%s`); medians, cold = first in the process.\n" % cmd.get("steps", "?"))
+    steps = jsonl(os.path.join(results, "steps.jsonl"))
+    names = [("stop_player_ms", "Player Stop"), ("stop_recorder_ms", "Recorder Stop (capture stop, listener join)"),
+             ("destroy_player_ms", "Player destroyed (buffers, device)"),
+             ("destroy_recorder_ms", "Recorder destroyed (capture buffer, device)"),
+             ("create_player_ms", "Player created (device, cooperative level, buffers)"),
+             ("create_recorder_ms", "Recorder created (capture device, buffer)"),
+             ("start_player_ms", "Player Start (volume, Play)"),
+             ("start_recorder_ms", "Recorder Start (notifications, listener thread, capture Start)")]
+    p("| Step | cold | warm |")
+    p("|---|---|---|")
+    totals = {}
+    for key, label in names:
+        row = []
+        for kind in ("cold", "warm"):
+            v = median([r[key] for r in steps if r["kind"] == kind])
+            totals[kind] = totals.get(kind, 0) + v
+            row.append(v)
+        p("| %s | %.2f ms | %.2f ms |" % (label, row[0], row[1]))
+    p("| total | %.2f ms | %.2f ms |\n" % (totals.get("cold", float("nan")), totals.get("warm", float("nan"))))
+
     # 5. Delay accuracy
     p("## Delay accuracy (real audio)\n")
     p("Command: `%s`; calibration: `%s`\n" % (cmd.get("delays", "?"), cmd.get("calibration", "?")))

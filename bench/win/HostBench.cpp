@@ -156,12 +156,14 @@ void Changes(const std::string& outDir, int changesPerParameter) {
   ComPtr<IVelComponent> component = CreateComponent();
   Bstr names[] = {Bstr(L"DELAY"), Bstr(L"FREQUENCY_SHIFT"), Bstr(L"ZEL_MODE")};
   Check(component->SetParameter(names[0].value, Long(100)), "SetParameter");
+  // The engine runs before the rig opens its devices: a rig playing while the
+  // engine opened the default devices was heard as silence on both channels.
+  Check(component->Run(), "Run");
   CVirtualAudioRig rig;
   rig.Begin(tone, seconds);
   // The recording holds data once Begin returns: its start is a few
   // milliseconds before this.
   const double start = clock.NowUs();
-  Check(component->Run(), "Run");
   Sleep(1500);
   for (int k = 0; k < 3; ++k) {
     for (int i = 0; i < changesPerParameter; ++i) {
