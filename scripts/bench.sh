@@ -58,13 +58,21 @@ fixture="$root/scripts/pulse-fixture.sh"
 trap '"$fixture" stop "$pulse"' EXIT
 export $("$fixture" env "$pulse" | xargs)
 winout="Z:$out/audio"
+audiotool="$native/tools/audiotool"
 
 run runstop "$wine" "$bin/ryn_host_bench.exe" runstop "$reps" | json >"$out/runstop.jsonl"
-run changes "$wine" "$bin/ryn_host_bench.exe" changes "$winout" 3 | json >"$out/changes.jsonl"
+"$audiotool" tone "$out/audio/tone.wav" 500 16 >/dev/null
+"$fixture" record "$pulse" "$out/audio/changes.wav"
+"$fixture" play "$pulse" "$out/audio/tone.wav" &
+tone=$!
+sleep 0.5
+# The tone plays throughout; the program prints when it ran and changed.
+run changes "$wine" "$bin/ryn_host_bench.exe" changes 3 | json >"$out/changes.jsonl"
+wait "$tone" || true
+"$fixture" endrecord "$pulse"
 run steps "$wine" "$bin/ryn_restart_steps.exe" "$reps" | json >"$out/steps.jsonl"
 
 # Calibration: the same microphone and speaker joined by a loopback of known latency.
-audiotool="$native/tools/audiotool"
 "$audiotool" clicks "$out/audio/clicks.wav" 3 >/dev/null
 : >"$out/calibration.tsv"
 for latency in 30 60; do

@@ -164,19 +164,27 @@ def main():
     p("\nCold = the first Run/Stop in the process (loads the audio drivers); warm = later pairs.\n")
 
     p("Command: `%s`\n" % cmd.get("changes", "?"))
-    p("A continuous 500 Hz tone plays into the microphone; each parameter is changed 3 times, 700 ms apart. "
-      "Silence = the longest run of speaker samples below 200 (of 12000) from 0.2 s before to 0.6 s after the "
-      "call.\n")
+    p("A continuous 500 Hz tone plays into the microphone (the fixture's player) and the speaker is recorded "
+      "(the fixture's recorder); each parameter is changed 3 times, 700 ms apart, at DELAY 100. The recording "
+      "is aligned on the speaker's first sound, taken as Run + 100 ms + 70 ms routing. Silence = the longest "
+      "run of speaker samples below 200 (of 16000) from 0.2 s before to 0.6 s after each call.\n")
     changes = jsonl(os.path.join(results, "changes.jsonl"))
     rec = os.path.join(results, "audio", "changes.wav")
     right = stereo(rec)[1] if os.path.exists(rec) else []
+    run_at = [r["at_s"] for r in changes if r.get("bench") == "run"]
+    onset = next((i for i, x in enumerate(right) if abs(x) > 2000), None)
+    if onset is None or not run_at:
+        right = []
+        p("**The speaker recording holds no sound: silence not measured.**\n")
+    else:
+        offset = onset / RATE - run_at[0] - 0.17
     p("| Parameter | changes | SetParameter call (median, max) | silence (median, max) | goal: call < 30 ms | goal: silence < 60 ms |")
     p("|---|---|---|---|---|---|")
     for name in ("DELAY", "FREQUENCY_SHIFT", "ZEL_MODE"):
         k = [r for r in changes if r.get("parameter") == name]
         calls = [r["call_ms"] for r in k]
-        gaps = [longest_silence_ms(right, int((r["at_s"] - 0.2) * RATE), int((r["at_s"] + 0.6) * RATE)) for r in k] \
-            if len(right) else []
+        gaps = [longest_silence_ms(right, int((r["at_s"] + offset - 0.2) * RATE),
+                                   int((r["at_s"] + offset + 0.6) * RATE)) for r in k] if len(right) else []
         p("| %s | %d | %.1f ms, %.1f ms | %.1f ms, %.1f ms | %s | %s |" % (
             name, len(k), median(calls), max(calls or [float("nan")]), median(gaps), max(gaps or [float("nan")]),
             verdict(max(calls or [float("nan")]), 30, "ms"), verdict(max(gaps or [float("nan")]), 60, "ms")))

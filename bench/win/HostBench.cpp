@@ -1,9 +1,9 @@
 // Host-side timings of the registered component, created through COM as a
 // host creates it:
 //   ryn_host_bench host REPS            parameter calls through the vtable and IDispatch::Invoke
-//   ryn_host_bench audio OUTDIR REPS    (PulseAudio fixture running) Run/Stop durations,
-//                                       parameter changes while a tone plays, and a click
-//                                       recording per delay; writes OUTDIR/*.wav
+//   ryn_host_bench runstop REPS         (PulseAudio fixture running) Run/Stop durations
+//   ryn_host_bench changes N            parameter changes while running, N per parameter
+//   ryn_host_bench delays OUTDIR REPS   a click recording per delay; writes OUTDIR/*.wav
 // Prints one JSON object per line.
 #include <windows.h>
 
@@ -136,9 +136,12 @@ void RunStop(int repetitions) {
   }
 }
 
-// Parameter changes while a continuous tone plays into the microphone; the
-// recording shows the silence each restart leaves.
-void Changes(const std::string& outDir, int changesPerParameter) {
+// Parameter changes while the engine runs. A continuous tone is played into
+// the microphone and the speaker recorded by the caller (scripts/bench.sh,
+// through the fixture's own player and recorder): times are printed from the
+// program's start, with the moment Run returned, so the recording can be
+// aligned on the speaker's onset.
+void Changes(int changesPerParameter) {
   struct Change {
     const wchar_t* name;
     const char* label;
@@ -149,21 +152,14 @@ void Changes(const std::string& outDir, int changesPerParameter) {
                             {L"FREQUENCY_SHIFT", "FREQUENCY_SHIFT", 0, 3},
                             {L"ZEL_MODE", "ZEL_MODE", 1, 2}};
   constexpr DWORD kSettleMs = 700;
-  const double seconds = 1.5 + 3 * changesPerParameter * kSettleMs / 1000.0 + 1.0;
-  const std::vector<std::int16_t> tone = audio::MakeTone(CVirtualAudioRig::kSampleRate, 500.0, seconds, 12000);
 
   Stopwatch clock;
+  const double start = clock.NowUs();
   ComPtr<IVelComponent> component = CreateComponent();
   Bstr names[] = {Bstr(L"DELAY"), Bstr(L"FREQUENCY_SHIFT"), Bstr(L"ZEL_MODE")};
   Check(component->SetParameter(names[0].value, Long(100)), "SetParameter");
-  // The engine runs before the rig opens its devices: a rig playing while the
-  // engine opened the default devices was heard as silence on both channels.
   Check(component->Run(), "Run");
-  CVirtualAudioRig rig;
-  rig.Begin(tone, seconds);
-  // The recording holds data once Begin returns: its start is a few
-  // milliseconds before this.
-  const double start = clock.NowUs();
+  std::printf("{\"bench\":\"run\",\"at_s\":%.4f,\"delay_ms\":100}\n", (clock.NowUs() - start) / 1e6);
   Sleep(1500);
   for (int k = 0; k < 3; ++k) {
     for (int i = 0; i < changesPerParameter; ++i) {
@@ -180,10 +176,7 @@ void Changes(const std::string& outDir, int changesPerParameter) {
     Check(component->SetParameter(names[k].value, Long(changes[k].from)), "SetParameter");
     Sleep(kSettleMs);
   }
-  const audio::WavData mix = rig.End();
   Check(component->Stop(), "Stop");
-  audio::WriteWav(outDir + "\\changes.wav", mix);
-  std::printf("{\"bench\":\"changes_recording\",\"file\":\"changes.wav\"}\n");
 }
 
 // One click recording per delay (method 1 without and with a shift).
@@ -228,7 +221,7 @@ void Delays(const std::string& outDir, int repetitions) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs("usage: ryn_host_bench host REPS | runstop REPS | changes OUTDIR N | delays OUTDIR REPS\n", stderr);
+    std::fputs("usage: ryn_host_bench host REPS | runstop REPS | changes N | delays OUTDIR REPS\n", stderr);
     return 2;
   }
   Check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx");
@@ -236,7 +229,7 @@ int main(int argc, char** argv) {
   try {
     if (mode == "host") HostCalls(argc > 2 ? std::atoi(argv[2]) : 5);
     if (mode == "runstop") RunStop(argc > 2 ? std::atoi(argv[2]) : 5);
-    if (mode == "changes" && argc > 2) Changes(argv[2], argc > 3 ? std::atoi(argv[3]) : 3);
+    if (mode == "changes") Changes(argc > 2 ? std::atoi(argv[2]) : 3);
     if (mode == "delays" && argc > 2) Delays(argv[2], argc > 3 ? std::atoi(argv[3]) : 3);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", mode.c_str(), e.what());
