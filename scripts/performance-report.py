@@ -190,6 +190,11 @@ def main():
             verdict(max(calls or [float("nan")]), 30, "ms"), verdict(max(gaps or [float("nan")]), 60, "ms")))
     p("")
 
+    p("Why the silence exceeds the call: a restart stops the player, so the audio still in flight (one DELAY "
+      "of it) is dropped, and the new engine is heard only one DELAY plus the routing latency after its first "
+      "captured block. The silence is therefore about DELAY (100 ms here) + routing latency + the restart "
+      "itself, and the restart's device work (below) is the smaller part. Shortening it would mean keeping the "
+      "old playback running until the new one is heard, which changes when a change takes effect; not attempted.\n")
     p("Where a restart's time goes: the steps of the manager's stop and start, timed one by one on the same "
       "devices (command: `%s`); medians, cold = first in the process.\n" % cmd.get("steps", "?"))
     steps = jsonl(os.path.join(results, "steps.jsonl"))
