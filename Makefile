@@ -54,13 +54,12 @@ FUZZ_SECONDS ?= 600
 fuzz: deps
 	$(ROOT)/scripts/fuzz-registry-script.sh $(FUZZ_SECONDS)
 
-# Benchmarks: native Release build without the sanitizers, peer pitch
-# shifters installed for comparison.
+# Benchmarks: native Release build without the sanitizers with the peer pitch
+# shifters, win64 Release timing programs under Wine, real audio through a
+# private PulseAudio server; regenerates docs/performance.md.
 bench:
 	@$(ROOT)/scripts/install-deps.sh --bench
-	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DRYN_SANITIZE=OFF -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON
-	cmake --build $(BUILD)/bench -j $(JOBS)
-	$(BUILD)/bench/bench/ryn_bench
+	JOBS=$(JOBS) $(ROOT)/scripts/bench.sh
 
 clean:
 	rm -rf $(BUILD)
