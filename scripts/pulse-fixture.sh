@@ -36,7 +36,7 @@
 # Wine's own capture and playback add about 60 ms to any program's delay;
 # the pass-through tool (build/win64/tools/passthrough.exe SECONDS) run in
 # place of the program under test measures that: routing latency = lag -
-# the own_delay_ms it prints.
+# the lead_ms it prints.
 #
 # Clients find the server through XDG_RUNTIME_DIR=DIR/xdg or
 # PULSE_SERVER=unix:DIR/xdg/pulse/native (see "env"). The server accepts

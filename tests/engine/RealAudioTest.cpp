@@ -184,8 +184,8 @@ double OutputDelayMs(std::int32_t delay) { return MedianOutputDelayMs(Runs().at(
 // One start of the calibration pass-through on the same default devices.
 struct CalibrationRun {
   audio::LagSummary lags;
-  double ownDelayMs = 0;
-  double RoutingMs() const { return Ms(lags.medianSamples) - ownDelayMs; }
+  double leadMs = 0;
+  double RoutingMs() const { return Ms(lags.medianSamples) - leadMs; }
 };
 
 CalibrationRun RunPassthrough(int start) {
@@ -204,10 +204,10 @@ CalibrationRun RunPassthrough(int start) {
   passthrough->Stop();
   KeepRecording("passthrough-" + std::to_string(start), mix);
   run.lags = OutputLags(mix.Channel(0), mix.Channel(1));
-  run.ownDelayMs = passthrough->OwnDelayMs();
-  std::printf("pass-through, start %d: %zu clicks, lag %.1f ms (%.1f..%.1f), own delay %.1f ms, routing %.1f ms\n",
+  run.leadMs = passthrough->LeadMs();
+  std::printf("pass-through, start %d: %zu clicks, lag %.1f ms (%.1f..%.1f), write lead %.1f ms, routing %.1f ms\n",
               start, run.lags.count, Ms(run.lags.medianSamples), Ms(run.lags.minSamples), Ms(run.lags.maxSamples),
-              run.ownDelayMs, run.RoutingMs());
+              run.leadMs, run.RoutingMs());
   return run;
 }
 
@@ -233,8 +233,9 @@ double RoutingLatencyMs() {
 TEST(RealAudio, CalibrationPassthroughHasAConstantLag) {
   for (const CalibrationRun& run : Calibration()) {
     EXPECT_GE(run.lags.count, 5u);
-    // Contiguous writes: every click takes the same path.
-    EXPECT_LE(Ms(run.lags.maxSamples - run.lags.minSamples), 1.0);
+    // Contiguous writes: every click takes the same path, but for a few
+    // samples that Wine's playback may drop now and then.
+    EXPECT_LE(Ms(run.lags.maxSamples - run.lags.minSamples), 5.0);
     EXPECT_GT(run.RoutingMs(), 10.0);
     EXPECT_LT(run.RoutingMs(), 150.0);
   }
@@ -246,10 +247,7 @@ TEST(RealAudio, OutputDelayBeyondTheRoutingIsTheConfiguredOne) {
     const double calibrated = OutputDelayMs(delay) - routing;
     std::printf("DELAY %d: output delay %.1f ms - routing %.1f ms = %.1f ms\n", delay, OutputDelayMs(delay), routing,
                 calibrated);
-    // Segment ends wait for the platform's next capture period, and the
-    // write point only ever moves forward: the engine is late, never early.
-    EXPECT_GE(calibrated, delay - 15.0) << "DELAY " << delay;
-    EXPECT_LE(calibrated, delay + 30.0) << "DELAY " << delay;
+    EXPECT_NEAR(calibrated, delay, 15.0) << "DELAY " << delay;
   }
 }
 

@@ -90,13 +90,13 @@ void CDirectSoundPassthrough::Run() noexcept {
 }
 
 void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
-  if (firstChunkBytes.load() == 0) {
+  if (!started.load()) {
     DWORD play = 0;
     DWORD write = 0;
     playbackBuffer->GetCurrentPosition(&play, &write);
     writePosition = write;
-    firstLeadBytes = (write + kPlaybackBytes - play) % kPlaybackBytes;
-    firstChunkBytes = bytes;
+    leadBytes = (write + kPlaybackBytes - play) % kPlaybackBytes;
+    started = true;
   }
   void* in1 = nullptr;
   void* in2 = nullptr;

@@ -13,10 +13,10 @@
 // default capture device to the default playback device as soon as
 // DirectSound hands over captured data. Every chunk is appended to the
 // playback ring right after the previous one, starting at the write cursor,
-// so the heard lag stays constant: the routing's own latency, plus the lead
-// of the first write over the play cursor and the length of the first chunk
-// (its first sample waited that long). Both are recorded, so
-// routing latency = heard lag - OwnDelayMs().
+// so the heard lag stays constant: the routing's own latency (capture,
+// including the platform's capture period, and playback) plus the lead of
+// the first write over the play cursor, which is recorded:
+// routing latency = heard lag - LeadMs().
 class CDirectSoundPassthrough {
  public:
   // Opens both default devices; throws std::runtime_error on failure.
@@ -28,14 +28,11 @@ class CDirectSoundPassthrough {
   void Start();
   void Stop();
 
-  // Valid once data has flowed (Started()).
-  bool Started() const noexcept { return firstChunkBytes.load() != 0; }
-  double FirstLeadMs() const noexcept { return BytesToMs(firstLeadBytes.load()); }
-  double FirstChunkMs() const noexcept { return BytesToMs(firstChunkBytes.load()); }
-  double OwnDelayMs() const noexcept { return FirstLeadMs() + FirstChunkMs(); }
+  // Whether captured data has been forwarded; LeadMs is valid from then on.
+  bool Started() const noexcept { return started.load(); }
+  double LeadMs() const noexcept { return leadBytes.load() * 1000.0 / kBytesPerSecond; }
 
  private:
-  static double BytesToMs(DWORD bytes) noexcept { return bytes * 1000.0 / kBytesPerSecond; }
   void Run() noexcept;
   void Forward(DWORD from, DWORD bytes);
 
@@ -49,8 +46,8 @@ class CDirectSoundPassthrough {
   ComPtr<IDirectSoundBuffer> playbackBuffer;
   std::thread worker;
   std::atomic<bool> stopping{false};
-  std::atomic<DWORD> firstLeadBytes{0};
-  std::atomic<DWORD> firstChunkBytes{0};
+  std::atomic<bool> started{false};
+  std::atomic<DWORD> leadBytes{0};
   DWORD readPosition = 0;
   DWORD writePosition = 0;
 };

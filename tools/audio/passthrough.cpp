@@ -1,7 +1,8 @@
 // Calibration run for scripts: the default microphone straight to the
-// default speaker through DirectSound for a number of seconds. Prints what
-// the pass-through itself added, to subtract from the lag heard:
-//   own_delay_ms=<first write lead + first chunk> first_lead_ms=.. first_chunk_ms=..
+// default speaker through DirectSound for a number of seconds. Prints the
+// lead of its writes over the play cursor, to subtract from the lag heard
+// (what remains is the routing's latency):
+//   lead_ms=<milliseconds>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -23,8 +24,7 @@ int main(int argc, char** argv) {
       std::fputs("passthrough: nothing was captured\n", stderr);
       return 1;
     }
-    std::printf("own_delay_ms=%.2f first_lead_ms=%.2f first_chunk_ms=%.2f\n", passthrough.OwnDelayMs(),
-                passthrough.FirstLeadMs(), passthrough.FirstChunkMs());
+    std::printf("lead_ms=%.2f\n", passthrough.LeadMs());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "passthrough: %s\n", e.what());
