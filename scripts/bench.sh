@@ -47,7 +47,7 @@ wine=/usr/lib/wine/wine64
 "$wine" regsvr32 /s "Z:$win/component/ryn.dll"
 bin="$win/bench/win"
 # The engine logs to stdout too; the measurements are the JSON lines.
-json() { grep '^{' || true; }
+json() { grep -o '{"bench".*}' || true; }
 
 run block "$wine" "$bin/ryn_block_bench.exe" "$reps" | json >"$out/block.jsonl"
 run host "$wine" "$bin/ryn_host_bench.exe" host "$reps" | json >"$out/host.jsonl"
@@ -113,5 +113,7 @@ run delays "$wine" "$bin/ryn_host_bench.exe" delays "$winout" 3 | json >"$out/de
 trap - EXIT
 
 machine >"$out/machine-end.json"
-/usr/bin/python3 "$root/scripts/performance-report.py" "$out" "$audiotool" >"$root/docs/performance.md"
+/usr/bin/python3 "$root/scripts/performance-report.py" "$out" "$audiotool" >"$out/performance.md"
+mkdir -p "$root/docs"
+cp "$out/performance.md" "$root/docs/performance.md"
 echo "wrote docs/performance.md"

@@ -220,6 +220,10 @@ void Delays(const std::string& outDir, int repetitions) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The engine logs to stdout from its own threads: each result line leaves
+  // in one write (a buffer larger than any line, flushed after every line).
+  static char lineBuffer[1 << 16];
+  std::setvbuf(stdout, lineBuffer, _IOFBF, sizeof lineBuffer);
   if (argc < 2) {
     std::fputs("usage: ryn_host_bench host REPS | runstop REPS | changes N | delays OUTDIR REPS\n", stderr);
     return 2;

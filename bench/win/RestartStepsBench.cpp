@@ -16,6 +16,10 @@
 #include "engine/RynManager.h"
 
 int main(int argc, char** argv) {
+  // The engine logs to stdout from its own threads: each result line leaves
+  // in one write (a buffer larger than any line, flushed after every line).
+  static char lineBuffer[1 << 16];
+  std::setvbuf(stdout, lineBuffer, _IOFBF, sizeof lineBuffer);
   const int repetitions = argc > 1 ? std::atoi(argv[1]) : 5;
   try {
     CRynManager manager;
