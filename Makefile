@@ -6,6 +6,8 @@
 #                uses the machine's own microphone and speaker instead)
 #   make dist    one zip per architecture in build/dist
 #   make bench   run the benchmarks and regenerate docs/performance.md
+#   make fuzz    fuzz the registry script interpreter (FUZZ_SECONDS, default 600)
+#                and fold the findings into its committed corpus
 
 SHELL := /bin/bash
 ROOT := $(abspath .)
@@ -13,7 +15,7 @@ BUILD := $(ROOT)/build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build configure test demo dist bench clean
+.PHONY: all deps build configure test demo dist bench fuzz clean
 
 all: build
 
@@ -47,6 +49,17 @@ dist: deps $(BUILD)/win64/build.ninja $(BUILD)/win32/build.ninja
 	cmake --build $(BUILD)/win64 -j $(JOBS) --target ryn rynhost
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target ryn rynhost
 	$(ROOT)/scripts/dist.sh
+
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	$(ROOT)/scripts/fuzz-registry-script.sh $(FUZZ_SECONDS)
+
+# Benchmarks: native Release build without the sanitizers with the peer pitch
+# shifters, win64 Release timing programs under Wine, real audio through a
+# private PulseAudio server; regenerates docs/performance.md.
+bench:
+	@$(ROOT)/scripts/install-deps.sh --bench
+	JOBS=$(JOBS) $(ROOT)/scripts/bench.sh
 
 clean:
 	rm -rf $(BUILD)

@@ -107,8 +107,10 @@ STDMETHODIMP CVelRyn::SetParameter(BSTR name, VARIANT value) {
 }
 
 STDMETHODIMP CVelRyn::GetParameter(BSTR name, LONG* value) {
-  if (value == nullptr) return E_POINTER;
   return ReportFailures([&] {
+    // Reported like every other failure, so that the host never reads an
+    // error object left over from an earlier call.
+    if (value == nullptr) ryn::RaiseComError(E_POINTER);
     const UniqueBstr ownedName = UniqueBstr::CopyOf(name);
     if (!ownedName.Equals(L"DELAY")) throw CVelException(ERR_UNSUPPORTED_PARAMETER);
     *value = CRynManager::GetInstance().GetReportedDelay();

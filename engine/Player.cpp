@@ -9,7 +9,7 @@
 #include "engine/WaveFormat.h"
 #include "engine/WriteAhead.h"
 
-CPlayer::CPlayer(CRynManager& owner) : manager(owner) {
+CPlayer::CPlayer(CRynManager& owner) : manager(owner), shiftStage(owner.GetFrequencyShift()) {
   InitDirectSound();
   OutputDebugStringA("CPlayer created");
 }
@@ -95,7 +95,11 @@ void CPlayer::Write(void* block, std::uint32_t bytes) {
   manager.SetMeasuredDelay(static_cast<std::int32_t>(MeasuredDelayMs(play, writePosition, bufferBytes, bytesPerSecond)));
 }
 
-void CPlayer::ShiftBlock(void*, std::uint32_t) {}
+// The shift and the method are read at every block: a host thread may have
+// stored new ones that the restart has not reached yet.
+void CPlayer::ShiftBlock(void* block, std::uint32_t bytes) {
+  shiftStage.ShiftBlock(block, bytes, manager.GetFrequencyShift(), manager.GetZelMode());
+}
 
 HRESULT CPlayer::LockSecondary(DWORD offset, DWORD bytes, LockedRegion& region) {
   region = LockedRegion{};

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "engine/ComPtr.h"
+#include "engine/ShiftStage.h"
 
 class CRynManager;
 
@@ -54,6 +55,9 @@ class CPlayer {
   void HoldLastSample(const std::uint8_t* lastSample, std::uint32_t bytes);
 
   CRynManager& manager;
+  // Pitch factor fixed from the manager's shift at construction; its scratch
+  // array is allocated at the first shifted block and freed with the player.
+  ShiftStage shiftStage;
   // Declared so that the members release in the platform's order: buffers
   // before their device.
   ComPtr<IDirectSound> device;

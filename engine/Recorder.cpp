@@ -51,10 +51,19 @@ void CRecorder::InitCapture() {
 void CRecorder::Start() {
   if (listener) throw CVelException(ERR_CAPTURE_BUSY);
   listener = std::make_unique<CRecorderListener>(*this);
-  // Neither result is examined: if the thread or capture does not start, no
-  // segment arrives and the engine stays silent.
-  listener->Start();
-  captureBuffer->Start(DSCBSTART_LOOPING);
+  // Without its thread, or without capture, no segment would ever arrive and
+  // the engine would stay silent while the host is told it runs; both are
+  // reported instead.
+  if (listener->Start() != 0) {
+    listener.reset();
+    throw CVelException(ERR_NOTIFICATIONS);
+  }
+  if (FAILED(captureBuffer->Start(DSCBSTART_LOOPING))) {
+    // Capture never began, so nothing will report its stop to the listener.
+    listener->EndAsIfCaptureStopped();
+    Stop();
+    throw CVelException(ERR_CAPTURE_BUFFER);
+  }
 }
 
 void CRecorder::Stop() {

@@ -26,8 +26,10 @@ class CRecorder {
   virtual ~CRecorder();
 
   // Builds the listener (notifications in place), starts its thread, then
-  // starts looping capture. Raises ERR_CAPTURE_BUSY while capturing, or
-  // ERR_NOTIFICATIONS.
+  // starts looping capture. Raises ERR_CAPTURE_BUSY while capturing,
+  // ERR_NOTIFICATIONS when the listener cannot be set up or its thread cannot
+  // start, ERR_CAPTURE_BUFFER when capture does not start; after a failure
+  // no listener exists and capture is stopped.
   void Start();
   // Stops capture and destroys the listener once its thread has ended.
   void Stop();

@@ -21,6 +21,10 @@ CRecorderListener::~CRecorderListener() {
   OutputDebugStringA("CRecorderListener destroyed");
 }
 
+void CRecorderListener::EndAsIfCaptureStopped() noexcept {
+  if (notifyCount > 0) SetEvent(events[notifyCount - 1].get());
+}
+
 void CRecorderListener::SetupNotifications() {
   const DWORD bufferBytes = recorder.GetBufferDesc().dwBufferBytes;
   segmentBytes = bufferBytes >> 4;

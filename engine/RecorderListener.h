@@ -24,6 +24,10 @@ class CRecorderListener : public CWorkerThread {
   explicit CRecorderListener(CRecorder& recorder);
   ~CRecorderListener() override;
 
+  // Signals the stop-position event, so the thread ends as when capture
+  // stops; for a capture that never started.
+  void EndAsIfCaptureStopped() noexcept;
+
  protected:
   void ThreadMain() override;
 

@@ -144,4 +144,5 @@ void CRynManager::OnCapturedBlock(void* block, std::uint32_t bytes) {
   // Called only between the player's creation and the join of the listener's
   // thread, so the player cannot change under it.
   if (player) player->Write(block, bytes);
+  capturedBlocks.fetch_add(1, std::memory_order_relaxed);
 }

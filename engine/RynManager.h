@@ -54,6 +54,9 @@ class CRynManager {
 
   // Listener thread: hands one captured block to the player's Write.
   void OnCapturedBlock(void* block, std::uint32_t bytes);
+  // Blocks handed to the player since the manager was created: set against
+  // the time the engine ran, it shows whether capture segments were lost.
+  std::uint64_t GetCapturedBlockCount() const noexcept { return capturedBlocks.load(); }
 
   // Module-wide manual-reset event, signalled for the duration of Stop.
   HANDLE GetStopEvent() const noexcept { return stopEvent.get(); }
@@ -70,6 +73,7 @@ class CRynManager {
   std::atomic<bool> running{false};
   std::atomic<std::int32_t> measuredDelay{0};
   std::atomic<std::int32_t> zelMode{1};
+  std::atomic<std::uint64_t> capturedBlocks{0};
   UniqueHandle stopEvent;
   std::recursive_mutex hostLock;
 };

@@ -11,6 +11,8 @@ namespace {
 
 constexpr std::size_t kLoggedNameBytes = 30;
 
+std::atomic<ThreadStartFunction> threadStart{&_beginthreadex};
+
 // The first 30 bytes of the name, never splitting a double-byte character.
 void CopyLoggedName(const std::string& name, char (&out)[kLoggedNameBytes + 1]) {
   std::size_t i = 0;
@@ -30,6 +32,10 @@ void CopyLoggedName(const std::string& name, char (&out)[kLoggedNameBytes + 1]) 
 
 }  // namespace
 
+void SetThreadStartFunction(ThreadStartFunction start) noexcept {
+  threadStart.store(start != nullptr ? start : &_beginthreadex);
+}
+
 CWorkerThread::CWorkerThread(const char* threadName) : name(threadName != nullptr ? threadName : "") {}
 
 CWorkerThread::~CWorkerThread() = default;
@@ -39,7 +45,7 @@ std::int32_t CWorkerThread::Start() {
   // Created suspended so the handle is stored before the body can run and
   // mark the thread as ended.
   errno = 0;
-  const std::uintptr_t created = _beginthreadex(nullptr, 0, &CWorkerThread::ThreadEntry, this, CREATE_SUSPENDED, nullptr);
+  const std::uintptr_t created = threadStart.load()(nullptr, 0, &CWorkerThread::ThreadEntry, this, CREATE_SUSPENDED, nullptr);
   if (created == 0) {
     threadHandle.store(-1);
     const int error = errno;

@@ -8,6 +8,17 @@
 
 #include "engine/UniqueHandle.h"
 
+// How worker threads are created: by default the runtime library's
+// _beginthreadex, which returns the thread's handle or 0 with errno set.
+// Tests install a function that fails, to see a thread that cannot start;
+// nothing else about the thread is replaceable.
+using ThreadStartFunction = std::uintptr_t (*)(void* security, unsigned stackSize,
+                                               unsigned(__stdcall* entry)(void*), void* argument,
+                                               unsigned flags, unsigned* threadId);
+// Replaces the function for threads started from now on; null restores the
+// runtime library's.
+void SetThreadStartFunction(ThreadStartFunction start) noexcept;
+
 // Base of an object that owns one thread. The thread runs ThreadMain inside
 // the multithreaded COM apartment and logs its start and end to standard
 // output. The owner starts it once, makes the body end, waits, and destroys

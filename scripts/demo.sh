@@ -92,7 +92,7 @@ trap 'exit 143' TERM
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target ryn rynhost passthrough
+cmake --build "$build" -j "$(nproc)" --target ryn rynhost demo_passthrough
 
 export WINEPREFIX="$work/wineprefix"
 export WINEDEBUG=-all
@@ -217,7 +217,7 @@ report=""
 earlier=""
 for attempt in 1 2; do
   echo "demo: calibration run (microphone to speaker without ryn), $run_seconds s"
-  record_run calibration '^running' "$build/host/passthrough.exe" --seconds "$run_seconds"
+  record_run calibration '^running' "$build/host/demo_passthrough.exe" --seconds "$run_seconds"
   write_ahead=$(sed -n 's/^write-ahead \([0-9.]*\) ms.*/\1/p' "$work/calibration.out")
   [ -n "$write_ahead" ] || fail "calibration: no write-ahead reported"
 

@@ -18,15 +18,34 @@
 # (where it plays). Recording rec.monitor therefore gives the microphone
 # signal on the left and the speaker signal on the right on one sample clock:
 # the lag between the two channels is the input-to-output delay, with no
-# offset from starting two recorders.
+# offset from starting two recorders. "rec" never rewinds: a rewind renders
+# a stretch of the microphone once more, and with rewinds Wine's capture
+# streams were seen to run a hundred milliseconds further behind. A loopback
+# from rec.monitor into a spare sink ("pace") keeps "rec" rendering in steps
+# of a few milliseconds even when no other client listens: a stream that
+# joins then waits behind milliseconds, not behind a long rendered stretch
+# (without it, the latency of Wine's streams varied by 40 ms between starts).
+#
+# A script that wants what went into the microphone and what came out of the
+# speaker, from one instant on:
+#   pulse-fixture.sh start D; pulse-fixture.sh record D mix.wav
+#   (start the program under test); pulse-fixture.sh play D voice.wav
+#   pulse-fixture.sh endrecord D; pulse-fixture.sh stop D
+#   sox mix.wav input.wav remix 1; sox mix.wav feedback.wav remix 2
+#   audiotool delay mix.wav   -> lag of the speaker behind the microphone
+# Wine's own capture and playback add about 60 ms to any program's delay;
+# the pass-through tool (build/win64/tools/passthrough.exe SECONDS) run in
+# place of the program under test measures that: routing latency = lag -
+# the own_delay_ms it prints.
 #
 # Clients find the server through XDG_RUNTIME_DIR=DIR/xdg or
 # PULSE_SERVER=unix:DIR/xdg/pulse/native (see "env"). The server accepts
 # anonymous clients: its socket lies in a directory only the owner can enter.
+# PULSE_FIXTURE_LOG_LEVEL=4 at start gives a debug log in DIR/pa.log.
 set -eu
 
 usage() {
-  sed -n '2,12p' "$0" >&2
+  sed -n '2,13p' "$0" >&2
   exit 2
 }
 
@@ -35,7 +54,10 @@ action="$1"
 dir="$2"
 case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
 
-RATE=22050
+# 44100 Hz: Wine mixes and captures in 10 ms periods, a whole number of
+# frames at this rate; at 22050 Hz its streams drift by milliseconds per
+# second. PulseAudio converts for clients that ask for other rates.
+RATE=44100
 export XDG_RUNTIME_DIR="$dir/xdg"
 export PULSE_SERVER="unix:$dir/xdg/pulse/native"
 # The daemon and the command-line clients keep their state (cookie) here, not
@@ -79,9 +101,11 @@ start() {
   chmod 700 "$XDG_RUNTIME_DIR"
   cat >"$dir/fixture.pa" <<EOF
 load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=rec rate=$RATE channels=2 channel_map=front-left,front-right sink_properties=device.description=rec
+load-module module-null-sink sink_name=rec norewinds=1 rate=$RATE channels=2 channel_map=front-left,front-right sink_properties=device.description=rec
 load-module module-remap-sink sink_name=mic master=rec channels=1 channel_map=mono master_channel_map=front-left remix=no sink_properties=device.description=mic
 load-module module-remap-sink sink_name=spk master=rec channels=1 channel_map=mono master_channel_map=front-right remix=no sink_properties=device.description=spk
+load-module module-null-sink sink_name=pace rate=$RATE channels=1 sink_properties=device.description=pace
+load-module module-loopback source=rec.monitor sink=pace latency_msec=5 source_dont_move=true sink_dont_move=true
 set-default-source mic.monitor
 set-default-sink spk
 EOF
@@ -130,7 +154,7 @@ case "$action" in
     stop_pid_file "$dir/record.pid" parecord INT
     # Small fragments keep the null sink rendering in short steps, so a
     # stream that joins later is not queued behind a long rendered stretch.
-    parecord --device=rec.monitor --rate=$RATE --channels=2 --format=s16le \
+    parecord --device=rec.monitor --rate=22050 --channels=2 --format=s16le \
       --latency-msec=20 --file-format=wav "$3" </dev/null >/dev/null 2>&1 &
     echo $! >"$dir/record.pid"
     ;;

@@ -69,7 +69,9 @@ TEST(VirtualAudioRig, MicrophoneSignalIsRecordedOnTheLeftAndTheSpeakerStaysSilen
   EXPECT_EQ(audio::Rms(mix.Channel(1)), 0.0);
 }
 
-TEST(VirtualAudioRig, DefaultDevicesAreTheVirtualMicrophoneAndSpeaker) {
+// The default capture device is checked by the engine tests: their
+// calibration pass-through hears the microphone through it.
+TEST(VirtualAudioRig, DefaultPlaybackDeviceIsTheSpeaker) {
   const audio::ClickTrainOptions options = Clicks(2.5);
   const Samples clicks = audio::MakeClickTrain(options);
   CVirtualAudioRig rig;
@@ -83,36 +85,6 @@ TEST(VirtualAudioRig, DefaultDevicesAreTheVirtualMicrophoneAndSpeaker) {
   const audio::LagSummary lags = audio::MeasureClickLags(clicks, mix.Channel(1), 5000, kRate, kRate / 20);
   EXPECT_EQ(lags.count, audio::ClickPositions(options).size());
   EXPECT_EQ(audio::Rms(mix.Channel(0)), 0.0);
-
-  // The default capture device hears what is played into the microphone.
-  ComPtr<IDirectSoundCapture> capture;
-  ASSERT_EQ(DirectSoundCaptureCreate(nullptr, capture.put(), nullptr), DS_OK);
-  WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
-  DSCBUFFERDESC desc{};
-  desc.dwSize = sizeof desc;
-  desc.dwBufferBytes = 4 * kRate * 2;
-  desc.lpwfxFormat = &format;
-  ComPtr<IDirectSoundCaptureBuffer> buffer;
-  ASSERT_EQ(capture->CreateCaptureBuffer(&desc, buffer.put(), nullptr), DS_OK);
-  ASSERT_EQ(buffer->Start(0), DS_OK);
-  CVirtualAudioRig microphone;
-  microphone.Begin(clicks, 3.0);
-  microphone.End();
-  DWORD status = DSCBSTATUS_CAPTURING;
-  for (int i = 0; i < 150 && (status & DSCBSTATUS_CAPTURING); ++i) {
-    buffer->GetStatus(&status);
-    Sleep(20);
-  }
-  void* p1 = nullptr;
-  void* p2 = nullptr;
-  DWORD n1 = 0;
-  DWORD n2 = 0;
-  ASSERT_EQ(buffer->Lock(0, desc.dwBufferBytes, &p1, &n1, &p2, &n2, 0), DS_OK);
-  Samples heard(n1 / 2);
-  std::memcpy(heard.data(), p1, n1);
-  buffer->Unlock(p1, n1, p2, n2);
-  const audio::LagSummary captured = audio::MeasureClickLags(clicks, heard, 5000, kRate, kRate / 20);
-  EXPECT_GE(captured.count + 1, audio::ClickPositions(options).size());
 }
 
 }  // namespace

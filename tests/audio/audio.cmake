@@ -45,3 +45,10 @@ else()
   set_tests_properties(audio_routing PROPERTIES TIMEOUT 120)
   ryn_use_pulse(audio_routing)
 endif()
+
+if(WIN32)
+  ryn_add_audio_test(engine_real_audio_tests
+    SOURCES engine/RealAudioTest.cpp
+    LIBS ryn_engine ryn_passthrough
+    TIMEOUT 240)
+endif()

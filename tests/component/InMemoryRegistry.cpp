@@ -48,6 +48,7 @@ std::string DescribeData(const StoredRegistryValue& value) {
 }  // namespace
 
 struct CInMemoryRegistry::Node {
+  std::string name;
   std::string path;
   bool readOnly = false;
   bool deleted = false;
@@ -59,6 +60,7 @@ struct CInMemoryRegistry::Node {
 CInMemoryRegistry::CInMemoryRegistry(LeadByteTest isLeadByte) : isLeadByte(isLeadByte) {
   for (const char* name : {"HKCR", "HKCU", "HKLM", "HKU", "HKPD", "HKCC", "HKDD"}) {
     auto root = std::make_shared<Node>();
+    root->name = name;
     root->path = name;
     roots.push_back(root);
   }
@@ -123,6 +125,7 @@ std::shared_ptr<CInMemoryRegistry::Node> CInMemoryRegistry::FindOrAdd(const std:
     auto& slot = node->subkeys[part];
     if (!slot) {
       slot = std::make_shared<Node>();
+      slot->name = part;
       slot->path = node->path + "\\" + part;
       slot->parent = node;
     }
@@ -222,8 +225,7 @@ std::int32_t CInMemoryRegistry::DeleteKey(RegistryKey parent, const std::string&
   if (!node) return kErrorFileNotFound;
   const std::shared_ptr<Node> owner = node->parent.lock();
   if (!owner || node->readOnly || !node->subkeys.empty()) return kErrorAccessDenied;
-  const std::string ownName = node->path.substr(owner->path.size() + 1);
-  owner->subkeys.erase(ownName);
+  owner->subkeys.erase(node->name);
   node->deleted = true;
   return kErrorSuccess;
 }
@@ -281,17 +283,26 @@ std::optional<StoredRegistryValue> CInMemoryRegistry::GetValue(RegistryKey root,
   return found->second;
 }
 
-std::vector<std::string> CInMemoryRegistry::Dump() const {
-  std::vector<std::string> lines;
+std::vector<RegistryEntry> CInMemoryRegistry::Entries() const {
+  std::vector<RegistryEntry> entries;
   std::vector<std::shared_ptr<Node>> pending(roots.rbegin(), roots.rend());
   while (!pending.empty()) {
     const std::shared_ptr<Node> node = pending.back();
     pending.pop_back();
-    if (!node->parent.expired()) lines.push_back(node->path);
+    if (!node->parent.expired()) entries.push_back(RegistryEntry{node->path, node->name, std::nullopt, {}});
     for (const auto& value : node->values) {
-      lines.push_back(node->path + " [" + value.first + "] " + DescribeData(value.second));
+      entries.push_back(RegistryEntry{node->path, node->name, value.first, value.second});
     }
     for (auto it = node->subkeys.rbegin(); it != node->subkeys.rend(); ++it) pending.push_back(it->second);
+  }
+  return entries;
+}
+
+std::vector<std::string> CInMemoryRegistry::Dump() const {
+  std::vector<std::string> lines;
+  for (const RegistryEntry& entry : Entries()) {
+    lines.push_back(entry.valueName ? entry.keyPath + " [" + *entry.valueName + "] " + DescribeData(entry.value)
+                                    : entry.keyPath);
   }
   return lines;
 }

@@ -16,6 +16,14 @@ struct StoredRegistryValue {
   std::vector<std::uint8_t> data;
 };
 
+// One key (no value name) or one value of a key.
+struct RegistryEntry {
+  std::string keyPath;  // "HKCR\A\B"
+  std::string keyName;  // "B"
+  std::optional<std::string> valueName;
+  StoredRegistryValue value;
+};
+
 // A registry in memory with the platform's rules where the interpreter can
 // tell them apart: names compare without regard to case, subkeys enumerate in
 // name order, an empty name designates the key itself (also for DeleteKey), a
@@ -55,7 +63,10 @@ class CInMemoryRegistry final : public IRegistryAccess {
   std::optional<StoredRegistryValue> GetValue(RegistryKey root, const std::string& path,
                                               const std::string& name) const;
 
-  // Every key and value below the roots, one line each, in name order:
+  // Every key below the roots and every value, in name order, keys before
+  // their values and subkeys.
+  std::vector<RegistryEntry> Entries() const;
+  // The same, one line each:
   //   HKCR\A
   //   HKCR\A [] sz "text"          (a REG_SZ value with one trailing NUL)
   //   HKCR\A [name] dword 12

@@ -365,6 +365,15 @@ TEST_F(RegistryScriptTest, UnregisterInsideAMissingKeyOpensNothing) {
   EXPECT_EQ(registry.Calls(), (Lines{"OpenKey HKCU\\Missing ro"}));
 }
 
+TEST_F(RegistryScriptTest, UnregisterIgnoresFailuresInsideAMissingKey) {
+  registry.AddKey(kHKeyCurrentUser, "After");
+  EXPECT_EQ(Hr(Unregister("HKCU { Missing { val V } After }")), Hr(kSOk));
+  EXPECT_FALSE(registry.HasKey(kHKeyCurrentUser, "After"));
+  registry.AddKey(kHKeyCurrentUser, "Present");
+  EXPECT_EQ(Hr(Unregister("HKCU { Present { val V } }")), Hr(kDispEException));
+  EXPECT_TRUE(registry.HasKey(kHKeyCurrentUser, "Present"));
+}
+
 TEST_F(RegistryScriptTest, UnregisterFailsOnOtherOpeningAndClosingErrors) {
   registry.AddKey(kHKeyCurrentUser, "Denied\\Inner");
   registry.AddKey(kHKeyCurrentUser, "Sticky");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/RynManager.h"
+#include "engine/ShiftStage.h"
 #include "engine/VelException.h"
 #include "support/DebugOutputCapture.h"
 #include "support/FakeDirectSound.h"
@@ -404,6 +405,29 @@ TEST_F(PlayerWrite, ExceptionFromTheBlockPathPassesOutUnchanged) {
   EXPECT_THROW(Write(10000, 11764, block), std::bad_alloc);
   EXPECT_EQ(secondary->CallCount("Lock"), 0);
   EXPECT_EQ(manager.GetMeasuredDelay(), kNotMeasured);
+}
+
+TEST_F(PlayerWrite, ShiftedBlockReachesTheRingAndItsLastSampleIsHeld) {
+  // A player built with a shift set uses the resampler for method 2: the
+  // ring holds what the shift stage makes of the block.
+  manager.SetFrequencyShift(10);
+  manager.SetZelMode(2);
+  player.reset();
+  player = std::make_unique<CPlayer>(manager);
+  player->Start();
+  secondary = devices.SecondaryBuffer();
+
+  std::vector<std::uint8_t> expected = block;
+  ShiftStage(10).ShiftBlock(expected.data(), kBlock, 10, 2);
+  ASSERT_NE(expected, block) << "the resampler changes a ramp";
+  Write(10000, 11764, block);
+  EXPECT_EQ(block, expected) << "the block is shifted in place";
+  EXPECT_EQ(secondary->Bytes(11764, kBlock), expected);
+  const std::vector<std::uint8_t> fill = secondary->Bytes(11764 + kBlock, 2 * kBlock);
+  for (std::size_t i = 0; i < fill.size(); i += 2) {
+    ASSERT_EQ(fill[i], expected[kBlock - 2]) << i;
+    ASSERT_EQ(fill[i + 1], expected[kBlock - 1]) << i;
+  }
 }
 
 TEST_F(PlayerWrite, UnshiftedBlockIsWrittenUnchanged) {

@@ -158,7 +158,7 @@ HRESULT FakePlaybackDevice::CreateSoundBuffer(LPCDSBUFFERDESC desc, LPLPDIRECTSO
   if (!primary && (desc->lpwfxFormat == nullptr || desc->dwBufferBytes < DSBSIZE_MIN || desc->dwBufferBytes > DSBSIZE_MAX)) {
     return DSERR_INVALIDPARAM;
   }
-  auto created = std::make_unique<FakeSoundBuffer>(devices, *desc, devices.script.primarySetVolume);
+  auto created = std::make_unique<FakeSoundBuffer>(devices, *desc, devices.script);
   *buffer = devices.Adopt(std::move(created), primary ? devices.primaryBuffers : devices.secondaryBuffers);
   return DS_OK;
 }
@@ -211,11 +211,12 @@ HRESULT FakePlaybackDevice::Initialize(LPCGUID) {
 // ---------------------------------------------------------------------------
 // FakeSoundBuffer
 
-FakeSoundBuffer::FakeSoundBuffer(FakeAudioDevices& owner, const DSBUFFERDESC& description, HRESULT setVolumeResult)
+FakeSoundBuffer::FakeSoundBuffer(FakeAudioDevices& owner, const DSBUFFERDESC& description, const Script& script)
     : FakeObject(owner),
       primary((description.dwFlags & DSBCAPS_PRIMARYBUFFER) != 0),
       desc(description),
-      volumeResult(setVolumeResult) {
+      volumeResult(script.primarySetVolume),
+      playResult(script.play) {
   if (description.lpwfxFormat != nullptr) format = *description.lpwfxFormat;
   desc.lpwfxFormat = nullptr;
   if (!primary) memory.assign(description.dwBufferBytes, kUntouchedByte);
@@ -406,6 +407,7 @@ HRESULT FakeSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWORD 
 HRESULT FakeSoundBuffer::Play(DWORD, DWORD, DWORD flags) {
   auto lock = Enter("Play");
   if (primary && (flags & DSBPLAY_LOOPING) == 0) return DSERR_INVALIDPARAM;
+  if (FAILED(playResult)) return playResult;
   playing = true;
   playFlags = flags;
   return DS_OK;
@@ -514,6 +516,7 @@ FakeCaptureBuffer::FakeCaptureBuffer(FakeAudioDevices& owner, const DSCBUFFERDES
       memory(description.dwBufferBytes, 0),
       hasNotify(script.captureBufferHasNotify),
       signalStopOnStop(script.signalStopPositionOnStop),
+      startResult(script.startCapture),
       notificationResult(script.setNotificationPositions) {
   desc.lpwfxFormat = nullptr;
 }
@@ -688,6 +691,7 @@ HRESULT FakeCaptureBuffer::Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWOR
 
 HRESULT FakeCaptureBuffer::Start(DWORD flags) {
   auto lock = Enter("Start");
+  if (FAILED(startResult)) return startResult;
   capturing = true;
   startFlags = flags;
   return DS_OK;
@@ -834,6 +838,19 @@ ULONG FakeAudioDevices::LiveReferences() const {
 int FakeAudioDevices::CallsAfterRelease() const {
   std::lock_guard<std::recursive_mutex> lock(mutex);
   return callsAfterRelease;
+}
+
+void FakeAudioDevices::DiscardReleased() {
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  const auto released = [](const auto* object) { return object->References() == 0; };
+  const auto forget = [&](auto& kind) { kind.erase(std::remove_if(kind.begin(), kind.end(), released), kind.end()); };
+  forget(playbackDevices);
+  forget(primaryBuffers);
+  forget(secondaryBuffers);
+  forget(captureDevices);
+  forget(captureBuffers);
+  objects.erase(std::remove_if(objects.begin(), objects.end(), [&](const auto& object) { return released(object.get()); }),
+                objects.end());
 }
 
 bool FakeAudioDevices::WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) const {

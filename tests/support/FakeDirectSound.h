@@ -43,10 +43,12 @@ struct Script {
   HRESULT createPrimaryBuffer = DS_OK;
   HRESULT createSecondaryBuffer = DS_OK;
   HRESULT primarySetVolume = DS_OK;       // initial SetVolume result of new primary buffers
+  HRESULT play = DS_OK;                   // Play of new secondary buffers
   HRESULT createCapture = DS_OK;          // DirectSoundCaptureCreate
   HRESULT createCaptureBuffer = DS_OK;
   bool captureBufferHasNotify = true;     // QueryInterface(IID_IDirectSoundNotify) succeeds
   HRESULT setNotificationPositions = DS_OK;
+  HRESULT startCapture = DS_OK;           // Start of new capture buffers
   bool signalStopPositionOnStop = true;   // Stop of a capturing buffer signals DSBPN_OFFSETSTOP
 };
 
@@ -133,7 +135,7 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
  public:
   static constexpr std::uint8_t kUntouchedByte = 0xEE;
 
-  FakeSoundBuffer(FakeAudioDevices& devices, const DSBUFFERDESC& desc, HRESULT setVolumeResult);
+  FakeSoundBuffer(FakeAudioDevices& devices, const DSBUFFERDESC& desc, const Script& script);
 
   bool IsPrimary() const { return primary; }
   DSBUFFERDESC Desc() const;
@@ -194,6 +196,7 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   std::deque<HRESULT> lockResults;
   HRESULT restoreResult = DS_OK;
   HRESULT volumeResult;
+  const HRESULT playResult;
   LONG volume = 0;
   bool playing = false;
   DWORD playFlags = 0;
@@ -278,6 +281,7 @@ class FakeCaptureBuffer final : public IDirectSoundCaptureBuffer, public IDirect
   std::vector<std::uint8_t> memory;
   const bool hasNotify;
   const bool signalStopOnStop;
+  const HRESULT startResult;
   HRESULT notificationResult;
   std::deque<HRESULT> lockResults;
   bool gateClosed = false;
@@ -316,12 +320,17 @@ class FakeAudioDevices {
     int captureDevices;
     int captureBuffers;
   };
-  // How many objects of each kind were handed out so far.
+  // How many objects of each kind were handed out so far and not discarded.
   Counts Created() const;
   // Sum of the reference counts of every fake object: 0 when the engine
   // holds nothing.
   ULONG LiveReferences() const;
   int CallsAfterRelease() const;
+  // Destroys every object the engine has released and forgets it, so that
+  // long runs do not keep thousands of buffers. Pointers to those objects
+  // become invalid: call it only where nobody else holds one, and only
+  // while no released object can be called again.
+  void DiscardReleased();
 
   // Waits until condition() holds, re-checking whenever a fake changes and
   // at least every 10 ms. The condition runs under the fakes' lock and may

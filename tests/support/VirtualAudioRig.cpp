@@ -81,26 +81,37 @@ void CVirtualAudioRig::Begin(const std::vector<std::int16_t>& signal, double sec
   std::memcpy(part1, signal.data(), bytes1);
   micBuffer->Unlock(part1, bytes1, part2, bytes2);
 
+  // Wine's capture now and then never delivers from a freshly started
+  // stream although the server sends; the device is then opened afresh.
+  for (int attempt = 0; !StartRecording(mixFormat); ++attempt) {
+    if (attempt == 3) {
+      throw std::runtime_error("the recording did not start");
+    }
+    std::printf("virtual audio rig: the recording did not start, opening the device again\n");
+  }
+  Check(micBuffer->Play(0, 0, 0), "Play");
+}
+
+bool CVirtualAudioRig::StartRecording(const WAVEFORMATEX& format) {
+  mixBuffer.reset();
+  mixDevice.reset();
   // Looping with a second to spare: the recording is stopped once it holds
   // enough, before the ring could wrap.
   Check(DirectSoundCaptureCreate(&mixGuid, mixDevice.put(), nullptr), "DirectSoundCaptureCreate");
   DSCBUFFERDESC captureDesc{};
   captureDesc.dwSize = sizeof captureDesc;
-  captureDesc.dwBufferBytes = recordBytes + kSampleRate * mixFormat.nBlockAlign;
-  captureDesc.lpwfxFormat = const_cast<WAVEFORMATEX*>(&mixFormat);
+  captureDesc.dwBufferBytes = recordBytes + kSampleRate * format.nBlockAlign;
+  captureDesc.lpwfxFormat = const_cast<WAVEFORMATEX*>(&format);
   Check(mixDevice->CreateCaptureBuffer(&captureDesc, mixBuffer.put(), nullptr), "CreateCaptureBuffer");
   Check(mixBuffer->Start(DSCBSTART_LOOPING), "capture Start");
-  // The stream takes a moment to deliver; the signal must not start before.
-  const DWORD deadline = GetTickCount() + 3000;
+  // The stream takes some milliseconds to deliver; the signal must not start before.
+  const DWORD deadline = GetTickCount() + 1000;
   DWORD captured = 0;
-  while (captured == 0) {
+  while (captured == 0 && static_cast<LONG>(GetTickCount() - deadline) < 0) {
     Check(mixBuffer->GetCurrentPosition(&captured, nullptr), "capture GetCurrentPosition");
-    if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
-      throw std::runtime_error("the recording did not start");
-    }
     Sleep(5);
   }
-  Check(micBuffer->Play(0, 0, 0), "Play");
+  return captured != 0;
 }
 
 audio::WavData CVirtualAudioRig::End() {

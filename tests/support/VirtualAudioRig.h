@@ -33,6 +33,10 @@ class CVirtualAudioRig {
   audio::WavData End();
 
  private:
+  // Opens the mix's capture device and starts recording; false when no data
+  // arrives within a second.
+  bool StartRecording(const WAVEFORMATEX& format);
+
   GUID micGuid{};
   GUID mixGuid{};
   ComPtr<IDirectSound> micDevice;

@@ -108,7 +108,8 @@ LagEstimate EstimateEnvelopeLag(const std::vector<std::int16_t>& reference, cons
   return EstimateLag(Envelope(reference, window), Envelope(delayed, window), minLag, maxLag);
 }
 
-double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t sampleRate, double minHz) {
+double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t sampleRate, double minHz,
+                         double smoothingHz) {
   if (samples.empty()) {
     throw std::invalid_argument("empty signal");
   }
@@ -121,21 +122,50 @@ double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t
   }
   FftForward(spectrum);
   const double binHz = static_cast<double>(sampleRate) / static_cast<double>(n);
+  const std::size_t half = n / 2;
+  std::vector<double> power(half);
+  for (std::size_t k = 0; k < half; ++k) {
+    power[k] = std::norm(spectrum[k]);
+  }
   const auto first = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(minHz / binHz)));
-  const std::size_t last = n / 2 - 1;
+  const std::size_t last = half - 1;
   if (first >= last) {
     throw std::invalid_argument("no bins above the lower limit");
   }
-  std::size_t peak = first;
+  const auto radius = static_cast<std::size_t>(smoothingHz / binHz / 2.0);
+  if (radius == 0) {
+    std::size_t peak = first;
+    for (std::size_t k = first; k < last; ++k) {
+      if (power[k] > power[peak]) {
+        peak = k;
+      }
+    }
+    const auto logPower = [&](std::size_t k) { return std::log(power[k] + 1e-300); };
+    const double offset = peak > first ? ParabolicOffset(logPower(peak - 1), logPower(peak), logPower(peak + 1)) : 0.0;
+    return (static_cast<double>(peak) + offset) * binHz;
+  }
+  // The band of smoothingHz with the most power, then its power-weighted
+  // centre.
+  std::vector<double> prefix(half + 1, 0.0);
+  for (std::size_t k = 0; k < half; ++k) {
+    prefix[k + 1] = prefix[k] + power[k];
+  }
+  const auto bandPower = [&](std::size_t k) {
+    return prefix[std::min(half, k + radius + 1)] - prefix[k > radius ? k - radius : 0];
+  };
+  std::size_t centre = first;
   for (std::size_t k = first; k < last; ++k) {
-    if (std::abs(spectrum[k]) > std::abs(spectrum[peak])) {
-      peak = k;
+    if (bandPower(k) > bandPower(centre)) {
+      centre = k;
     }
   }
-  const auto logMagnitude = [&](std::size_t k) { return std::log(std::abs(spectrum[k]) + 1e-12); };
-  const double offset = peak > first ? ParabolicOffset(logMagnitude(peak - 1), logMagnitude(peak), logMagnitude(peak + 1))
-                                     : 0.0;
-  return (static_cast<double>(peak) + offset) * binHz;
+  double weighted = 0.0;
+  double total = 0.0;
+  for (std::size_t k = centre > radius ? centre - radius : 0; k <= std::min(last, centre + radius); ++k) {
+    weighted += power[k] * static_cast<double>(k);
+    total += power[k];
+  }
+  return total > 0.0 ? weighted / total * binHz : static_cast<double>(centre) * binHz;
 }
 
 double Rms(const std::vector<std::int16_t>& samples, std::size_t begin, std::size_t end) {

@@ -32,8 +32,12 @@ LagEstimate EstimateEnvelopeLag(const std::vector<std::int16_t>& reference, cons
                                 long minLag, long maxLag, unsigned window = 32);
 
 // Frequency of the strongest spectral peak above minHz (Hann window,
-// zero-padded transform, parabolic refinement).
-double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t sampleRate, double minHz = 20.0);
+// zero-padded transform, parabolic refinement). With smoothingHz > 0 the
+// power spectrum is first averaged over that width: a tone cut into bursts
+// has lines at multiples of the burst rate, and the smoothed spectrum peaks
+// at the tone inside the bursts rather than at the nearest line.
+double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t sampleRate, double minHz = 20.0,
+                         double smoothingHz = 0.0);
 
 double Rms(const std::vector<std::int16_t>& samples, std::size_t begin = 0, std::size_t end = SIZE_MAX);
 

@@ -187,3 +187,29 @@ TEST(EstimateEnvelopeLag, UnrelatedSoundCorrelatesLittle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tone read in bursts, each followed by a held level, as a shifter that
+// resamples block by block produces: 461 Hz for 400 of every 551 samples.
+Samples BurstsOfTone() {
+  const Samples tone = audio::MakeTone(22050, 461.0, 2.0, 10000);
+  Samples out(tone.size());
+  for (std::size_t block = 0; block < out.size(); block += 551) {
+    for (std::size_t i = 0; i < 551 && block + i < out.size(); ++i) {
+      out[block + i] = tone[i < 400 ? i : 399];
+    }
+  }
+  return out;
+}
+
+TEST(DominantFrequency, SmoothingFindsTheToneInsideBursts) {
+  const Samples bursts = BurstsOfTone();
+  // 22050 / 551 = 40 Hz between lines, none of them at the tone.
+  EXPECT_GT(std::abs(audio::DominantFrequency(bursts, 22050) - 461.0), 10.0);
+  EXPECT_NEAR(audio::DominantFrequency(bursts, 22050, 100.0, 120.0), 461.0, 4.0);
+  // A steady tone keeps its peak under the same smoothing.
+  EXPECT_NEAR(audio::DominantFrequency(audio::MakeTone(22050, 662.0, 1.0, 8000), 22050, 100.0, 120.0), 662.0, 1.0);
+}
+
+}  // namespace

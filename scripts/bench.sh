@@ -1,0 +1,117 @@
+#!/bin/bash
+# Runs every benchmark and regenerates docs/performance.md:
+#   native   frequency-shift stage against peer shifters (Google Benchmark)
+#   win64    per-block cost on scripted devices, host calls, and with a private
+#            PulseAudio server: Run/Stop, restarts on parameter changes,
+#            heard delay against a loopback calibration
+# Raw results go to build/bench-results; the report is generated from them.
+# REPS (default 5) sets the repetitions of the timing runs.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+native="$root/build/bench"
+win="$root/build/bench-win64"
+out="$root/build/bench-results"
+reps="${REPS:-5}"
+jobs="${JOBS:-2}"
+rm -rf "$out"
+mkdir -p "$out/audio"
+
+# Each measurement is recorded with the command that produced it.
+commands="$out/commands.tsv"
+: >"$commands"
+run() {
+  local name="$1"; shift
+  printf '%s\t%s\n' "$name" "$*" >>"$commands"
+  "$@"
+}
+
+cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRYN_SANITIZE=OFF -DRYN_BUILD_TESTS=OFF \
+  -DRYN_BUILD_BENCH=ON >/dev/null
+cmake --build "$native" -j "$jobs"
+cmake -S "$root" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" >/dev/null
+cmake --build "$win" -j "$jobs"
+
+machine() {
+  printf '{"when":"%s","nproc":%s,"cpu":"%s","loadavg":"%s"}\n' "$(date -u +%FT%TZ)" "$(nproc)" \
+    "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)" "$(cut -d' ' -f1-3 /proc/loadavg)"
+}
+machine >"$out/machine-start.json"
+
+run native "$native/bench/ryn_bench" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
+  --benchmark_out="$out/native.json" --benchmark_out_format=json >/dev/null
+
+export WINEPREFIX="$win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+[ -d "$WINEPREFIX" ] || "$wine" wineboot -i >/dev/null 2>&1
+"$wine" regsvr32 /s "Z:$win/component/ryn.dll"
+bin="$win/bench/win"
+# The engine logs to stdout too; the measurements are the JSON lines.
+json() { grep '^{' || true; }
+
+run block "$wine" "$bin/ryn_block_bench.exe" "$reps" | json >"$out/block.jsonl"
+run host "$wine" "$bin/ryn_host_bench.exe" host "$reps" | json >"$out/host.jsonl"
+
+pulse="$out/pulse"
+fixture="$root/scripts/pulse-fixture.sh"
+"$fixture" start "$pulse"
+trap '"$fixture" stop "$pulse"' EXIT
+export $("$fixture" env "$pulse" | xargs)
+winout="Z:$out/audio"
+audiotool="$native/tools/audiotool"
+
+run runstop "$wine" "$bin/ryn_host_bench.exe" runstop "$reps" | json >"$out/runstop.jsonl"
+"$audiotool" tone "$out/audio/tone.wav" 500 16 >/dev/null
+"$fixture" record "$pulse" "$out/audio/changes.wav"
+"$fixture" play "$pulse" "$out/audio/tone.wav" &
+tone=$!
+sleep 0.5
+# The tone plays throughout; the program prints when it ran and changed.
+run changes "$wine" "$bin/ryn_host_bench.exe" changes 3 | json >"$out/changes.jsonl"
+wait "$tone" || true
+"$fixture" endrecord "$pulse"
+run steps "$wine" "$bin/ryn_restart_steps.exe" "$reps" | json >"$out/steps.jsonl"
+
+# Calibration: the same microphone and speaker joined by a loopback of known latency.
+"$audiotool" clicks "$out/audio/clicks.wav" 3 >/dev/null
+: >"$out/calibration.tsv"
+for latency in 30 60; do
+  for i in $(seq 1 3); do
+    "$fixture" loopback "$pulse" "$latency" >/dev/null
+    sleep 0.5
+    "$fixture" record "$pulse" "$out/audio/loopback-$latency-$i.wav"
+    sleep 0.3
+    "$fixture" play "$pulse" "$out/audio/clicks.wav"
+    sleep 0.4
+    "$fixture" endrecord "$pulse"
+    "$fixture" loopback "$pulse" off
+    printf '%s\t%s\n' "$latency" "loopback-$latency-$i.wav" >>"$out/calibration.tsv"
+  done
+done
+printf '%s\t%s\n' calibration "$fixture loopback DIR {30,60}; $fixture record/play (clicks)" >>"$commands"
+
+# Calibration through Wine's DirectSound: default microphone copied straight
+# to the default speaker; the tool prints what its own copying added.
+: >"$out/passthrough.tsv"
+for i in $(seq 1 3); do
+  "$wine" "$win/tools/passthrough.exe" 6 >"$out/passthrough-$i.txt" 2>&1 &
+  pass=$!
+  sleep 1.5
+  "$fixture" record "$pulse" "$out/audio/passthrough-$i.wav"
+  sleep 0.3
+  "$fixture" play "$pulse" "$out/audio/clicks.wav"
+  sleep 0.4
+  "$fixture" endrecord "$pulse"
+  wait "$pass" || true
+  printf '%s\t%s\n' "passthrough-$i.wav" "$(grep -o 'own_delay_ms=[0-9.]*' "$out/passthrough-$i.txt" | cut -d= -f2)" \
+    >>"$out/passthrough.tsv"
+done
+printf '%s\t%s\n' passthrough "$wine build/bench-win64/tools/passthrough.exe 6 & $fixture record/play (clicks)" >>"$commands"
+
+run delays "$wine" "$bin/ryn_host_bench.exe" delays "$winout" 3 | json >"$out/delays.jsonl"
+"$fixture" stop "$pulse"
+trap - EXIT
+
+machine >"$out/machine-end.json"
+/usr/bin/python3 "$root/scripts/performance-report.py" "$out" "$audiotool" >"$root/docs/performance.md"
+echo "wrote docs/performance.md"

@@ -1,0 +1,26 @@
+# Frequency-shift stage and pitch shifter: portable, so built natively (with
+# the sanitizers) and for Windows (run under Wine).
+set(RYN_DSP_TEST_SOURCES
+  engine/PlainPitchShifter.cpp
+  engine/PitchShifterTest.cpp
+  engine/SampleConversionTest.cpp
+  engine/ShiftStageTest.cpp)
+
+ryn_add_test(engine_dsp_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES ${RYN_DSP_TEST_SOURCES}
+  LIBS ryn_portable)
+# The plain pitch shifter must round exactly as written. These programs
+# stream minutes of audio: optimised in Debug too (sanitizers stay on).
+target_compile_options(engine_dsp_tests PRIVATE -ffp-contract=off $<$<CONFIG:Debug>:-O2>)
+
+# Replaces the global array allocation, so it stays a program of its own.
+ryn_add_test(engine_shift_allocation_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES engine/ShiftStageAllocationTest.cpp
+  LIBS ryn_portable)
+
+# Thirty minutes of audio through the phase vocoder.
+ryn_add_test(engine_dsp_purity_tests LABELS ${RYN_TEST_LABEL}
+  SOURCES engine/PitchShifterPurityTest.cpp
+  LIBS ryn_portable
+  TIMEOUT 900)
+target_compile_options(engine_dsp_purity_tests PRIVATE $<$<CONFIG:Debug>:-O2>)

@@ -1,0 +1,171 @@
+// ryn.dll copied into folders whose names carry apostrophes, percent signs
+// (also spelling the registry script's own %MODULE%) and characters beyond
+// ASCII, inside and outside the ANSI code page, registered and unregistered
+// with regsvr32 as an installer would. The registry must name the copy
+// exactly, the class must load from it, and unregistering must remove it.
+// Ends with the build's DLL registered again.
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "component/ComTestSupport.h"
+#include "reliability/ReliabilitySupport.h"
+#include "ryn_h.h"
+
+namespace {
+
+using comtest::ReadRegistryString;
+using comtest::RegistryKeyExists;
+using reliability::Figure;
+
+const std::wstring kClassKey = L"CLSID\\{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}";
+const std::wstring kLibraryKey = L"TypeLib\\{B535C15B-1F88-4E32-99E5-2522C591D849}";
+
+// regsvr32 from the prefix, as an installer runs it; its exit code.
+DWORD RunRegsvr32(const std::wstring& arguments) {
+  std::wstring command = L"regsvr32.exe " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return static_cast<DWORD>(-1);
+  }
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD code = static_cast<DWORD>(-1);
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+// The file the running class object was loaded from.
+std::wstring ModuleOf(IUnknown* object) {
+  HMODULE module = nullptr;
+  void* const* vtable = *reinterpret_cast<void* const* const*>(object);
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          static_cast<LPCWSTR>(vtable[0]), &module)) {
+    return std::wstring();
+  }
+  wchar_t name[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(module, name, MAX_PATH);
+  return std::wstring(name, length);
+}
+
+// Whether the text survives the ANSI code page, in which the registry
+// script writes the module path.
+bool FitsTheAnsiCodePage(const std::wstring& text) {
+  BOOL lossy = FALSE;
+  const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  return bytes > 0 && !lossy;
+}
+
+// Whether two paths name the same file (volume and file index).
+bool SameFile(const std::wstring& first, const std::wstring& second) {
+  const auto identity = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    return known;
+  };
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return identity(first, a) && identity(second, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+struct Folder {
+  const char* label;
+  const wchar_t* name;
+};
+
+void PrintTo(const Folder& folder, std::ostream* os) { *os << folder.label; }
+
+const Folder kFolders[] = {
+    {"Apostrophes", L"O'Brien's ''quoted'' files"},
+    {"PercentSigns", L"100% sure %% 50%off"},
+    {"ScriptReplacementNames", L"%MODULE% and %APPID%"},
+    {"LatinLetters", L"M\x00FCller \x00E9t\x00E9 \x00C6\x00F8"},
+    {"BeyondTheAnsiCodePage", L"\x0414\x0430\x043D\x043D\x044B\x0435 \x97F3\x58F0 \x03A9"},
+    {"EverythingAtOnce", L"it's 100% \x00FC\x03A9 '%MODULE%'"},
+};
+
+class ModulePathRegistration : public ::testing::TestWithParam<Folder> {
+ protected:
+  static void TearDownTestSuite() {
+    const DWORD code = RunRegsvr32(L"/s \"" + std::wstring(RYN_DLL_PATH) + L"\"");
+    EXPECT_EQ(0u, code) << "registering the build's DLL again";
+    EXPECT_EQ(std::wstring(RYN_DLL_PATH), ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr));
+    Figure("module paths: %d folders registered and unregistered with regsvr32 (%d beyond the ANSI code page, "
+           "registered in their short form), %d classes created from the copy",
+           registered, shortForms, created);
+  }
+
+  void SetUp() override {
+    folder = L"C:\\ryn reliability\\" + std::wstring(GetParam().name);
+    copy = folder + L"\\ryn.dll";
+    CreateDirectoryW(L"C:\\ryn reliability", nullptr);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) << GetLastError();
+    ASSERT_TRUE(CopyFileW(RYN_DLL_PATH, copy.c_str(), FALSE)) << GetLastError();
+  }
+
+  void TearDown() override {
+    CoFreeUnusedLibraries();
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+    RemoveDirectoryW(L"C:\\ryn reliability");
+  }
+
+  std::wstring folder;
+  std::wstring copy;
+  static int registered;
+  static int shortForms;
+  static int created;
+};
+
+int ModulePathRegistration::registered = 0;
+int ModulePathRegistration::shortForms = 0;
+int ModulePathRegistration::created = 0;
+
+TEST_P(ModulePathRegistration, RegistersAndUnregistersTheCopy) {
+  ASSERT_EQ(0u, RunRegsvr32(L"/s \"" + copy + L"\"")) << "regsvr32 failed";
+  ++registered;
+  const std::wstring server = ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr).value_or(L"");
+  if (FitsTheAnsiCodePage(copy)) {
+    EXPECT_EQ(copy, server);
+  } else {
+    // Written in its short form, which the code page can carry.
+    EXPECT_TRUE(FitsTheAnsiCodePage(server)) << "registered as an approximation of the path";
+    EXPECT_TRUE(SameFile(copy, server)) << "the registered path does not name the copy";
+    ++shortForms;
+  }
+  EXPECT_EQ(L"both", ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
+  EXPECT_EQ(L"Ryn.VelRyn.1", ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\ProgID", nullptr));
+  EXPECT_EQ(copy, ReadRegistryString(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\0\\win64", nullptr));
+
+  {
+    ComPtr<IVelComponent> component;
+    const HRESULT hr = CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+                                        reinterpret_cast<void**>(component.put()));
+    ASSERT_EQ(S_OK, hr) << comtest::Hex(hr);
+    EXPECT_TRUE(SameFile(copy, ModuleOf(component.get()))) << "the class was not loaded from the copy";
+    ++created;
+  }
+  CoFreeUnusedLibraries();
+
+  ASSERT_EQ(0u, RunRegsvr32(L"/u /s \"" + copy + L"\"")) << "regsvr32 /u failed";
+  EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kClassKey));
+  EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Ryn.VelRyn.1"));
+  EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Ryn.VelRyn"));
+  EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, ModulePathRegistration, ::testing::ValuesIn(kFolders),
+                         [](const ::testing::TestParamInfo<Folder>& info) { return std::string(info.param.label); });
+
+}  // namespace

@@ -1,0 +1,64 @@
+# Reliability suites: churn, concurrency, fault injection, long sessions and
+# hostile input, each printing its figures ("[ figures  ]" lines). The long
+# versions run with RYN_LONG_TESTS=1; make test runs the short ones.
+
+if(WIN32 AND TARGET ryn_component)
+  add_library(ryn_process_resources STATIC support/ProcessResources.cpp)
+  target_include_directories(ryn_process_resources PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+
+  # The component inside the test program, on scripted devices; the module
+  # state is set up as DllMain would (component/ModuleEnvironment.cpp).
+  set(RYN_RELIABILITY_LIBS ryn_component ryn_fake_dsound ryn_process_resources)
+
+  ryn_add_test(reliability_churn_tests LABELS wine
+    SOURCES component/ModuleEnvironment.cpp reliability/ProcessResourcesTest.cpp reliability/ChurnTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 1800)
+  ryn_add_test(reliability_fault_tests LABELS wine
+    SOURCES component/ModuleEnvironment.cpp reliability/FaultInjectionTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 600)
+
+  ryn_add_test(reliability_concurrency_tests LABELS wine
+    SOURCES component/ModuleEnvironment.cpp reliability/ConcurrencyTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 600)
+  ryn_add_test(reliability_hostile_input_tests LABELS wine
+    SOURCES component/ModuleEnvironment.cpp reliability/HostileInputTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 600)
+
+  # regsvr32 on copies of ryn.dll in folders with awkward names.
+  ryn_add_test(reliability_module_path_tests LABELS wine
+    SOURCES component/ComEnvironment.cpp reliability/ModulePathRegistrationTest.cpp
+    LIBS ryn_component_test_support
+    FIXTURES ryn_registered
+    TIMEOUT 300)
+  add_dependencies(reliability_module_path_tests ryn)
+
+  # The same host threads on the real devices of the PulseAudio fixture.
+  add_test(NAME reliability_concurrency_real_audio
+    COMMAND reliability_concurrency_tests --gtest_filter=*RealDevices*)
+  set_tests_properties(reliability_concurrency_real_audio PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered" ENVIRONMENT RYN_REAL_AUDIO=1 TIMEOUT 600)
+  ryn_use_pulse(reliability_concurrency_real_audio)
+
+  ryn_add_test(reliability_long_session_tests LABELS audio
+    SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS}
+    FIXTURES ryn_registered
+    TIMEOUT 2400)
+  set_tests_properties(reliability_long_session_tests PROPERTIES ENVIRONMENT RYN_REAL_AUDIO=1)
+  ryn_use_pulse(reliability_long_session_tests)
+
+  # Error objects name the registered ProgID. Registered, as in a real host:
+  # Wine's ProgIDFromCLSID keeps a registry handle open for every lookup of
+  # a class that is not registered, which would count as the component's.
+  set_tests_properties(reliability_churn_tests reliability_fault_tests reliability_concurrency_tests
+    reliability_hostile_input_tests reliability_module_path_tests
+    reliability_concurrency_real_audio reliability_long_session_tests PROPERTIES RESOURCE_LOCK ryn_registration)
+endif()
