@@ -9,7 +9,7 @@
 # of its own (build/demo/wineprefix) and then either
 #  - starts a private PulseAudio server with a virtual microphone and speaker
 #    (scripts/pulse-fixture.sh), makes a calibration run through the same
-#    routing without the component (passthrough.exe), runs rynhost while the
+#    routing without the component (demo_passthrough.exe), runs rynhost while the
 #    voice sample plays into the microphone, records microphone and speaker
 #    on one clock, and leaves out/demo/{input.wav,feedback.wav,demo.png,
 #    report.txt}; or
