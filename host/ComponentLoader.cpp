@@ -16,6 +16,17 @@ bool MeansNotRegistered(HRESULT hr) {
          hr == CO_E_DLLNOTFOUND || hr == CO_E_ERRORINDLL;
 }
 
+// The path of a file in the folder of the running executable.
+std::string BesideExecutable(const char* fileName) {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return fileName;
+  std::string folder(path, length);
+  const auto slash = folder.find_last_of("\\/");
+  folder.erase(slash == std::string::npos ? 0 : slash + 1);
+  return folder + fileName;
+}
+
 HRESULT LastErrorResult() {
   const DWORD error = GetLastError();
   return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
@@ -40,16 +51,6 @@ void DirectModule::reset() noexcept {
   auto canUnload =
       reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(old, "DllCanUnloadNow")));
   if (canUnload == nullptr || canUnload() == S_OK) FreeLibrary(old);
-}
-
-std::string BesideExecutable(const char* fileName) {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return fileName;
-  std::string folder(path, length);
-  const auto slash = folder.find_last_of("\\/");
-  folder.erase(slash == std::string::npos ? 0 : slash + 1);
-  return folder + fileName;
 }
 
 HRESULT LoadedComponent::Create(LoadedComponent* out) {

@@ -32,6 +32,11 @@ class DirectModule {
 // object directly, so it works without registration or administrator rights.
 class LoadedComponent {
  public:
+  LoadedComponent() = default;
+  LoadedComponent(LoadedComponent&&) = default;
+  // Assigning would free the old module before releasing the old component.
+  LoadedComponent& operator=(LoadedComponent&&) = delete;
+
   IVelComponent* get() const noexcept { return component.get(); }
   IVelComponent* operator->() const noexcept { return component.get(); }
   // Where the component came from, for the user.
@@ -47,6 +52,3 @@ class LoadedComponent {
   ComPtr<IVelComponent> component;
   std::string origin;
 };
-
-// The path of a file in the folder of the running executable.
-std::string BesideExecutable(const char* fileName);

@@ -9,7 +9,7 @@
 # of its own (build/demo/wineprefix) and then either
 #  - starts a private PulseAudio server with a virtual microphone and speaker
 #    (scripts/pulse-fixture.sh), makes a calibration run through the same
-#    routing without the component (passthrough.exe), runs rynhost while the
+#    routing without the component (demo_passthrough.exe), runs rynhost while the
 #    voice sample plays into the microphone, records microphone and speaker
 #    on one clock, and leaves out/demo/{input.wav,feedback.wav,demo.png,
 #    report.txt}; or
@@ -51,6 +51,7 @@ windows_path() { echo "Z:${1//\//\\}"; }
 
 server_pid=""
 program_pid=""
+play_pid=""
 pulse_started=0
 saved_tty=""
 
@@ -75,13 +76,14 @@ cleanup() {
     "$fixture" endrecord "$pulse" || true
     "$fixture" stop "$pulse" || true
   fi
+  stop_pid "$play_pid" TERM
   # On SIGINT the prefix's server ends the helper processes Wine started in it
   # and saves the registry.
   stop_pid "$server_pid" INT
   exit "$status"
 }
 trap cleanup EXIT
-trap 'exit 130' INT
+trap 'echo "demo: interrupted" >&2; exit 130' INT
 trap 'exit 143' TERM
 
 # ---- Build, prefix, registration ----------------------------------------------
@@ -97,8 +99,11 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$WINEPREFIX" "$out"
-# One server for the prefix, started here so it can be stopped by its PID.
-"$wineserver" -f -p </dev/null >/dev/null 2>&1 &
+# One server for the prefix, started here so it can be stopped by its PID,
+# in a session of its own: a Ctrl+C at the terminal must reach the Windows
+# programs (which then stop cleanly), not the server, which would end them
+# at once.
+setsid "$wineserver" -f -p </dev/null >/dev/null 2>&1 &
 server_pid=$!
 # Wine programs must find this server rather than start one of their own:
 # wait for its socket (this Wine names the socket's folder in the prefix).
@@ -193,7 +198,11 @@ record_run() {
     cat "$log" >&2
     fail "$name: the program did not start (output above)"
   fi
-  "$fixture" play "$pulse" "$sample"
+  # In the background, so that Ctrl+C ends the wait at once.
+  "$fixture" play "$pulse" "$sample" &
+  play_pid=$!
+  wait "$play_pid"
+  play_pid=""
   local status=0
   wait "$program_pid" || status=$?
   program_pid=""
