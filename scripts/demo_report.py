@@ -268,9 +268,10 @@ def main():
     first, last = speech_span(mic, spk)
     write_mono(os.path.join(args.out_dir, "input.wav"), mic[first:last])
     write_mono(os.path.join(args.out_dir, "feedback.wav"), spk[first:last])
-    title = f"ryn delayed auditory feedback: configured {args.delay} ms"
     if shifted:
-        title += f", shift {args.shift:+d} (method {args.mode})"
+        title = f"ryn: configured {args.delay} ms, shift {args.shift:+d} (method {args.mode})"
+    else:
+        title = f"ryn delayed auditory feedback: configured {args.delay} ms"
     title += f"  |  reported {reported} ms"
     if run_lag is not None and cal_lag is not None:
         title += f"  |  measured {measured:.0f} ms"
