@@ -40,7 +40,13 @@ if(WIN32 AND TARGET ryn_component)
     TIMEOUT 300)
   add_dependencies(reliability_module_path_tests ryn)
 
-  # The same host threads on the real devices of the PulseAudio fixture.
+  # Real devices of the PulseAudio fixture: churn set against the platform's
+  # own calls, and the same host threads as above.
+  add_test(NAME reliability_churn_real_audio COMMAND reliability_churn_tests --gtest_filter=RealDeviceChurn.*)
+  set_tests_properties(reliability_churn_real_audio PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered" ENVIRONMENT RYN_REAL_AUDIO=1 TIMEOUT 900)
+  ryn_use_pulse(reliability_churn_real_audio)
+
   add_test(NAME reliability_concurrency_real_audio
     COMMAND reliability_concurrency_tests --gtest_filter=*RealDevices*)
   set_tests_properties(reliability_concurrency_real_audio PROPERTIES
@@ -60,5 +66,6 @@ if(WIN32 AND TARGET ryn_component)
   # a class that is not registered, which would count as the component's.
   set_tests_properties(reliability_churn_tests reliability_fault_tests reliability_concurrency_tests
     reliability_hostile_input_tests reliability_module_path_tests
-    reliability_concurrency_real_audio reliability_long_session_tests PROPERTIES RESOURCE_LOCK ryn_registration)
+    reliability_churn_real_audio reliability_concurrency_real_audio reliability_long_session_tests
+    PROPERTIES RESOURCE_LOCK ryn_registration)
 endif()
