@@ -175,17 +175,17 @@ def draw(path, mic, spk, offset_s, title, lag_ms, delay_line, arrow_label):
     zoom.legend(loc="lower right", fontsize=9)
     zoom.grid(alpha=0.3)
 
-    spec = fig.add_subplot(grid[3], sharex=top)
+    spectrogram = fig.add_subplot(grid[3], sharex=top)
     # A whisper of noise keeps the logarithm finite in digital silence.
     dither = np.random.default_rng(1).normal(0.0, 1e-6, len(spk))
-    _, _, _, image = spec.specgram(spk + dither, NFFT=512, Fs=RATE, noverlap=384, cmap="magma",
+    _, _, _, image = spectrogram.specgram(spk + dither, NFFT=512, Fs=RATE, noverlap=384, cmap="magma",
                                    xextent=(t[0], end) if len(t) else None)
     high = image.get_clim()[1]
     image.set_clim(high - 70.0, high)
-    spec.set_ylim(0, 5000)
-    spec.set_ylabel("Hz")
-    spec.set_xlabel("time (s)")
-    spec.set_title("Speaker spectrogram (pitch shifts move the harmonics up or down)", loc="left", fontsize=10)
+    spectrogram.set_ylim(0, 5000)
+    spectrogram.set_ylabel("Hz")
+    spectrogram.set_xlabel("time (s)")
+    spectrogram.set_title("Speaker spectrogram (pitch shifts move the harmonics up or down)", loc="left", fontsize=10)
     fig.savefig(path, dpi=80, bbox_inches="tight")
     plt.close(fig)
 

@@ -29,24 +29,12 @@ using comtest::Bstr;
 using comtest::Hex;
 using comtest::Variant;
 using reliability::Figure;
+using reliability::kInvalid;
+using reliability::kParameters;
+using reliability::kUnsupported;
+using reliability::Parameter;
 
 constexpr int kHostThreads = 8;
-constexpr HRESULT kUnsupported = static_cast<HRESULT>(0x80042005);
-constexpr HRESULT kInvalid = static_cast<HRESULT>(0x80042006);
-
-struct Parameter {
-  const wchar_t* name;
-  LONG min;
-  LONG max;
-  std::int32_t (CRynManager::*stored)() const noexcept;
-};
-
-const Parameter kParameters[] = {
-    {L"DELAY", 40, 220, &CRynManager::GetDelay},
-    {L"FREQUENCY_SHIFT", -10, 10, &CRynManager::GetFrequencyShift},
-    {L"VOLUME", 0, 100, &CRynManager::GetVolume},
-    {L"ZEL_MODE", 1, 2, &CRynManager::GetZelMode},
-};
 constexpr std::size_t kParameterCount = sizeof kParameters / sizeof kParameters[0];
 
 // The last value the component accepted for one name. Calls setting that

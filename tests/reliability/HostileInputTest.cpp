@@ -26,23 +26,11 @@ namespace {
 
 using comtest::Hex;
 using reliability::Figure;
+using reliability::kInvalid;
+using reliability::kParameters;
+using reliability::kUnsupported;
+using reliability::Parameter;
 
-constexpr HRESULT kUnsupported = static_cast<HRESULT>(0x80042005);
-constexpr HRESULT kInvalid = static_cast<HRESULT>(0x80042006);
-
-struct Parameter {
-  const wchar_t* name;
-  LONG min;
-  LONG max;
-  std::int32_t (CRynManager::*stored)() const noexcept;
-};
-
-const Parameter kParameters[] = {
-    {L"DELAY", 40, 220, &CRynManager::GetDelay},
-    {L"FREQUENCY_SHIFT", -10, 10, &CRynManager::GetFrequencyShift},
-    {L"VOLUME", 0, 100, &CRynManager::GetVolume},
-    {L"ZEL_MODE", 1, 2, &CRynManager::GetZelMode},
-};
 
 // ---------------------------------------------------------------------------
 // Objects a host may hand in, counting their references.

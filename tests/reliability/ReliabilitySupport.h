@@ -7,6 +7,7 @@
 #include <oleauto.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,8 +15,28 @@
 #include "component/ComTestSupport.h"
 #include "component/VelRyn.h"
 #include "engine/ComPtr.h"
+#include "engine/RynManager.h"
 
 namespace reliability {
+
+// The component's four parameters with their ranges and where the engine
+// keeps them; results of a refused name and of a value out of range.
+constexpr HRESULT kUnsupported = static_cast<HRESULT>(0x80042005);
+constexpr HRESULT kInvalid = static_cast<HRESULT>(0x80042006);
+
+struct Parameter {
+  const wchar_t* name;
+  LONG min;
+  LONG max;
+  std::int32_t (CRynManager::*stored)() const noexcept;
+};
+
+const Parameter kParameters[] = {
+    {L"DELAY", 40, 220, &CRynManager::GetDelay},
+    {L"FREQUENCY_SHIFT", -10, 10, &CRynManager::GetFrequencyShift},
+    {L"VOLUME", 0, 100, &CRynManager::GetVolume},
+    {L"ZEL_MODE", 1, 2, &CRynManager::GetZelMode},
+};
 
 // RYN_LONG_TESTS=1 selects the full lengths; make test runs the short ones.
 inline bool LongRun() {
