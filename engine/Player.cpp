@@ -1,15 +1,18 @@
 #include "engine/Player.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "engine/DeviceFactory.h"
 #include "engine/RynManager.h"
 #include "engine/VelException.h"
 #include "engine/WaveFormat.h"
-#include "engine/WriteAhead.h"
 
-CPlayer::CPlayer(CRynManager& owner) : manager(owner), shiftStage(owner.GetFrequencyShift()) {
+CPlayer::CPlayer(CRynManager& owner)
+    : manager(owner),
+      shiftStage(owner.GetFrequencyShift()),
+      scheduler(2 * EngineWaveFormat().nAvgBytesPerSec, EngineWaveFormat().nSamplesPerSec) {
   InitDirectSound();
   OutputDebugStringA("CPlayer created");
 }
@@ -75,7 +78,7 @@ void CPlayer::SetVolume(std::int32_t percent) {
   if (primaryBuffer->SetVolume(percent * 100 - 10000) != DS_OK) throw CVelException(ERR_SET_PARAMETER);
 }
 
-void CPlayer::Write(void* block, std::uint32_t bytes) {
+void CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   // A block without a whole sample has no last sample to hold.
   if (block == nullptr || bytes < 2) return;
 
@@ -87,12 +90,20 @@ void CPlayer::Write(void* block, std::uint32_t bytes) {
   DWORD write = 0;
   secondaryBuffer->GetCurrentPosition(nullptr, &write);
 
-  writePosition = NextWritePosition(play, write, writePosition, bytes, bufferBytes);
-  const auto* samples = static_cast<const std::uint8_t*>(block);
-  CopyBlock(samples, bytes);
-  HoldLastSample(samples + bytes - 2, bytes);
+  const std::uint32_t samples = std::min(bytes / 2, DriftResampler::kMaxBlockSamples);
+  const StreamScheduler::Placement placement =
+      scheduler.Place(play, write, samples, lateBytes / 2, resampler.PendingSamples());
+  const std::uint32_t produced =
+      resampler.Process(static_cast<const std::int16_t*>(block), samples, placement.step, output.data());
+  if (placement.reseated) FadeInFromHeldSample(produced);
+  // A block that cannot be written keeps its place in the stream all the
+  // same, so the blocks after it are heard at their own time.
+  WriteOutput(placement.writePosition, produced);
+  scheduler.Advance(produced);
+  if (produced > 0) heldSample = output[produced - 1];
+  HoldLastSample((placement.writePosition + 2 * produced) % bufferBytes, 2 * samples);
 
-  manager.SetMeasuredDelay(static_cast<std::int32_t>(MeasuredDelayMs(play, writePosition, bufferBytes, bytesPerSecond)));
+  manager.SetMeasuredDelay(static_cast<std::int32_t>(scheduler.HeardDelayMs()));
 }
 
 // The shift and the method are read at every block: a host thread may have
@@ -116,44 +127,51 @@ void CPlayer::RestoreLostBuffer() {
   }
 }
 
-void CPlayer::CopyBlock(const std::uint8_t* block, std::uint32_t bytes) {
-  LockedRegion region;
-  HRESULT result = LockSecondary(writePosition, bytes, region);
-  if (result == DSERR_BUFFERLOST) {
-    RestoreLostBuffer();
-    result = LockSecondary(writePosition, bytes, region);
-  }
-  // A block that cannot be locked is not heard; the delay is still reported.
-  if (FAILED(result)) return;
-
-  const DWORD firstCopy = region.first != nullptr ? std::min<DWORD>(region.firstBytes, bytes) : 0;
-  if (firstCopy > 0) std::memcpy(region.first, block, firstCopy);
-  if (region.second != nullptr) {
-    std::memcpy(region.second, block + firstCopy, std::min<DWORD>(region.secondBytes, bytes - firstCopy));
-  }
-  secondaryBuffer->Unlock(region.first, region.firstBytes, region.second, region.secondBytes);
-
-  if (region.second != nullptr) {
-    writePosition = region.secondBytes;
-  } else {
-    writePosition += region.firstBytes;
-    if (writePosition == bufferBytes) writePosition = 0;
+void CPlayer::FadeInFromHeldSample(std::uint32_t samples) {
+  // A raised-cosine ramp of about 1.5 ms from the level the ring holds to
+  // the re-seated stream, so the jump is not heard as a click.
+  constexpr std::uint32_t kFadeSamples = 32;
+  const std::uint32_t fade = std::min(samples, kFadeSamples);
+  for (std::uint32_t i = 0; i < fade; ++i) {
+    const float gain = 0.5f - 0.5f * std::cos(3.14159265f * static_cast<float>(i + 1) / (kFadeSamples + 1));
+    const float held = heldSample;
+    output[i] = static_cast<std::int16_t>(std::lrint(held + gain * (static_cast<float>(output[i]) - held)));
   }
 }
 
-void CPlayer::HoldLastSample(const std::uint8_t* lastSample, std::uint32_t bytes) {
-  // Two block lengths after the block hold its last sample, so that a late
-  // next block lets the play cursor run into that level rather than into the
-  // audio left in the ring from two seconds earlier. The write point stays:
-  // the next block overwrites the start of the fill.
+bool CPlayer::WriteOutput(std::uint32_t offset, std::uint32_t samples) {
+  if (samples == 0) return true;
+  const DWORD bytes = 2 * samples;
   LockedRegion region;
-  if (FAILED(LockSecondary(writePosition, 2 * bytes, region))) return;
-  const auto fill = [lastSample](void* part, DWORD partBytes) {
+  HRESULT result = LockSecondary(offset, bytes, region);
+  if (result == DSERR_BUFFERLOST) {
+    RestoreLostBuffer();
+    result = LockSecondary(offset, bytes, region);
+  }
+  // A block that cannot be locked is not heard.
+  if (FAILED(result)) return false;
+
+  const auto* data = reinterpret_cast<const std::uint8_t*>(output.data());
+  const DWORD firstCopy = region.first != nullptr ? std::min<DWORD>(region.firstBytes, bytes) : 0;
+  if (firstCopy > 0) std::memcpy(region.first, data, firstCopy);
+  if (region.second != nullptr) {
+    std::memcpy(region.second, data + firstCopy, std::min<DWORD>(region.secondBytes, bytes - firstCopy));
+  }
+  secondaryBuffer->Unlock(region.first, region.firstBytes, region.second, region.secondBytes);
+  return true;
+}
+
+void CPlayer::HoldLastSample(std::uint32_t offset, std::uint32_t bytes) {
+  // Two block lengths after the output hold its last sample, so that a late
+  // next block lets the play cursor run into that level rather than into the
+  // audio left in the ring from two seconds earlier. The next block
+  // overwrites the start of the fill.
+  LockedRegion region;
+  if (FAILED(LockSecondary(offset, 2 * bytes, region))) return;
+  const std::int16_t held = heldSample;
+  const auto fill = [held](void* part, DWORD partBytes) {
     auto* out = static_cast<std::uint8_t*>(part);
-    for (DWORD i = 0; i + 1 < partBytes; i += 2) {
-      out[i] = lastSample[0];
-      out[i + 1] = lastSample[1];
-    }
+    for (DWORD i = 0; i + 1 < partBytes; i += 2) std::memcpy(out + i, &held, 2);
   };
   fill(region.first, region.firstBytes);
   if (region.second != nullptr) fill(region.second, region.secondBytes);

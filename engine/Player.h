@@ -4,19 +4,24 @@
 
 #include <dsound.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 
 #include "engine/ComPtr.h"
+#include "engine/DriftResampler.h"
 #include "engine/ShiftStage.h"
+#include "engine/StreamScheduler.h"
 
 class CRynManager;
 
 // The playback side of the engine: the default playback device, its primary
 // buffer (which carries the volume) and a two-second looping secondary buffer
-// into which every captured block is written a little ahead of the play
-// cursor. Where a block lands decides the delay the speaker hears; after each
-// block the player tells the manager the delay it achieved.
+// into which the captured stream is written a little ahead of the play
+// cursor. Where the stream lands decides the delay the speaker hears: the
+// scheduler places it by capture time and keeps it there, the resampler
+// takes up the clocks' difference, and after each block the player tells
+// the manager the delay it holds.
 //
 // Construction, Start, Stop, SetVolume and destruction run on host threads;
 // Write runs on the capture listener's thread, one block at a time.
@@ -35,9 +40,11 @@ class CPlayer {
   // Percent 0..100 onto the primary buffer; raises ERR_SET_PARAMETER when
   // the device refuses it.
   void SetVolume(std::int32_t percent);
-  // Writes one captured block ahead of the play cursor and reports the
-  // measured delay. The block may be rewritten in place by the shift stage.
-  void Write(void* block, std::uint32_t bytes);
+  // Writes one captured block into the stream ahead of the play cursor and
+  // reports the delay held. lateBytes is how much the capture device had
+  // captured past the block's end when it was handed over. The block may be
+  // rewritten in place by the shift stage.
+  void Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes);
 
  private:
   struct LockedRegion {
@@ -51,8 +58,11 @@ class CPlayer {
   void ShiftBlock(void* block, std::uint32_t bytes);
   HRESULT LockSecondary(DWORD offset, DWORD bytes, LockedRegion& region);
   void RestoreLostBuffer();
-  void CopyBlock(const std::uint8_t* block, std::uint32_t bytes);
-  void HoldLastSample(const std::uint8_t* lastSample, std::uint32_t bytes);
+  void FadeInFromHeldSample(std::uint32_t samples);
+  // Writes `samples` of the output at `offset`; false when the ring could
+  // not be locked.
+  bool WriteOutput(std::uint32_t offset, std::uint32_t samples);
+  void HoldLastSample(std::uint32_t offset, std::uint32_t bytes);
 
   CRynManager& manager;
   // Pitch factor fixed from the manager's shift at construction; its scratch
@@ -63,9 +73,13 @@ class CPlayer {
   ComPtr<IDirectSound> device;
   ComPtr<IDirectSoundBuffer> primaryBuffer;
   ComPtr<IDirectSoundBuffer> secondaryBuffer;
-  std::uint32_t writePosition = 0;
   std::uint32_t bufferBytes = 0;
   std::uint32_t bytesPerSecond = 0;
+  StreamScheduler scheduler;
+  DriftResampler resampler;
+  std::array<std::int16_t, DriftResampler::kMaxOutputSamples> output{};
+  // The last sample written to the ring, held after it until the next block.
+  std::int16_t heldSample = 0;
   // Whether playback is meant to run: a restored buffer is only restarted
   // between Start and Stop.
   std::atomic<bool> started{false};

@@ -73,6 +73,15 @@ void CRecorderListener::HandleSegment(DWORD index) {
                                   : notifyPositions[index].dwOffset - notifyPositions[index - 1].dwOffset;
 
   IDirectSoundCaptureBuffer* buffer = recorder.GetCaptureBuffer();
+  // How far capture has gone past the segment's end tells the player how
+  // late the segment is handed over, so it can place it by its capture time.
+  const DWORD bufferBytes = recorder.GetBufferDesc().dwBufferBytes;
+  const DWORD end = (offset + length) % bufferBytes;
+  DWORD readable = 0;
+  DWORD late = 0;
+  if (SUCCEEDED(buffer->GetCurrentPosition(nullptr, &readable)) && readable < bufferBytes) {
+    late = (readable + bufferBytes - end) % bufferBytes;
+  }
   void* first = nullptr;
   DWORD firstBytes = 0;
   void* second = nullptr;
@@ -83,7 +92,7 @@ void CRecorderListener::HandleSegment(DWORD index) {
   // A segment never crosses the end of the ring, so only the first part is
   // handed on.
   try {
-    if (first != nullptr) recorder.GetManager().OnCapturedBlock(first, firstBytes);
+    if (first != nullptr) recorder.GetManager().OnCapturedBlock(first, firstBytes, late);
   } catch (...) {
     // Only the shift stage's one-time allocation can fail here. Nothing may
     // leave the thread's body: the segment is dropped and the next one tried.

@@ -140,9 +140,9 @@ std::int32_t CRynManager::GetReportedDelay() const noexcept {
   return ReportedDelay(delay.load(), measuredDelay.load());
 }
 
-void CRynManager::OnCapturedBlock(void* block, std::uint32_t bytes) {
+void CRynManager::OnCapturedBlock(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   // Called only between the player's creation and the join of the listener's
   // thread, so the player cannot change under it.
-  if (player) player->Write(block, bytes);
+  if (player) player->Write(block, bytes, lateBytes);
   capturedBlocks.fetch_add(1, std::memory_order_relaxed);
 }

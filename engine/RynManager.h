@@ -52,8 +52,9 @@ class CRynManager {
   std::int32_t GetMeasuredDelay() const noexcept { return measuredDelay.load(); }
   void SetMeasuredDelay(std::int32_t delayMs) noexcept { measuredDelay.store(delayMs); }
 
-  // Listener thread: hands one captured block to the player's Write.
-  void OnCapturedBlock(void* block, std::uint32_t bytes);
+  // Listener thread: hands one captured block to the player's Write, with
+  // the bytes captured since the block's end when it was handed over.
+  void OnCapturedBlock(void* block, std::uint32_t bytes, std::uint32_t lateBytes);
   // Blocks handed to the player since the manager was created: set against
   // the time the engine ran, it shows whether capture segments were lost.
   std::uint64_t GetCapturedBlockCount() const noexcept { return capturedBlocks.load(); }

@@ -61,7 +61,7 @@ void Measure(int shift, int method, int delayMs, int repetitions) {
     ring->SetCursors(cursor % ring->Desc().dwBufferBytes, (cursor + 2 * geometry.segmentBytes) % ring->Desc().dwBufferBytes);
     std::memcpy(block.data(), tone.data(), block.size());
     const double begin = clock.NowUs();
-    manager.OnCapturedBlock(block.data(), static_cast<std::uint32_t>(block.size()));
+    manager.OnCapturedBlock(block.data(), static_cast<std::uint32_t>(block.size()), 0);
     return clock.NowUs() - begin;
   };
   for (int i = 0; i < kWarmupBlocks; ++i) oneBlock();

@@ -189,23 +189,9 @@ class PlayerWrite : public ::testing::Test {
     manager.SetMeasuredDelay(kNotMeasured);
   }
 
-  void Write(DWORD play, DWORD write, std::vector<std::uint8_t>& bytes) {
+  void Write(DWORD play, DWORD write, std::vector<std::uint8_t>& bytes, DWORD lateBytes = 0) {
     secondary->SetCursors(play, write);
-    player->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  }
-
-  // Moves the write point to `position` with two blocks: the first lands a
-  // quarter ring before it, the second ends exactly at it.
-  void PrimeWritePosition(DWORD position) {
-    std::vector<std::uint8_t> filler(kBlock, 0);
-    const DWORD play1 = (position + 2 * kRing - 4 * kBlock - kRing / 4) % kRing;
-    Write(play1, play1 + 2, filler);
-    const DWORD play2 = (position + kRing - 4 * kBlock) % kRing;
-    Write(play2, (play2 + 2) % kRing, filler);
-    ASSERT_FALSE(secondary->Locks().empty());
-    ASSERT_EQ(secondary->Locks()[secondary->Locks().size() - 2].offset, (position + kRing - kBlock) % kRing);
-    secondary->ClearRecords();
-    manager.SetMeasuredDelay(kNotMeasured);
+    player->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()), lateBytes);
   }
 
   FakeAudioDevices devices;
@@ -223,100 +209,98 @@ TEST_F(PlayerWrite, ReadsThePlayCursorBeforeAndTheWriteCursorAfterTheShift) {
   EXPECT_TRUE(!reads[1].play && reads[1].write);
 }
 
-TEST_F(PlayerWrite, BlockGoesToAWriteCursorMoreThanThreeBlocksAhead) {
+// The resampler keeps the last eight samples of a block for the next one,
+// so the first block puts out 424 of its 440 bytes.
+constexpr DWORD kFirstOutput = kBlock - 16;
+
+TEST_F(PlayerWrite, FirstBlockGoesToAWriteCursorMoreThanThreeBlocksAhead) {
   Write(10000, 11764, block);
 
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, 440}, {12204, 880}}));
-  EXPECT_EQ(secondary->Bytes(11764, 440), block);
-  // The fill holds the block's last sample; beyond it the ring is untouched.
-  EXPECT_EQ(secondary->Bytes(12204, 880), Repeated(block[438], block[439], 880));
-  EXPECT_EQ(secondary->Bytes(13084, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, kFirstOutput}, {11764 + kFirstOutput, 880}}));
+  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
+  // The fill holds the last sample written; beyond it the ring is untouched.
+  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 880), Repeated(block[422], block[423], 880));
+  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput + 880, 1)[0], FakeSoundBuffer::kUntouchedByte);
   EXPECT_EQ(secondary->Bytes(11763, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  // 882 samples ahead of play plus the block being captured.
   EXPECT_EQ(manager.GetMeasuredDelay(), 49);
 }
 
-TEST_F(PlayerWrite, BlockGoesThreeBlocksAheadOfPlayWhenTheWriteCursorIsNear) {
+TEST_F(PlayerWrite, FirstBlockGoesThreeBlocksAheadOfPlayWhenTheWriteCursorIsNear) {
   Write(10000, 10400, block);
   EXPECT_EQ(secondary->Locks()[0].offset, 11320u);
   EXPECT_EQ(secondary->Locks()[0].flags, 0u);
   EXPECT_EQ(manager.GetMeasuredDelay(), 39);
 }
 
-TEST_F(PlayerWrite, OddTargetIsRoundedDownToAWholeSample) {
-  Write(10001, 10400, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 11320u);
-}
-
-TEST_F(PlayerWrite, ConsecutiveBlocksStreamOnBehindEachOther) {
-  Write(10000, 10400, block);
-  Write(10440, 10840, block);
-  EXPECT_EQ(secondary->Locks()[2].offset, 11760u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), (12200 - 10440) * 1000 / 44100);
-}
-
-TEST_F(PlayerWrite, WritePointFarAheadIsPulledBackToTheTarget) {
-  PrimeWritePosition(20000);
-  Write(10000, 11764, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 11764u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
-}
-
-TEST_F(PlayerWrite, LeadOfExactlySixBlocksStaysAndOneSampleMorePullsBack) {
-  PrimeWritePosition(12640);
-  Write(10000, 10400, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 12640u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), (13080 - 10000) * 1000 / 44100);
-
-  PrimeWritePosition(12642);
-  Write(10000, 10400, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 11320u);
-}
-
-TEST_F(PlayerWrite, EqualCursorsPlaceTheBlockAtThePlayCursor) {
-  Write(10000, 10000, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 10000u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 9);
-}
-
-TEST_F(PlayerWrite, BlockWrappingTheEndIsSplitAcrossTheRing) {
-  PrimeWritePosition(88000);
-  Write(86500, 87900, block);
-
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{88000, 200}, {0, 240}, {240, 880}}));
-  EXPECT_EQ(secondary->Bytes(88000, 200), Slice(block, 0, 200));
-  EXPECT_EQ(secondary->Bytes(0, 240), Slice(block, 200, 240));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 43);
-}
-
-TEST_F(PlayerWrite, BlockEndingAtTheEndOfTheRingMovesTheWritePointToZero) {
-  PrimeWritePosition(87760);
-  Write(86400, 87600, block);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{87760, 440}, {0, 880}}));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
-}
-
-TEST_F(PlayerWrite, TargetAtTheRingSizeWrapsToZero) {
-  Write(86880, 87000, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 0u);
+TEST_F(PlayerWrite, ALateFirstBlockGoesNearerThePlayCursorByItsLateness) {
+  Write(10000, 10400, block, 200);
+  EXPECT_EQ(secondary->Locks()[0].offset, 11120u);
   EXPECT_EQ(manager.GetMeasuredDelay(), 39);
 }
 
-TEST_F(PlayerWrite, WrappedTargetAheadOfAWritePointNearTheEndIsTaken) {
-  // The write cursor has wrapped to 1064 while the write point still lies at
-  // 88100: writing there would land behind the device's write cursor.
-  PrimeWritePosition(88100);
-  Write(87500, 1064, block);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{1064, 440}, {1504, 880}}));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+TEST_F(PlayerWrite, EqualOrUnreadableCursorsPlaceTheFirstBlockThreeBlocksAhead) {
+  Write(10000, 10000, block);
+  EXPECT_EQ(secondary->Locks()[0].offset, 11320u);
+
+  player = std::make_unique<CPlayer>(manager);
+  player->Start();
+  secondary = devices.SecondaryBuffer();
+  secondary->SetCursorResult(DSERR_INVALIDCALL);
+  Write(10000, 11764, block);
+  EXPECT_EQ(secondary->Locks()[0].offset, 1320u);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 39);
 }
 
-TEST_F(PlayerWrite, TargetNearTheEndDoesNotPullAWrappedWritePointBack) {
-  // The previous block ended at 300 after wrapping; the next one continues
-  // there rather than jumping back to the target 87320.
-  PrimeWritePosition(300);
-  Write(86000, 87000, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 300u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 66);
+TEST_F(PlayerWrite, LateAndEarlyBlocksStreamOnBehindEachOtherSampleForSample) {
+  std::vector<std::uint8_t> second = Ramp(kBlock);
+  for (std::uint8_t& byte : second) byte = static_cast<std::uint8_t>(byte ^ 0x55);
+  const std::vector<std::uint8_t> original = second;
+  Write(10000, 10400, block);
+  // 20 ms late, then right behind it and so 10 ms late: both continue the
+  // stream where it ended.
+  Write(10440 + 882, 10840 + 882, second, 882);
+  Write(10440 + 882, 10840 + 882, block, 442);
+  const auto locks = secondary->Locks();
+  ASSERT_EQ(locks.size(), 6u);
+  EXPECT_EQ(locks[2].offset, 11320u + kFirstOutput);
+  EXPECT_EQ(locks[4].offset, 11320u + kFirstOutput + kBlock);
+  std::vector<std::uint8_t> stream = block;
+  stream.insert(stream.end(), original.begin(), original.end());
+  EXPECT_EQ(secondary->Bytes(11320, 2 * kBlock), stream);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 39) << "the heard delay did not move";
+}
+
+TEST_F(PlayerWrite, StreamWrappingTheEndIsSplitAcrossTheRing) {
+  Write(86000, 86400, block);
+  Write(86440, 86840, block);
+  secondary->ClearRecords();
+  Write(86880, 87280, block);
+
+  // 87320 + 424 + 440 = 88184: 16 bytes before the end, 424 after it.
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{88184, 16}, {0, 424}, {424, 880}}));
+  EXPECT_EQ(secondary->Bytes(88184, 16), Slice(block, kFirstOutput, 16));
+  EXPECT_EQ(secondary->Bytes(0, 424), Slice(block, 0, 424));
+}
+
+TEST_F(PlayerWrite, StreamThePlayCursorHasPassedIsReseatedWithAFadeFromTheHeldLevel) {
+  std::vector<std::uint8_t> quiet = Repeated(0xE8, 0x03, kBlock);  // 1000
+  std::vector<std::uint8_t> loud = Repeated(0x00, 0x40, kBlock);   // 16384
+  Write(10000, 10400, quiet);
+  secondary->ClearRecords();
+  // The play cursor is past the end of the stream (11744).
+  Write(12000, 12400, loud);
+  const auto locks = secondary->Locks();
+  ASSERT_FALSE(locks.empty());
+  // Three blocks ahead of play, less the eight samples still pending.
+  EXPECT_EQ(locks[0].offset, 12000u + 3 * kBlock - 16);
+  const std::vector<std::uint8_t> written = secondary->Bytes(locks[0].offset, locks[0].bytes);
+  const auto sample = [&](std::size_t i) { return static_cast<std::int16_t>(written[2 * i] | written[2 * i + 1] << 8); };
+  // The pending end of the old block comes first, faded in from the held
+  // level: no step at the seam, and a smooth rise to the new block.
+  EXPECT_EQ(sample(0), 1000);
+  for (std::size_t i = 1; i < 40; ++i) EXPECT_LE(std::abs(sample(i) - sample(i - 1)), 3000) << i;
+  EXPECT_EQ(sample(100), 16384);
 }
 
 TEST_F(PlayerWrite, LostBufferIsRestoredAndLockedOnceMore) {
@@ -324,7 +308,7 @@ TEST_F(PlayerWrite, LostBufferIsRestoredAndLockedOnceMore) {
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->Calls(), (std::vector<std::string>{"GetCurrentPosition", "GetCurrentPosition", "Lock", "Restore",
                                                           "GetStatus", "Lock", "Unlock", "Lock", "Unlock"}));
-  EXPECT_EQ(secondary->Bytes(11764, 440), block);
+  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
   EXPECT_EQ(manager.GetMeasuredDelay(), 49);
 }
 
@@ -335,7 +319,7 @@ TEST_F(PlayerWrite, RestoredBufferThatStoppedPlayingIsStartedAgainLooping) {
   EXPECT_EQ(secondary->CallCount("Play"), 1);
   EXPECT_TRUE(secondary->IsPlaying());
   EXPECT_EQ(secondary->PlayFlags(), static_cast<DWORD>(DSBPLAY_LOOPING));
-  EXPECT_EQ(secondary->Bytes(11764, 440), block);
+  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
 }
 
 TEST_F(PlayerWrite, StoppedPlayerDoesNotRestartARestoredBuffer) {
@@ -353,49 +337,36 @@ TEST_F(PlayerWrite, FailedRestoreStartsNothingAndStillLocksOnceMore) {
   secondary->QueueLockResults({DSERR_BUFFERLOST, DSERR_BUFFERLOST});
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->CallCount("Play"), 0);
-  // Two locks for the block (no further retry), one for the fill at the
-  // unchanged write point.
+  // Two locks for the block (no further retry), one for the fill after the
+  // block's place, which the stream keeps.
   const auto locks = secondary->Locks();
   ASSERT_EQ(locks.size(), 3u);
-  EXPECT_EQ(locks[2].offset, 11764u);
+  EXPECT_EQ(locks[2].offset, 11764u + kFirstOutput);
   EXPECT_EQ(locks[2].bytes, 880u);
-  EXPECT_EQ(secondary->Bytes(11764, 1)[0], block[438]);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 40);  // 1764 bytes: the write point did not advance
+  EXPECT_EQ(secondary->Bytes(11764, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
 }
 
 TEST_F(PlayerWrite, OtherLockFailureDropsTheBlockWithoutRestoring) {
   secondary->QueueLockResults({DSERR_INVALIDCALL});
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->CallCount("Restore"), 0);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, 880}}));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764 + kFirstOutput, 880}}));
+  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
 }
 
 TEST_F(PlayerWrite, FailedFillLockLeavesTheRingAfterTheBlockUntouched) {
   secondary->QueueLockResults({DS_OK, DSERR_INVALIDCALL});
   Write(10000, 11764, block);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, 440}}));
-  EXPECT_EQ(secondary->Bytes(12204, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, kFirstOutput}}));
+  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 1)[0], FakeSoundBuffer::kUntouchedByte);
   EXPECT_EQ(manager.GetMeasuredDelay(), 49);
-}
-
-TEST_F(PlayerWrite, WritePointOnThePlayCursorReportsTwoSeconds) {
-  secondary->QueueLockResults({DSERR_INVALIDCALL});
-  Write(10000, 10000, block);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 2000);
-}
-
-TEST_F(PlayerWrite, FailedCursorReadsCountAsZero) {
-  secondary->SetCursorResult(DSERR_INVALIDCALL);
-  Write(10000, 11764, block);
-  EXPECT_EQ(secondary->Locks()[0].offset, 0u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 9);
 }
 
 TEST_F(PlayerWrite, BlockShorterThanOneSampleIsIgnored) {
   secondary->SetCursors(10000, 11764);
-  player->Write(block.data(), 1);
-  player->Write(block.data(), 0);
+  player->Write(block.data(), 1, 0);
+  player->Write(block.data(), 0, 0);
   EXPECT_TRUE(secondary->Calls().empty());
   EXPECT_EQ(manager.GetMeasuredDelay(), kNotMeasured);
 }
@@ -422,12 +393,9 @@ TEST_F(PlayerWrite, ShiftedBlockReachesTheRingAndItsLastSampleIsHeld) {
   ASSERT_NE(expected, block) << "the resampler changes a ramp";
   Write(10000, 11764, block);
   EXPECT_EQ(block, expected) << "the block is shifted in place";
-  EXPECT_EQ(secondary->Bytes(11764, kBlock), expected);
-  const std::vector<std::uint8_t> fill = secondary->Bytes(11764 + kBlock, 2 * kBlock);
-  for (std::size_t i = 0; i < fill.size(); i += 2) {
-    ASSERT_EQ(fill[i], expected[kBlock - 2]) << i;
-    ASSERT_EQ(fill[i + 1], expected[kBlock - 1]) << i;
-  }
+  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(expected, 0, kFirstOutput));
+  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 2 * kBlock),
+            Repeated(expected[kFirstOutput - 2], expected[kFirstOutput - 1], 2 * kBlock));
 }
 
 TEST_F(PlayerWrite, UnshiftedBlockIsWrittenUnchanged) {

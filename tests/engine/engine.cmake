@@ -3,7 +3,8 @@ ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
   SOURCES
     engine/CaptureGeometryTest.cpp
     engine/ReportedDelayTest.cpp
-    engine/WriteAheadTest.cpp
+    engine/DriftResamplerTest.cpp
+    engine/StreamSchedulerTest.cpp
   LIBS ryn_portable)
 
 # Engine on scripted DirectSound devices.

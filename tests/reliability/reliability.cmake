@@ -54,12 +54,20 @@ if(WIN32 AND TARGET ryn_component)
   ryn_use_pulse(reliability_concurrency_real_audio)
 
   ryn_add_test(reliability_long_session_tests LABELS audio
-    SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp
-    LIBS ${RYN_RELIABILITY_LIBS}
+    SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp support/VirtualAudioRig.cpp
+    LIBS ${RYN_RELIABILITY_LIBS} ryn_audio_analysis ryn_passthrough
     FIXTURES ryn_registered
-    TIMEOUT 2400)
+    TIMEOUT 7200)
   set_tests_properties(reliability_long_session_tests PROPERTIES ENVIRONMENT RYN_REAL_AUDIO=1)
   ryn_use_pulse(reliability_long_session_tests)
+
+  # The heard delay at DELAY 100 with two busy processes beside the engine.
+  add_test(NAME reliability_heard_delay_under_load
+    COMMAND ${CMAKE_CURRENT_LIST_DIR}/with-cpu-load.sh 2 ${CMAKE_CROSSCOMPILING_EMULATOR}
+            $<TARGET_FILE:reliability_long_session_tests> --gtest_filter=Delays/HeardDelay.*/100)
+  set_tests_properties(reliability_heard_delay_under_load PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered" ENVIRONMENT RYN_REAL_AUDIO=1 TIMEOUT 3600)
+  ryn_use_pulse(reliability_heard_delay_under_load)
 
   # Error objects name the registered ProgID. Registered, as in a real host:
   # Wine's ProgIDFromCLSID keeps a registry handle open for every lookup of
@@ -67,5 +75,6 @@ if(WIN32 AND TARGET ryn_component)
   set_tests_properties(reliability_churn_tests reliability_fault_tests reliability_concurrency_tests
     reliability_hostile_input_tests reliability_module_path_tests
     reliability_churn_real_audio reliability_concurrency_real_audio reliability_long_session_tests
+    reliability_heard_delay_under_load
     PROPERTIES RESOURCE_LOCK ryn_registration)
 endif()

@@ -565,6 +565,7 @@ bool FakeCaptureBuffer::DeliverSegment(DWORD entry, const std::vector<std::uint8
   }
   const std::size_t count = std::min<std::size_t>(bytes.size(), end + 1 - begin);
   std::copy_n(bytes.begin(), count, memory.begin() + begin);
+  capturePosition = static_cast<DWORD>((end + 1) % memory.size());
   SetEvent(notificationEvents[entry].get());
   Changed();
   return true;
@@ -650,8 +651,8 @@ HRESULT FakeCaptureBuffer::GetCaps(LPDSCBCAPS caps) {
 
 HRESULT FakeCaptureBuffer::GetCurrentPosition(LPDWORD capture, LPDWORD read) {
   auto lock = Enter("GetCurrentPosition");
-  if (capture != nullptr) *capture = 0;
-  if (read != nullptr) *read = 0;
+  if (capture != nullptr) *capture = capturePosition;
+  if (read != nullptr) *read = capturePosition;
   return DS_OK;
 }
 

@@ -241,8 +241,8 @@ class FakeCaptureBuffer final : public IDirectSoundCaptureBuffer, public IDirect
 
   // Driving. DeliverSegment fills the bytes of the segment that notification
   // `entry` closes (just past the previous position up to and including its
-  // own) and signals its event; false when there is no such entry or the
-  // buffer was released.
+  // own), moves the capture and read cursors just past it and signals its
+  // event; false when there is no such entry or the buffer was released.
   bool DeliverSegment(DWORD entry, const std::vector<std::uint8_t>& bytes);
   bool DeliverSegment(DWORD entry, std::uint8_t fill);
   // Signals the DSBPN_OFFSETSTOP event(s) without stopping capture.
@@ -288,6 +288,7 @@ class FakeCaptureBuffer final : public IDirectSoundCaptureBuffer, public IDirect
   int waitingAtGate = 0;
   bool capturing = false;
   DWORD startFlags = 0;
+  DWORD capturePosition = 0;
   std::vector<DSBPOSITIONNOTIFY> notifications;
   std::vector<UniqueHandle> notificationEvents;  // duplicates, parallel to notifications
   std::vector<LockCall> locks;

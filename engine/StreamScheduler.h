@@ -1,0 +1,83 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// Where the captured stream goes in the playback ring, and how fast it is
+// fed, so that every sample is heard one steady delay after it was
+// captured, for the whole session.
+//
+// A block's place is fixed by its capture time, not by its arrival: the
+// first block goes three block lengths ahead of the play cursor, less the
+// time it waited after its capture ended, and every later block streams on
+// right behind the one before. Jitter in the arrival of blocks therefore
+// leaves the heard delay alone. The stream is re-seated only when its place
+// has fallen behind the device's write cursor (a real underrun), or has run
+// a whole nominal lead beyond where it was seated, and then to the nominal
+// place or the write cursor, whichever is later.
+//
+// Capture and playback clocks run apart by some parts per million. With
+// every block the scheduler notes the block's on-time lead (the lead it has
+// plus its lateness) and takes the median over a few seconds; the median
+// the stream had when it was seated is its reference. The resampling step
+// handed out steers the median back to that reference, never more than
+// kMaxCorrection away from 1, so the correction cannot be heard.
+//
+// Positions are byte offsets into a ring of 16-bit samples; leads are in
+// samples. A value type with fixed storage: no allocation, no lock.
+class StreamScheduler {
+ public:
+  static constexpr double kMaxCorrection = 0.002;
+
+  StreamScheduler(std::uint32_t ringBytes, std::uint32_t sampleRate);
+
+  struct Placement {
+    std::uint32_t writePosition;  // ring offset of the first output sample of this block
+    bool reseated;                // the running stream jumped here: fade in from what was held
+    double step;                  // input samples per output sample for this block
+  };
+
+  // Decides where this block's output goes. play and write are the device's
+  // cursors, blockSamples the captured block's length, lateSamples how much
+  // more the capture device had captured when the block was handed over,
+  // pendingSamples what the resampler still holds of earlier blocks.
+  Placement Place(std::uint32_t play, std::uint32_t write, std::uint32_t blockSamples, std::uint32_t lateSamples,
+                  double pendingSamples);
+
+  // After the block's output has been written at the placement: the stream
+  // continues `outputSamples` further on.
+  void Advance(std::uint32_t outputSamples);
+
+  // Delay the stream is held at, beyond the routing: the window's on-time
+  // lead plus the block being captured, in milliseconds (truncated); 0
+  // before the first block.
+  std::uint32_t HeardDelayMs() const;
+
+  // Times the stream was re-seated after the first placement.
+  std::uint32_t Reseats() const { return reseats; }
+  // The correction handed out with the last block: step - 1.
+  double Correction() const { return correction; }
+
+ private:
+  static constexpr std::size_t kWindow = 256;
+
+  double MedianOnTimeLead() const;
+  void Steer(double error, double blockSeconds);
+  std::uint32_t WrapBytes(std::int64_t offset) const;
+
+  std::uint32_t ringBytes;
+  std::uint32_t sampleRate;
+  bool seated = false;
+  std::uint32_t writePosition = 0;
+  std::uint32_t blockSamples = 0;
+  std::uint32_t reseats = 0;
+  // The on-time lead to hold, once a window has been seen since the seat.
+  double reference = 0.0;
+  bool referenceSet = false;
+  double drift = 0.0;  // integral part of the correction: the clocks' learned ratio
+  double correction = 0.0;
+  std::array<float, kWindow> onTimeLeads{};
+  std::size_t windowSize = 1;
+  std::size_t observed = 0;  // entries in the window, up to windowSize
+  std::size_t next = 0;
+};
