@@ -220,6 +220,8 @@ for attempt in 1 2; do
   record_run calibration '^running' "$build/host/demo_passthrough.exe" --seconds "$run_seconds"
   write_ahead=$(sed -n 's/^write-ahead \([0-9.]*\) ms.*/\1/p' "$work/calibration.out")
   [ -n "$write_ahead" ] || fail "calibration: no write-ahead reported"
+  capture_period=$(sed -n 's/^capture period \([0-9.]*\) ms.*/\1/p' "$work/calibration.out")
+  [ -n "$capture_period" ] || fail "calibration: no capture period reported"
 
   echo "demo: rynhost ${host_args[*]} --seconds $run_seconds, voice sample into the microphone"
   record_run run '^delay ' "$host" "${host_args[@]}" --seconds "$run_seconds" \
@@ -227,6 +229,7 @@ for attempt in 1 2; do
 
   report=$(/usr/bin/python3 "$root/scripts/demo_report.py" \
     --run "$work/run.wav" --calibration "$work/calibration.wav" --calibration-write-ahead "$write_ahead" \
+    --calibration-capture-period "$capture_period" \
     --host-log "$work/run.csv" --delay "$delay" --shift "$shift_steps" --mode "$mode" \
     --attempt "$attempt" --earlier "$earlier" --out-dir "$out")
   if grep -q '^quality: ok' <<<"$report"; then break; fi

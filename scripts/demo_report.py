@@ -195,6 +195,7 @@ def main():
     p.add_argument("--run", required=True, help="stereo recording of the component's run")
     p.add_argument("--calibration", required=True, help="stereo recording of the pass-through run")
     p.add_argument("--calibration-write-ahead", type=float, required=True)
+    p.add_argument("--calibration-capture-period", type=float, required=True)
     p.add_argument("--host-log", required=True)
     p.add_argument("--delay", type=int, required=True)
     p.add_argument("--shift", type=int, default=0)
@@ -238,7 +239,9 @@ def main():
         delay_line = "no feedback heard"
         arrow_label = ""
     else:
-        routing = cal_lag - args.calibration_write_ahead
+        # The pass-through's chunks wait one capture period before they are
+        # handed over; the component places samples by their capture time.
+        routing = cal_lag - args.calibration_write_ahead - args.calibration_capture_period
         measured = run_lag - routing
         alone = measured - vocoder_ms
         lines.append(f"measured delay:    {measured:.1f} ms")
@@ -246,7 +249,8 @@ def main():
                      f"(median of {len(run_windows)} one-second windows, interquartile spread {run_spread:.1f} ms)")
         lines.append(f"  routing and devices without ryn:    {routing:.1f} ms "
                      f"(calibration: DirectSound pass-through, {cal_lag:.1f} ms microphone to speaker "
-                     f"minus its {args.calibration_write_ahead:.1f} ms write-ahead)")
+                     f"minus its {args.calibration_write_ahead:.1f} ms write-ahead and the "
+                     f"{args.calibration_capture_period:.1f} ms capture period its chunks waited)")
         if vocoder_ms:
             lines.append(f"  phase vocoder analysis frame:       {vocoder_ms:.1f} ms "
                          f"({VOCODER_FRAME} samples, added by method 1 with a shift; delay alone {alone:.1f} ms)")

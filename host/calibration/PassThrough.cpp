@@ -9,7 +9,10 @@
 //   passthrough --seconds S [--lead MS]
 //
 // Prints "running" once sound flows, and at the end the mean distance from
-// the play cursor to where captured sound was written ("write-ahead").
+// the play cursor to where captured sound was written ("write-ahead") and
+// the mean length of the chunks capture handed over ("capture period"):
+// a chunk's first sample waited that long, which the component, placing
+// samples by their capture time, does not.
 
 #include <windows.h>
 #include <mmsystem.h>
@@ -118,6 +121,7 @@ int Run(const Options& options) {
   DWORD writePosition = 0;
   bool anchored = false;
   double distanceSum = 0;
+  double chunkSum = 0;
   long writes = 0;
   long reanchors = 0;
   std::vector<char> block(kCaptureBytes);
@@ -162,12 +166,15 @@ int Run(const Options& options) {
     playback->Unlock(first, firstBytes, second, secondBytes);
     writePosition = (writePosition + available) % kPlaybackBytes;
     distanceSum += Milliseconds(distance);
+    chunkSum += Milliseconds(available);
     ++writes;
   }
   playback->Stop();
   capture->Stop();
   if (writes == 0) throw Failure("no sound was captured", E_FAIL);
   std::printf("write-ahead %.1f ms (mean of %ld writes, %ld restarts)\n", distanceSum / writes, writes, reanchors);
+  // A chunk's first sample waited this long before the chunk was handed over.
+  std::printf("capture period %.1f ms\n", chunkSum / writes);
   return 0;
 }
 

@@ -189,9 +189,14 @@ class FaultInjection : public ::testing::Test {
     FakeSoundBuffer* secondary = devices.SecondaryBuffer();
     const DWORD segment = devices.CaptureBuffer()->Desc().dwBufferBytes / 16;
     const auto locks = secondary->Locks();
+    // The resampler keeps a block's last eight samples for the next one: the
+    // first block of a run comes out 16 bytes short, and every later one is
+    // led by the 16 bytes kept from the block before.
     for (auto lock = locks.rbegin(); lock != locks.rend(); ++lock) {
-      if (lock->bytes != segment) continue;
-      return SUCCEEDED(lock->result) && secondary->Bytes(lock->offset, segment) == std::vector<std::uint8_t>(segment, fill);
+      if (lock->bytes != segment && lock->bytes != segment - 16) continue;
+      const DWORD lead = lock->bytes == segment ? 16 : 0;
+      return SUCCEEDED(lock->result) && secondary->Bytes(lock->offset + lead, lock->bytes - lead) ==
+                                            std::vector<std::uint8_t>(lock->bytes - lead, fill);
     }
     return false;
   }

@@ -61,13 +61,6 @@ if(WIN32 AND TARGET ryn_component)
   set_tests_properties(reliability_long_session_tests PROPERTIES ENVIRONMENT RYN_REAL_AUDIO=1)
   ryn_use_pulse(reliability_long_session_tests)
 
-  # The heard delay at DELAY 100 with two busy processes beside the engine.
-  add_test(NAME reliability_heard_delay_under_load
-    COMMAND ${CMAKE_CURRENT_LIST_DIR}/with-cpu-load.sh 2 ${CMAKE_CROSSCOMPILING_EMULATOR}
-            $<TARGET_FILE:reliability_long_session_tests> --gtest_filter=Delays/HeardDelay.*/100)
-  set_tests_properties(reliability_heard_delay_under_load PROPERTIES
-    FIXTURES_REQUIRED "wine;ryn_registered" ENVIRONMENT RYN_REAL_AUDIO=1 TIMEOUT 3600)
-  ryn_use_pulse(reliability_heard_delay_under_load)
 
   # Error objects name the registered ProgID. Registered, as in a real host:
   # Wine's ProgIDFromCLSID keeps a registry handle open for every lookup of
@@ -75,6 +68,5 @@ if(WIN32 AND TARGET ryn_component)
   set_tests_properties(reliability_churn_tests reliability_fault_tests reliability_concurrency_tests
     reliability_hostile_input_tests reliability_module_path_tests
     reliability_churn_real_audio reliability_concurrency_real_audio reliability_long_session_tests
-    reliability_heard_delay_under_load
     PROPERTIES RESOURCE_LOCK ryn_registration)
 endif()

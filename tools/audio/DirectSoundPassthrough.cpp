@@ -127,4 +127,6 @@ void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
   }
   captureBuffer->Unlock(in1, inBytes1, in2, inBytes2);
   writePosition = (writePosition + bytes) % kPlaybackBytes;
+  chunks.fetch_add(1);
+  chunkBytes.fetch_add(bytes);
 }

@@ -16,7 +16,10 @@
 // so the heard lag stays constant: the routing's own latency (capture,
 // including the platform's capture period, and playback) plus the lead of
 // the first write over the play cursor, which is recorded:
-// routing latency = heard lag - LeadMs().
+// routing latency = heard lag - LeadMs(). A chunk's first sample waited one
+// capture period before DirectSound handed the chunk over; a program that
+// places samples by their capture time (as the engine does) does not wait
+// it, so its heard lag lies one CapturePeriodMs() below that routing.
 class CDirectSoundPassthrough {
  public:
   // Opens both default devices; throws std::runtime_error on failure.
@@ -31,6 +34,11 @@ class CDirectSoundPassthrough {
   // Whether captured data has been forwarded; LeadMs is valid from then on.
   bool Started() const noexcept { return started.load(); }
   double LeadMs() const noexcept { return leadBytes.load() * 1000.0 / kBytesPerSecond; }
+  // Mean size of the chunks DirectSound handed over, in milliseconds.
+  double CapturePeriodMs() const noexcept {
+    const DWORD count = chunks.load();
+    return count == 0 ? 0.0 : chunkBytes.load() * 1000.0 / kBytesPerSecond / count;
+  }
 
  private:
   void Run() noexcept;
@@ -48,6 +56,8 @@ class CDirectSoundPassthrough {
   std::atomic<bool> stopping{false};
   std::atomic<bool> started{false};
   std::atomic<DWORD> leadBytes{0};
+  std::atomic<DWORD> chunks{0};
+  std::atomic<DWORD> chunkBytes{0};
   DWORD readPosition = 0;
   DWORD writePosition = 0;
 };
