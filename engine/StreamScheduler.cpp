@@ -6,13 +6,13 @@
 namespace {
 
 constexpr double kNominalBlocks = 3.0;
-// Seconds of blocks the median looks back over.
-constexpr double kWindowSeconds = 1.0;
-// Time constants of the correction: a lead error decays over kSettle
-// seconds, and the learned clock ratio follows over kFollow seconds, which
-// damps the two critically.
-constexpr double kSettleSeconds = 1.0;
-constexpr double kFollowSeconds = 2.0;
+// Notes are averaged over ten seconds: Wine's capture cursor runs a 10 ms
+// sawtooth with a period of about 4.4 s, which a shorter average takes for
+// drift. The correction settles over that stretch and learns the clocks'
+// ratio over twice it, which damps the two critically.
+constexpr double kAverageSeconds = 10.0;
+constexpr double kSettleSeconds = kAverageSeconds;
+constexpr double kFollowSeconds = 2.0 * kSettleSeconds;
 
 }  // namespace
 
@@ -25,10 +25,14 @@ std::uint32_t StreamScheduler::WrapBytes(std::int64_t offset) const {
   return static_cast<std::uint32_t>(offset) & ~std::uint32_t{1};
 }
 
+std::size_t StreamScheduler::BlocksIn(double seconds) const {
+  const auto blocks = static_cast<std::size_t>(seconds * sampleRate / blockSamples);
+  return std::clamp<std::size_t>(blocks, 1, kHistory);
+}
+
 StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint32_t write, std::uint32_t samples,
                                                   std::uint32_t lateSamples, double pendingSamples) {
   blockSamples = std::max<std::uint32_t>(samples, 1);
-  windowSize = std::clamp<std::size_t>(static_cast<std::size_t>(kWindowSeconds * sampleRate / blockSamples), 8, kWindow);
   const double nominal = kNominalBlocks * blockSamples;
   const auto late = static_cast<double>(lateSamples);
   // Forward distances from the play cursor, in bytes; equal cursors mean the
@@ -46,50 +50,64 @@ StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint3
     if (reseat) ++reseats;
   }
   if (reseat) {
+    // The block's first sample goes to its nominal place, or to the write
+    // cursor when that has passed it already.
     const double place = std::max(nominal - late - pendingSamples, gapBytes / 2.0);
     writePosition = WrapBytes(static_cast<std::int64_t>(play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
+    // The notes of the old seat no longer apply; the reference, the lead the
+    // session is held at, still does. A stream that ran dry before a
+    // reference was known is held at the nominal lead from now on.
+    if (wasSeated && !referenceSet) {
+      reference = nominal;
+      referenceSet = true;
+    }
     seated = true;
-    referenceSet = false;
     observed = 0;
     next = 0;
   }
 
   const std::uint32_t placedBytes = (writePosition + ringBytes - play) % ringBytes;
   onTimeLeads[next] = static_cast<float>(placedBytes / 2.0 + pendingSamples + late);
-  next = (next + 1) % windowSize;
-  observed = std::min(observed + 1, windowSize);
+  next = (next + 1) % kHistory;
+  observed = std::min(observed + 1, kHistory);
 
-  const double median = MedianOnTimeLead();
-  if (!referenceSet && observed == windowSize) {
-    reference = median;
+  const std::size_t span = BlocksIn(kAverageSeconds);
+  const double average = AverageOnTimeLead(span);
+  heldLead = average;
+  if (!referenceSet && observed >= span) {
+    reference = average;
     referenceSet = true;
   }
   // Until the reference is known the learned ratio alone is applied.
   correction = drift;
-  if (referenceSet) Steer(median - reference, static_cast<double>(blockSamples) / sampleRate);
+  if (referenceSet) Steer(average - reference, static_cast<double>(blockSamples) / sampleRate);
   return Placement{writePosition, reseat && wasSeated, 1.0 + correction};
 }
 
-double StreamScheduler::MedianOnTimeLead() const {
-  // The mean of the middle half: steady where cursors that move in periods
-  // make the leads alternate between two values, and deaf to the odd
-  // outlier of a preempted cursor read.
-  std::array<float, kWindow> sorted{};
-  std::copy_n(onTimeLeads.begin(), observed, sorted.begin());
-  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(observed));
-  const std::size_t from = observed / 4;
-  const std::size_t to = observed - observed / 4;
+double StreamScheduler::AverageOnTimeLead(std::size_t count) const {
+  // The mean of the middle half: deaf to the odd outlier of a preempted
+  // cursor read.
+  count = std::min(count, observed);
+  std::array<float, kHistory> sorted{};
+  for (std::size_t i = 0; i < count; ++i) sorted[i] = onTimeLeads[(next + kHistory - 1 - i) % kHistory];
+  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(count));
+  const std::size_t from = count / 4;
+  const std::size_t to = count - count / 4;
   double sum = 0.0;
   for (std::size_t i = from; i < to; ++i) sum += sorted[i];
   return sum / static_cast<double>(to - from);
 }
 
 void StreamScheduler::Steer(double error, double blockSeconds) {
-  // A lead too long is shortened by reading the input a little faster.
+  // A lead too long is shortened by reading the input a little faster. The
+  // learned ratio stops growing while the correction is at its limit.
   const auto rate = static_cast<double>(sampleRate);
-  drift = std::clamp(drift + error * blockSeconds / (kFollowSeconds * kFollowSeconds * rate), -kMaxCorrection,
-                     kMaxCorrection);
-  correction = std::clamp(drift + error / (kSettleSeconds * rate), -kMaxCorrection, kMaxCorrection);
+  const double unlimited = drift + error / (kSettleSeconds * rate);
+  correction = std::clamp(unlimited, -kMaxCorrection, kMaxCorrection);
+  if (unlimited == correction) {
+    drift = std::clamp(drift + error * blockSeconds / (kFollowSeconds * kFollowSeconds * rate), -kMaxCorrection,
+                       kMaxCorrection);
+  }
 }
 
 void StreamScheduler::Advance(std::uint32_t outputSamples) {
@@ -98,5 +116,5 @@ void StreamScheduler::Advance(std::uint32_t outputSamples) {
 
 std::uint32_t StreamScheduler::HeardDelayMs() const {
   if (observed == 0) return 0;
-  return static_cast<std::uint32_t>((MedianOnTimeLead() + blockSamples) * 1000.0 / sampleRate);
+  return static_cast<std::uint32_t>((heldLead + blockSamples) * 1000.0 / sampleRate);
 }

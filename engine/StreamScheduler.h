@@ -18,10 +18,12 @@
 //
 // Capture and playback clocks run apart by some parts per million. With
 // every block the scheduler notes the block's on-time lead (the lead it has
-// plus its lateness) and takes the median over a few seconds; the median
-// the stream had when it was seated is its reference. The resampling step
-// handed out steers the median back to that reference, never more than
-// kMaxCorrection away from 1, so the correction cannot be heard.
+// plus its lateness) and averages the notes of the last ten seconds: Wine's
+// cursors wander by up to 10 ms over seconds, which a shorter average would
+// take for drift. The average the stream had over its first ten seconds is
+// its reference, and the resampling step handed out steers the average
+// back to it, never more than kMaxCorrection away from 1, so the correction
+// cannot be heard.
 //
 // Positions are byte offsets into a ring of 16-bit samples; leads are in
 // samples. A value type with fixed storage: no allocation, no lock.
@@ -48,7 +50,7 @@ class StreamScheduler {
   // continues `outputSamples` further on.
   void Advance(std::uint32_t outputSamples);
 
-  // Delay the stream is held at, beyond the routing: the window's on-time
+  // Delay the stream is held at, beyond the routing: the averaged on-time
   // lead plus the block being captured, in milliseconds (truncated); 0
   // before the first block.
   std::uint32_t HeardDelayMs() const;
@@ -59,9 +61,13 @@ class StreamScheduler {
   double Correction() const { return correction; }
 
  private:
-  static constexpr std::size_t kWindow = 256;
+  // Ten seconds of notes at the shortest block (10 ms).
+  static constexpr std::size_t kHistory = 1024;
 
-  double MedianOnTimeLead() const;
+  // Blocks in `seconds`, at most the history.
+  std::size_t BlocksIn(double seconds) const;
+  // Mean of the middle half of the most recent `count` notes.
+  double AverageOnTimeLead(std::size_t count) const;
   void Steer(double error, double blockSeconds);
   std::uint32_t WrapBytes(std::int64_t offset) const;
 
@@ -74,10 +80,11 @@ class StreamScheduler {
   // The on-time lead to hold, once a window has been seen since the seat.
   double reference = 0.0;
   bool referenceSet = false;
+  double heldLead = 0.0;  // the last average of the notes
   double drift = 0.0;  // integral part of the correction: the clocks' learned ratio
   double correction = 0.0;
-  std::array<float, kWindow> onTimeLeads{};
-  std::size_t windowSize = 1;
-  std::size_t observed = 0;  // entries in the window, up to windowSize
+  // Notes of on-time leads since the seat, newest at next - 1.
+  std::array<float, kHistory> onTimeLeads{};
+  std::size_t observed = 0;  // notes kept, up to kHistory
   std::size_t next = 0;
 };

@@ -248,11 +248,10 @@ TEST_P(HeardDelay, EveryClickOfTheSessionIsHeardOneSteadyConfiguredDelayLater) {
 
   // Every click after the first second is heard, at one steady delay.
   EXPECT_GE(lags.size() + 2, clicks) << "clicks lost";
-  // Within a start Wine's capture hands data over in chunks that drift
-  // against its 10 ms period, which still moves the heard delay by up to
-  // about 3 ms.
   EXPECT_LE(worst, loaded ? 6.0 : 4.0) << "the heard delay moved during the session";
-  EXPECT_NEAR(median - routing, delay, 4.0) << "heard delay beyond the routing";
+  // Wine's latency also steps by a few milliseconds between starts that the
+  // three pass-through starts need not all show.
+  EXPECT_NEAR(median - routing, delay, 8.0) << "heard delay beyond the routing";
   ASSERT_FALSE(reported.empty());
   EXPECT_LE(std::max(delay - *lowestReported, *highestReported - delay), 3) << "reported delay";
 }
