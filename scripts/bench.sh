@@ -3,7 +3,8 @@
 #   native   frequency-shift stage against peer shifters (Google Benchmark)
 #   win64    per-block cost on scripted devices, host calls, and with a private
 #            PulseAudio server: Run/Stop, restarts on parameter changes,
-#            heard delay against a loopback calibration
+#            heard delay against a loopback calibration, and the heard delay
+#            through sessions of SESSION_MINUTES (default 10) per delay
 # Raw results go to build/bench-results; the report is generated from them.
 # REPS (default 5) sets the repetitions of the timing runs.
 set -euo pipefail
@@ -103,12 +104,17 @@ for i in $(seq 1 3); do
   sleep 0.4
   "$fixture" endrecord "$pulse"
   wait "$pass" || true
-  printf '%s\t%s\n' "passthrough-$i.wav" "$(grep -o 'own_delay_ms=[0-9.]*' "$out/passthrough-$i.txt" | cut -d= -f2)" \
-    >>"$out/passthrough.tsv"
+  lead=$(sed -n 's/^lead_ms=\([0-9.]*\).*/\1/p' "$out/passthrough-$i.txt")
+  period=$(sed -n 's/^capture_period_ms=\([0-9.]*\).*/\1/p' "$out/passthrough-$i.txt")
+  # A pass-through that reported nothing is left out rather than counted as 0.
+  if [ -n "$lead" ] && [ -n "$period" ]; then
+    printf '%s\t%s\n' "passthrough-$i.wav" "$(awk -v a="$lead" -v b="$period" 'BEGIN { print a + b }')" >>"$out/passthrough.tsv"
+  fi
 done
 printf '%s\t%s\n' passthrough "$wine build/bench-win64/tools/passthrough.exe 6 & $fixture record/play (clicks)" >>"$commands"
 
 run delays "$wine" "$bin/ryn_host_bench.exe" delays "$winout" 3 | json >"$out/delays.jsonl"
+run session "$wine" "$bin/ryn_host_bench.exe" session "${SESSION_MINUTES:-10}" | json >"$out/session.jsonl"
 "$fixture" stop "$pulse"
 trap - EXIT
 

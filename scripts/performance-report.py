@@ -245,7 +245,8 @@ def main():
                 passthrough.append((lag, float(parts[1])))
     routing = median([lag - own for lag, own in passthrough])
     p("Routing through Wine's DirectSound (command: `%s`): heard lag of a pass-through that copies each captured "
-      "chunk at once, minus what the pass-through itself added (first write lead + first chunk), median of %d "
+      "chunk at once, minus what the pass-through itself added (its first write lead, and the capture period its "
+      "chunks waited, which the engine does not wait since it places samples by their capture time), median of %d "
       "runs: %.2f ms (heard lags %s ms). This is the routing latency used below.\n"
       % (cmd.get("passthrough", "?"), len(passthrough), routing,
          ", ".join("%.1f" % lag for lag, _ in passthrough) or "none"))
@@ -276,6 +277,23 @@ def main():
           "constant part is latency of the engine's own path beyond the pass-through's; the varying part is how far "
           "each start's write position lands from the play cursor on this routing.\n"
           % (min(errors), max(errors), median(errors)))
+    # 6. Heard delay through a session
+    sessions = jsonl(os.path.join(results, "session.jsonl"))
+    if sessions:
+        p("\n## Heard delay through a session (real audio)\n")
+        p("Command: `%s`. One session per DELAY with a click a second in the microphone; heard: median lag of the "
+          "clicks in the minute up to the one named; spread: highest minus lowest click from the first second on; "
+          "routing as above.\n" % cmd.get("session", "?"))
+        minutes = sorted({r["minute"] for r in sessions})
+        p("| DELAY | " + " | ".join("heard after %d min" % m for m in minutes) +
+          " | spread | reported | heard − DELAY − routing (last) |")
+        p("|---|" + "---|" * len(minutes) + "---|---|---|")
+        for d in sorted({r["delay_ms"] for r in sessions}):
+            rs = {r["minute"]: r for r in sessions if r["delay_ms"] == d}
+            last = rs[max(rs)]
+            p("| %d ms | " % d + " | ".join("%.1f ms" % rs[m]["heard_ms"] if m in rs else "—" for m in minutes) +
+              " | %.1f ms | %d ms | %+.1f ms |" % (last["spread_ms"], last["reported_ms"],
+                                                  last["heard_ms"] - d - routing))
     print("\n".join(out))
 
 

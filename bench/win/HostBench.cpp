@@ -4,11 +4,14 @@
 //   ryn_host_bench runstop REPS         (PulseAudio fixture running) Run/Stop durations
 //   ryn_host_bench changes N            parameter changes while running, N per parameter
 //   ryn_host_bench delays OUTDIR REPS   a click recording per delay; writes OUTDIR/*.wav
+//   ryn_host_bench session MINUTES      a click a second through a session per delay; the
+//                                       heard delay settled after 1, 5 and 10 minutes
 // Prints one JSON object per line.
 #include <windows.h>
 
 #include <ole2.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +23,7 @@
 #include "engine/ComPtr.h"
 #include "ryn_h.h"
 #include "support/VirtualAudioRig.h"
+#include "tools/audio/ClickAnalysis.h"
 #include "tools/audio/TestSignals.h"
 #include "tools/audio/WavFile.h"
 
@@ -217,6 +221,62 @@ void Delays(const std::string& outDir, int repetitions) {
   }
 }
 
+double MedianOf(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// One session per delay with a click a second in the microphone: the median
+// heard delay of the clicks in the minute up to 1, 5 and 10 minutes (those
+// the session reaches), and the spread of every click from the first second
+// on.
+void Session(int minutes) {
+  constexpr std::uint32_t kRate = CVirtualAudioRig::kSampleRate;
+  audio::ClickTrainOptions options;
+  options.sampleRate = kRate;
+  options.seconds = minutes * 60.0;
+  options.firstClickSeconds = 0.5;
+  options.minIntervalSeconds = 1.0;
+  options.maxIntervalSeconds = 1.0;
+  const std::vector<std::int16_t> clicks = audio::MakeClickTrain(options);
+  ComPtr<IVelComponent> component = CreateComponent();
+  Bstr delay(L"DELAY");
+  for (long ms : {40L, 100L, 220L}) {
+    Check(component->SetParameter(delay.value, Long(ms)), "SetParameter");
+    CVirtualAudioRig rig;
+    Check(component->Run(), "Run");
+    Sleep(300);
+    rig.Begin(clicks, options.seconds + 1.0);
+    const audio::WavData mix = rig.End();
+    long reported = 0;
+    Check(component->GetParameter(delay.value, &reported), "GetParameter");
+    Check(component->Stop(), "Stop");
+    std::vector<std::pair<double, double>> lags;  // (seconds, ms)
+    for (const audio::ClickMatch& match : audio::MatchClicks(mix.Channel(0), mix.Channel(1), 5000, 0, 900 * kRate / 1000)) {
+      lags.emplace_back(static_cast<double>(match.inputOnset) / kRate, 1000.0 * match.lagSamples / kRate);
+    }
+    double lowest = 1e9;
+    double highest = -1e9;
+    for (const auto& [at, lag] : lags) {
+      if (at < 1.0) continue;
+      lowest = std::min(lowest, lag);
+      highest = std::max(highest, lag);
+    }
+    for (int at : {1, 5, 10}) {
+      if (at > minutes) continue;
+      std::vector<double> minute;
+      for (const auto& [when, lag] : lags) {
+        if (when >= (at - 1) * 60.0 + 1.0 && when < at * 60.0) minute.push_back(lag);
+      }
+      std::printf("{\"bench\":\"session\",\"delay_ms\":%ld,\"minute\":%d,\"heard_ms\":%.2f,\"clicks\":%zu,"
+                  "\"spread_ms\":%.2f,\"reported_ms\":%ld}\n",
+                  ms, at, MedianOf(minute), minute.size(), highest - lowest, reported);
+      std::fflush(stdout);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -225,7 +285,8 @@ int main(int argc, char** argv) {
   static char lineBuffer[1 << 16];
   std::setvbuf(stdout, lineBuffer, _IOFBF, sizeof lineBuffer);
   if (argc < 2) {
-    std::fputs("usage: ryn_host_bench host REPS | runstop REPS | changes N | delays OUTDIR REPS\n", stderr);
+    std::fputs("usage: ryn_host_bench host REPS | runstop REPS | changes N | delays OUTDIR REPS | session MINUTES\n",
+               stderr);
     return 2;
   }
   Check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx");
@@ -235,6 +296,7 @@ int main(int argc, char** argv) {
     if (mode == "runstop") RunStop(argc > 2 ? std::atoi(argv[2]) : 5);
     if (mode == "changes") Changes(argc > 2 ? std::atoi(argv[2]) : 3);
     if (mode == "delays" && argc > 2) Delays(argv[2], argc > 3 ? std::atoi(argv[3]) : 3);
+    if (mode == "session") Session(argc > 2 ? std::max(1, std::atoi(argv[2])) : 10);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", mode.c_str(), e.what());
     return 1;

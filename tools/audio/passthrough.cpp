@@ -1,8 +1,10 @@
 // Calibration run for scripts: the default microphone straight to the
 // default speaker through DirectSound for a number of seconds. Prints the
-// lead of its writes over the play cursor, to subtract from the lag heard
-// (what remains is the routing's latency):
+// lead of its writes over the play cursor and the capture period its chunks
+// waited, both to subtract from the lag heard (what remains is the routing's
+// latency for a program that places samples by their capture time):
 //   lead_ms=<milliseconds>
+//   capture_period_ms=<milliseconds>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -24,7 +26,7 @@ int main(int argc, char** argv) {
       std::fputs("passthrough: nothing was captured\n", stderr);
       return 1;
     }
-    std::printf("lead_ms=%.2f\n", passthrough.LeadMs());
+    std::printf("lead_ms=%.2f\ncapture_period_ms=%.2f\n", passthrough.LeadMs(), passthrough.CapturePeriodMs());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "passthrough: %s\n", e.what());
