@@ -13,8 +13,8 @@
 // right behind the one before. Jitter in the arrival of blocks therefore
 // leaves the heard delay alone. The stream is re-seated only when its place
 // has fallen behind the device's write cursor (a real underrun), or has run
-// a whole nominal lead beyond where it was seated, and then to the nominal
-// place or the write cursor, whichever is later.
+// a whole nominal lead beyond the lead it is held at, and then to the
+// nominal place or the write cursor, whichever is later.
 //
 // Capture and playback clocks run apart by some parts per million. With
 // every block the scheduler notes the block's on-time lead (the lead it has
@@ -57,8 +57,6 @@ class StreamScheduler {
 
   // Times the stream was re-seated after the first placement.
   std::uint32_t Reseats() const { return reseats; }
-  // The correction handed out with the last block: step - 1.
-  double Correction() const { return correction; }
 
  private:
   // Ten seconds of notes at the shortest block (10 ms).
