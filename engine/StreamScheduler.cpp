@@ -79,8 +79,8 @@ StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint3
     referenceSet = true;
   }
   // Until the reference is known the learned ratio alone is applied.
-  correction = drift;
-  if (referenceSet) Steer(average - reference, static_cast<double>(blockSamples) / sampleRate);
+  const double correction =
+      referenceSet ? Steer(average - reference, static_cast<double>(blockSamples) / sampleRate) : drift;
   return Placement{writePosition, reseat && wasSeated, 1.0 + correction};
 }
 
@@ -88,26 +88,30 @@ double StreamScheduler::AverageOnTimeLead(std::size_t count) const {
   // The mean of the middle half: deaf to the odd outlier of a preempted
   // cursor read.
   count = std::min(count, observed);
-  std::array<float, kHistory> sorted{};
-  for (std::size_t i = 0; i < count; ++i) sorted[i] = onTimeLeads[(next + kHistory - 1 - i) % kHistory];
-  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(count));
-  const std::size_t from = count / 4;
-  const std::size_t to = count - count / 4;
+  // Two selections rather than a sort: this runs with every block.
+  std::array<float, kHistory> notes{};
+  for (std::size_t i = 0; i < count; ++i) notes[i] = onTimeLeads[(next + kHistory - 1 - i) % kHistory];
+  const auto from = notes.begin() + static_cast<std::ptrdiff_t>(count / 4);
+  const auto to = notes.begin() + static_cast<std::ptrdiff_t>(count - count / 4);
+  const auto end = notes.begin() + static_cast<std::ptrdiff_t>(count);
+  std::nth_element(notes.begin(), from, end);
+  std::nth_element(from, to, end);
   double sum = 0.0;
-  for (std::size_t i = from; i < to; ++i) sum += sorted[i];
+  for (auto note = from; note != to; ++note) sum += *note;
   return sum / static_cast<double>(to - from);
 }
 
-void StreamScheduler::Steer(double error, double blockSeconds) {
+double StreamScheduler::Steer(double error, double blockSeconds) {
   // A lead too long is shortened by reading the input a little faster. The
   // learned ratio stops growing while the correction is at its limit.
   const auto rate = static_cast<double>(sampleRate);
   const double unlimited = drift + error / (kSettleSeconds * rate);
-  correction = std::clamp(unlimited, -kMaxCorrection, kMaxCorrection);
+  const double correction = std::clamp(unlimited, -kMaxCorrection, kMaxCorrection);
   if (unlimited == correction) {
     drift = std::clamp(drift + error * blockSeconds / (kFollowSeconds * kFollowSeconds * rate), -kMaxCorrection,
                        kMaxCorrection);
   }
+  return correction;
 }
 
 void StreamScheduler::Advance(std::uint32_t outputSamples) {

@@ -66,7 +66,8 @@ class StreamScheduler {
   std::size_t BlocksIn(double seconds) const;
   // Mean of the middle half of the most recent `count` notes.
   double AverageOnTimeLead(std::size_t count) const;
-  void Steer(double error, double blockSeconds);
+  // The correction for a lead `error` samples too long; learns the ratio.
+  double Steer(double error, double blockSeconds);
   std::uint32_t WrapBytes(std::int64_t offset) const;
 
   std::uint32_t ringBytes;
@@ -80,7 +81,6 @@ class StreamScheduler {
   bool referenceSet = false;
   double heldLead = 0.0;  // the last average of the notes
   double drift = 0.0;  // integral part of the correction: the clocks' learned ratio
-  double correction = 0.0;
   // Notes of on-time leads since the seat, newest at next - 1.
   std::array<float, kHistory> onTimeLeads{};
   std::size_t observed = 0;  // notes kept, up to kHistory

@@ -136,16 +136,24 @@ std::string Describe(const Devices& d, const Outcome& o) {
   return text;
 }
 
-class HeardDelayUnderDrift : public ::testing::TestWithParam<std::int32_t> {};
-
-TEST_P(HeardDelayUnderDrift, HoldsWithinTwoMillisecondsForHalfAnHourWithoutLosingABlock) {
-  // Real devices run 20 to 100 parts per million apart.
-  for (double fast : {0.0001, -0.0001}) {
+class HeardDelayUnderDrift : public ::testing::TestWithParam<std::int32_t> {
+ protected:
+  // The parameter's delay, capture `fast` against playback, blocks up to a
+  // block length late.
+  Devices Drifting(double fast, double minutes) const {
     Devices devices;
     devices.delayMs = GetParam();
     devices.captureFast = fast;
     devices.jitterBlocks = 1.0;
-    devices.minutes = 30;
+    devices.minutes = minutes;
+    return devices;
+  }
+};
+
+TEST_P(HeardDelayUnderDrift, HoldsWithinTwoMillisecondsForHalfAnHourWithoutLosingABlock) {
+  // Real devices run 20 to 100 parts per million apart.
+  for (double fast : {0.0001, -0.0001}) {
+    const Devices devices = Drifting(fast, 30);
     const Outcome outcome = Simulate(devices);
     SCOPED_TRACE(Describe(devices, outcome));
     EXPECT_LE(outcome.worstErrorMs, 2.0);
@@ -161,11 +169,7 @@ TEST_P(HeardDelayUnderDrift, FollowsClocksATenthOfAPercentApartWithinTheCorrecti
   // already carries 5 ms of the drift, is held once the correction has
   // caught up.
   for (double fast : {0.001, -0.001}) {
-    Devices devices;
-    devices.delayMs = GetParam();
-    devices.captureFast = fast;
-    devices.jitterBlocks = 1.0;
-    devices.minutes = 10;
+    const Devices devices = Drifting(fast, 10);
     const Outcome outcome = Simulate(devices, 120.0);
     SCOPED_TRACE(Describe(devices, outcome));
     EXPECT_LE(outcome.spreadMs, 2.0);
