@@ -13,6 +13,7 @@ constexpr double kNominalBlocks = 3.0;
 constexpr double kAverageSeconds = 10.0;
 constexpr double kSettleSeconds = kAverageSeconds;
 constexpr double kFollowSeconds = 2.0 * kSettleSeconds;
+constexpr double kFarAheadSeconds = 1.0;
 
 }  // namespace
 
@@ -45,15 +46,22 @@ StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint3
     const std::uint32_t aheadBytes = (writePosition + ringBytes - play) % ringBytes;
     const bool behindWriteCursor = aheadBytes < gapBytes || aheadBytes > ringBytes / 2;
     const double onTimeLead = aheadBytes / 2.0 + pendingSamples + late;
-    const bool farAhead = onTimeLead > (referenceSet ? reference : nominal) + nominal;
-    reseat = behindWriteCursor || farAhead;
+    // A play cursor that stalls for a few periods while blocks go on
+    // arriving looks far ahead for as long: only a lead that stays far
+    // ahead is one the stream has really run away to.
+    farAheadBlocks = onTimeLead > (referenceSet ? reference : nominal) + nominal ? farAheadBlocks + 1 : 0;
+    reseat = behindWriteCursor || farAheadBlocks >= BlocksIn(kFarAheadSeconds);
     if (reseat) ++reseats;
   }
   if (reseat) {
-    // The block's first sample goes to its nominal place, or to the write
-    // cursor when that has passed it already.
-    const double place = std::max(nominal - late - pendingSamples, gapBytes / 2.0);
-    writePosition = WrapBytes(static_cast<std::int64_t>(play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
+    // The block's first sample goes to the place the session is held at
+    // (the nominal one until that is known), or to the write cursor when
+    // that has passed it already. Seating anywhere else would leave the
+    // correction to walk the heard delay back over the next seconds.
+    const double target = referenceSet ? reference : nominal;
+    const double place = std::max(target - late - pendingSamples, gapBytes / 2.0);
+    const std::uint32_t seat =
+        WrapBytes(static_cast<std::int64_t>(play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
     // The notes of the old seat no longer apply; the reference, the lead the
     // session is held at, still does. A stream that ran dry before a
     // reference was known is held at the nominal lead from now on.
@@ -61,7 +69,9 @@ StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint3
       reference = nominal;
       referenceSet = true;
     }
+    writePosition = seat;
     seated = true;
+    farAheadBlocks = 0;
     observed = 0;
     next = 0;
   }
@@ -78,9 +88,13 @@ StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint3
     reference = average;
     referenceSet = true;
   }
-  // Until the reference is known the learned ratio alone is applied.
+  // Until the reference is known the learned ratio alone is applied. The
+  // ratio is learned only from a whole window of notes: the few after a
+  // seat are a sample of Wine's cursor sawtooth, and a seat at the write
+  // cursor, beyond the reference, is no sign of drift.
   const double correction =
-      referenceSet ? Steer(average - reference, static_cast<double>(blockSamples) / sampleRate) : drift;
+      referenceSet ? Steer(average - reference, static_cast<double>(blockSamples) / sampleRate, observed >= span)
+                   : drift;
   return Placement{writePosition, reseat && wasSeated, 1.0 + correction};
 }
 
@@ -101,13 +115,13 @@ double StreamScheduler::AverageOnTimeLead(std::size_t count) const {
   return sum / static_cast<double>(to - from);
 }
 
-double StreamScheduler::Steer(double error, double blockSeconds) {
+double StreamScheduler::Steer(double error, double blockSeconds, bool learn) {
   // A lead too long is shortened by reading the input a little faster. The
   // learned ratio stops growing while the correction is at its limit.
   const auto rate = static_cast<double>(sampleRate);
   const double unlimited = drift + error / (kSettleSeconds * rate);
   const double correction = std::clamp(unlimited, -kMaxCorrection, kMaxCorrection);
-  if (unlimited == correction) {
+  if (learn && unlimited == correction) {
     drift = std::clamp(drift + error * blockSeconds / (kFollowSeconds * kFollowSeconds * rate), -kMaxCorrection,
                        kMaxCorrection);
   }

@@ -12,9 +12,10 @@
 // time it waited after its capture ended, and every later block streams on
 // right behind the one before. Jitter in the arrival of blocks therefore
 // leaves the heard delay alone. The stream is re-seated only when its place
-// has fallen behind the device's write cursor (a real underrun), or has run
-// a whole nominal lead beyond the lead it is held at, and then to the
-// nominal place or the write cursor, whichever is later.
+// has fallen behind the device's write cursor (a real underrun), or has
+// stayed a whole nominal lead beyond the lead it is held at for a second,
+// and then to the place it is held at or the write cursor, whichever is
+// later.
 //
 // Capture and playback clocks run apart by some parts per million. With
 // every block the scheduler notes the block's on-time lead (the lead it has
@@ -66,8 +67,9 @@ class StreamScheduler {
   std::size_t BlocksIn(double seconds) const;
   // Mean of the middle half of the most recent `count` notes.
   double AverageOnTimeLead(std::size_t count) const;
-  // The correction for a lead `error` samples too long; learns the ratio.
-  double Steer(double error, double blockSeconds);
+  // The correction for a lead `error` samples too long; learns the ratio
+  // when `learn`.
+  double Steer(double error, double blockSeconds, bool learn);
   std::uint32_t WrapBytes(std::int64_t offset) const;
 
   std::uint32_t ringBytes;
@@ -76,6 +78,7 @@ class StreamScheduler {
   std::uint32_t writePosition = 0;
   std::uint32_t blockSamples = 0;
   std::uint32_t reseats = 0;
+  std::size_t farAheadBlocks = 0;  // consecutive blocks a whole nominal lead beyond the reference
   // The on-time lead to hold, once a window has been seen since the seat.
   double reference = 0.0;
   bool referenceSet = false;

@@ -30,6 +30,8 @@ struct Devices {
   double periodSeconds = 0.0;        // cursors move in steps of this period (0: smoothly)
   double sawtoothSamples = 0.0;      // the capture cursor runs this far ahead, then snaps back,
   double sawtoothSeconds = 4.4;      // once per this many seconds
+  double stallEverySeconds = 0.0;    // the play cursor stands still this often (0: never),
+  double stallSeconds = 0.0;         // for this long, then jumps to where playback is
   std::uint32_t writeGapSamples = 220;
   double minutes = 1.0;
   bool oldRule = false;              // place each block three blocks ahead of where play is now
@@ -85,7 +87,12 @@ Outcome Simulate(const Devices& devices, double settledSeconds = 1.0) {
     double shown = captured / captureRate;
     if (devices.periodSeconds > 0) shown = std::ceil(shown / devices.periodSeconds) * devices.periodSeconds;
     arrival = std::max(arrival, shown + lateness(random));
-    const double played = quantised(arrival * kRate, kRate);
+    double playedAt = arrival;
+    if (devices.stallEverySeconds > 0) {
+      const double intoStall = std::fmod(arrival, devices.stallEverySeconds) - (devices.stallEverySeconds - devices.stallSeconds);
+      if (intoStall > 0) playedAt -= intoStall;
+    }
+    const double played = quantised(playedAt * kRate, kRate);
     const auto play = static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(played) % kRing);
     const std::uint32_t write = (play + 2 * devices.writeGapSamples) % kRing;
     const double sawtooth = devices.sawtoothSamples * std::fmod(arrival / devices.sawtoothSeconds, 1.0);
@@ -188,6 +195,9 @@ TEST_P(HeardDelayUnderDrift, HoldsWithCursorsThatMoveInPeriodsAndACaptureCursorT
   devices.periodSeconds = 0.010;
   devices.sawtoothSamples = 220;
   devices.jitterBlocks = 0.2;
+  // A mixer preempted for four periods while blocks go on arriving.
+  devices.stallEverySeconds = 7.0;
+  devices.stallSeconds = 0.040;
   devices.minutes = 5;
   const Outcome outcome = Simulate(devices);
   SCOPED_TRACE(Describe(devices, outcome));
@@ -232,6 +242,24 @@ TEST(StreamScheduler, ReseatsAtTheNominalPlaceOnlyWhenTheStreamFellBehindTheWrit
   EXPECT_TRUE(lost.reseated);
   EXPECT_EQ(lost.writePosition, 20000u + 3 * 440);
   EXPECT_EQ(scheduler.Reseats(), 1u);
+}
+
+TEST(StreamScheduler, ReseatsAtTheLeadTheSessionIsHeldAtOnceThatIsKnown) {
+  StreamScheduler scheduler(kRing, kRate);
+  // The play cursor starts slowly, so the stream settles 40 samples beyond
+  // its nominal on-time lead of three blocks; ten seconds of that are the
+  // reference.
+  std::uint32_t play = 0;
+  for (int k = 0; k < 1100; ++k) {
+    scheduler.Place(play, play + 440, 220, 50, 0);
+    scheduler.Advance(220);
+    play = (play + (k < 8 ? 430 : 440)) % kRing;
+  }
+  // Capture stood still for half a second: the stream's place has passed.
+  play = (play + 2 * 11025) % kRing;
+  const StreamScheduler::Placement lost = scheduler.Place(play, play + 440, 220, 150, 0);
+  EXPECT_TRUE(lost.reseated);
+  EXPECT_EQ(lost.writePosition, (play + 2 * (3 * 220 + 40 - 150)) % kRing) << "not at the nominal place";
 }
 
 TEST(StreamScheduler, ALateFirstBlockIsPlacedByItsCaptureTime) {
