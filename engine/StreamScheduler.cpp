@@ -14,6 +14,12 @@ constexpr double kAverageSeconds = 10.0;
 constexpr double kSettleSeconds = kAverageSeconds;
 constexpr double kFollowSeconds = 2.0 * kSettleSeconds;
 constexpr double kFarAheadSeconds = 1.0;
+// A second's notes moving by more than 8 ms in two seconds, twice what the
+// correction follows at its limit, is a step of the cursor; it is measured
+// over five seconds, longer than Wine's cursor sawtooth.
+constexpr double kSegmentSeconds = 1.0;
+constexpr double kCursorStepSeconds = 0.008;
+constexpr double kStepSettleSeconds = 5.0;
 
 }  // namespace
 
@@ -74,6 +80,9 @@ StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint3
     farAheadBlocks = 0;
     observed = 0;
     next = 0;
+    segmentBlocks = 0;
+    segments = 0;
+    stepPending = false;
   }
 
   const std::uint32_t placedBytes = (writePosition + ringBytes - play) % ringBytes;
@@ -81,30 +90,72 @@ StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint3
   next = (next + 1) % kHistory;
   observed = std::min(observed + 1, kHistory);
 
+  AbsorbCursorStep();
+
   const std::size_t span = BlocksIn(kAverageSeconds);
   const double average = AverageOnTimeLead(span);
-  heldLead = average;
+  heldLead = average - cursorShift;
   if (!referenceSet && observed >= span) {
     reference = average;
     referenceSet = true;
   }
-  // Until the reference is known the learned ratio alone is applied. The
-  // ratio is learned only from a whole window of notes: the few after a
-  // seat are a sample of Wine's cursor sawtooth, and a seat at the write
-  // cursor, beyond the reference, is no sign of drift.
+  // Until the reference is known, and while a step of the cursor is being
+  // measured, the learned ratio alone is applied. The ratio is learned only
+  // from a whole window of notes: the few after a seat are a sample of
+  // Wine's cursor sawtooth, and a seat at the write cursor, beyond the
+  // reference, is no sign of drift.
+  const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
   const double correction =
-      referenceSet ? Steer(average - reference, static_cast<double>(blockSamples) / sampleRate, observed >= span)
-                   : drift;
+      referenceSet && !stepPending ? Steer(average - reference, blockSeconds, observed >= span) : drift;
   return Placement{writePosition, reseat && wasSeated, 1.0 + correction};
 }
 
-double StreamScheduler::AverageOnTimeLead(std::size_t count) const {
+void StreamScheduler::AbsorbCursorStep() {
+  // Once a second the mean of that second's notes is set against the mean
+  // two seconds before. Clocks that run apart move it by a fraction of a
+  // millisecond; Wine re-estimates its play cursor now and then and moves
+  // it by 10 to 20 ms at once while the sound goes on where it was. Such a
+  // step is the cursor's, not the stream's. It is measured between the
+  // notes before it and those of the seconds after it, longer than Wine's
+  // cursor sawtooth, and then the older notes and the reference are moved
+  // by it, so the correction does not walk the heard delay away to follow
+  // the cursor.
+  const std::size_t segment = BlocksIn(kSegmentSeconds);
+  const std::size_t settle = BlocksIn(kStepSettleSeconds);
+  if (stepPending) {
+    if (++stepBlocks < settle) return;
+    const double step = AverageOnTimeLead(settle) - stepBaseline;
+    for (std::size_t i = settle; i < observed; ++i) {
+      onTimeLeads[(next + kHistory - 1 - i) % kHistory] += static_cast<float>(step);
+    }
+    if (referenceSet) reference += step;
+    cursorShift += step;
+    stepPending = false;
+    segments = 0;
+    segmentBlocks = 0;
+    return;
+  }
+  if (++segmentBlocks < segment) return;
+  segmentBlocks = 0;
+  const double mean = AverageOnTimeLead(segment);
+  if (segments >= 2 && std::fabs(mean - segmentMeans[0]) > kCursorStepSeconds * sampleRate) {
+    stepBaseline = AverageOnTimeLead(settle, 2 * segment);
+    stepPending = true;
+    stepBlocks = 0;
+  }
+  segmentMeans[0] = segmentMeans[1];
+  segmentMeans[1] = mean;
+  segments = std::min<std::size_t>(segments + 1, 2);
+}
+
+double StreamScheduler::AverageOnTimeLead(std::size_t count, std::size_t skip) const {
   // The mean of the middle half: deaf to the odd outlier of a preempted
   // cursor read.
-  count = std::min(count, observed);
+  skip = std::min(skip, observed - 1);
+  count = std::min(count, observed - skip);
   // Two selections rather than a sort: this runs with every block.
   std::array<float, kHistory> notes{};
-  for (std::size_t i = 0; i < count; ++i) notes[i] = onTimeLeads[(next + kHistory - 1 - i) % kHistory];
+  for (std::size_t i = 0; i < count; ++i) notes[i] = onTimeLeads[(next + kHistory - 1 - skip - i) % kHistory];
   const auto from = notes.begin() + static_cast<std::ptrdiff_t>(count / 4);
   const auto to = notes.begin() + static_cast<std::ptrdiff_t>(count - count / 4);
   const auto end = notes.begin() + static_cast<std::ptrdiff_t>(count);

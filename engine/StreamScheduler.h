@@ -21,10 +21,12 @@
 // every block the scheduler notes the block's on-time lead (the lead it has
 // plus its lateness) and averages the notes of the last ten seconds: Wine's
 // cursors wander by up to 10 ms over seconds, which a shorter average would
-// take for drift. The average the stream had over its first ten seconds is
-// its reference, and the resampling step handed out steers the average
-// back to it, never more than kMaxCorrection away from 1, so the correction
-// cannot be heard.
+// take for drift. Wine also re-estimates its play cursor now and then, a
+// step of 10 to 20 ms at once while the sound goes on where it was: such a
+// step moves the notes and the reference with it rather than the stream.
+// The average the stream had over its first ten seconds is its reference,
+// and the resampling step handed out steers the average back to it, never
+// more than kMaxCorrection away from 1, so the correction cannot be heard.
 //
 // Positions are byte offsets into a ring of 16-bit samples; leads are in
 // samples. A value type with fixed storage: no allocation, no lock.
@@ -65,8 +67,11 @@ class StreamScheduler {
 
   // Blocks in `seconds`, at most the history.
   std::size_t BlocksIn(double seconds) const;
-  // Mean of the middle half of the most recent `count` notes.
-  double AverageOnTimeLead(std::size_t count) const;
+  // Moves the notes and the reference with a step of the play cursor.
+  void AbsorbCursorStep();
+  // Mean of the middle half of the most recent `count` notes, leaving out
+  // the `skip` newest.
+  double AverageOnTimeLead(std::size_t count, std::size_t skip = 0) const;
   // The correction for a lead `error` samples too long; learns the ratio
   // when `learn`.
   double Steer(double error, double blockSeconds, bool learn);
@@ -82,7 +87,18 @@ class StreamScheduler {
   // The on-time lead to hold, once a window has been seen since the seat.
   double reference = 0.0;
   bool referenceSet = false;
-  double heldLead = 0.0;  // the last average of the notes
+  double heldLead = 0.0;  // the last average of the notes, less the cursor's steps
+  double cursorShift = 0.0;  // the play cursor's steps absorbed so far, in samples
+  // Means of the notes of the last two whole seconds since the seat or the
+  // last step, older first.
+  std::array<double, 2> segmentMeans{};
+  std::size_t segments = 0;
+  std::size_t segmentBlocks = 0;
+  // A step seen and waiting for seconds at its new level, and the notes'
+  // level before it.
+  bool stepPending = false;
+  double stepBaseline = 0.0;
+  std::size_t stepBlocks = 0;
   double drift = 0.0;  // integral part of the correction: the clocks' learned ratio
   // Notes of on-time leads since the seat, newest at next - 1.
   std::array<float, kHistory> onTimeLeads{};

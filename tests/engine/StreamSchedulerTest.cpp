@@ -32,6 +32,8 @@ struct Devices {
   double sawtoothSeconds = 4.4;      // once per this many seconds
   double stallEverySeconds = 0.0;    // the play cursor stands still this often (0: never),
   double stallSeconds = 0.0;         // for this long, then jumps to where playback is
+  double cursorStepAtSeconds = 0.0;  // from then on the play cursor reads this much behind
+  double cursorStepSamples = 0.0;    // where playback is (0: never)
   std::uint32_t writeGapSamples = 220;
   double minutes = 1.0;
   bool oldRule = false;              // place each block three blocks ahead of where play is now
@@ -92,7 +94,8 @@ Outcome Simulate(const Devices& devices, double settledSeconds = 1.0) {
       const double intoStall = std::fmod(arrival, devices.stallEverySeconds) - (devices.stallEverySeconds - devices.stallSeconds);
       if (intoStall > 0) playedAt -= intoStall;
     }
-    const double played = quantised(playedAt * kRate, kRate);
+    double played = quantised(playedAt * kRate, kRate);
+    if (devices.cursorStepSamples != 0 && arrival >= devices.cursorStepAtSeconds) played -= devices.cursorStepSamples;
     const auto play = static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(played) % kRing);
     const std::uint32_t write = (play + 2 * devices.writeGapSamples) % kRing;
     const double sawtooth = devices.sawtoothSamples * std::fmod(arrival / devices.sawtoothSeconds, 1.0);
@@ -195,9 +198,12 @@ TEST_P(HeardDelayUnderDrift, HoldsWithCursorsThatMoveInPeriodsAndACaptureCursorT
   devices.periodSeconds = 0.010;
   devices.sawtoothSamples = 220;
   devices.jitterBlocks = 0.2;
-  // A mixer preempted for four periods while blocks go on arriving.
+  // A mixer preempted for four periods while blocks go on arriving, and a
+  // play cursor re-estimated 20 ms back while the sound goes on.
   devices.stallEverySeconds = 7.0;
   devices.stallSeconds = 0.040;
+  devices.cursorStepAtSeconds = 100.0;
+  devices.cursorStepSamples = 441.0;
   devices.minutes = 5;
   const Outcome outcome = Simulate(devices);
   SCOPED_TRACE(Describe(devices, outcome));
