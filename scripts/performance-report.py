@@ -15,11 +15,31 @@ RATE = 22050
 METHOD1_EXTRA_MS = 1000.0 * 2048 / RATE
 
 
+def fail(message):
+    sys.exit("performance-report: %s" % message)
+
+
 def jsonl(path):
+    # Every result file is one the bench writes: a missing or empty one means
+    # a benchmark failed, and a report without it would pass that off as NaN.
     if not os.path.exists(path):
-        return []
+        fail("%s is missing: the bench run that writes it failed" % path)
     with open(path) as f:
-        return [json.loads(line) for line in f if line.startswith("{")]
+        rows = [json.loads(line) for line in f if line.startswith("{")]
+    if not rows:
+        fail("%s holds no result: the bench run that writes it failed" % path)
+    return rows
+
+
+def need(value, what):
+    if value != value:
+        fail("no figure for %s" % what)
+    return value
+
+
+def cell(value, form="%.1f ms"):
+    """A table cell; a figure that was not measured shows as a dash."""
+    return "—" if value != value else form % value
 
 
 def median(values):
@@ -231,7 +251,7 @@ def main():
             lag, how = heard_delay(audiotool, os.path.join(results, "audio", name))
             if lag == lag:
                 calibration.setdefault(int(latency), []).append(lag - int(latency))
-    pulse_routing = median([v for vs in calibration.values() for v in vs])
+    pulse_routing = need(median([v for vs in calibration.values() for v in vs]), "the PulseAudio routing")
     p("PulseAudio routing (loopback lag minus the loopback's configured latency, median of %d runs): %.2f ms.\n"
       % (sum(len(v) for v in calibration.values()), pulse_routing))
     passthrough = []
@@ -243,7 +263,7 @@ def main():
             lag, how = heard_delay(audiotool, os.path.join(results, "audio", parts[0]))
             if lag == lag:
                 passthrough.append((lag, float(parts[1])))
-    routing = median([lag - own for lag, own in passthrough])
+    routing = need(median([lag - own for lag, own in passthrough]), "the routing through the pass-through")
     p("Routing through Wine's DirectSound (command: `%s`): heard lag of a pass-through that copies each captured "
       "chunk at once, minus what the pass-through itself added (its first write lead, and the capture period its "
       "chunks waited, which the engine does not wait since it places samples by their capture time), median of %d "
@@ -269,9 +289,9 @@ def main():
             errors.append(error)
         ok = "not measured (no run measured)" if h != h else (
             "met" if abs(error) <= 3 else "NOT met: off by %.1f ms beyond ±3 ms" % (abs(error) - 3))
-        p("| %d ms | %d | %d (%d) | %.1f ms | %.1f ms | %.0f ms | %.1f ms | %.2f ms | %.1f ms | %s |" % (
-            key[0], key[1], len(rs), len(heard), h, (max(heard) - min(heard)) if heard else float("nan"),
-            median([r["reported_ms"] for r in rs]), h - key[0], extra, error, ok))
+        p("| %d ms | %d | %d (%d) | %s | %s | %.0f ms | %s | %.2f ms | %s | %s |" % (
+            key[0], key[1], len(rs), len(heard), cell(h), cell((max(heard) - min(heard)) if heard else float("nan")),
+            median([r["reported_ms"] for r in rs]), cell(h - key[0]), extra, cell(error), ok))
     if errors:
         p("\nOver all settings, heard − DELAY − extra − routing ranges from %.1f to %.1f ms (median %.1f ms): the "
           "constant part is latency of the engine's own path beyond the pass-through's; the varying part is how far "
@@ -279,21 +299,20 @@ def main():
           % (min(errors), max(errors), median(errors)))
     # 6. Heard delay through a session
     sessions = jsonl(os.path.join(results, "session.jsonl"))
-    if sessions:
-        p("\n## Heard delay through a session (real audio)\n")
-        p("Command: `%s`. One session per DELAY with a click a second in the microphone; heard: median lag of the "
-          "clicks in the minute up to the one named; spread: highest minus lowest click from the first second on; "
-          "routing as above.\n" % cmd.get("session", "?"))
-        minutes = sorted({r["minute"] for r in sessions})
-        p("| DELAY | " + " | ".join("heard after %d min" % m for m in minutes) +
-          " | spread | reported | heard − DELAY − routing (last) |")
-        p("|---|" + "---|" * len(minutes) + "---|---|---|")
-        for d in sorted({r["delay_ms"] for r in sessions}):
-            rs = {r["minute"]: r for r in sessions if r["delay_ms"] == d}
-            last = rs[max(rs)]
-            p("| %d ms | " % d + " | ".join("%.1f ms" % rs[m]["heard_ms"] if m in rs else "—" for m in minutes) +
-              " | %.1f ms | %d ms | %+.1f ms |" % (last["spread_ms"], last["reported_ms"],
-                                                  last["heard_ms"] - d - routing))
+    p("\n## Heard delay through a session (real audio)\n")
+    p("Command: `%s`. One session per DELAY with a click a second in the microphone; heard: median lag of the "
+      "clicks in the minute up to the one named; spread: highest minus lowest click from the first second on; "
+      "routing as above.\n" % cmd.get("session", "?"))
+    minutes = sorted({r["minute"] for r in sessions})
+    p("| DELAY | " + " | ".join("heard after %d min" % m for m in minutes) +
+      " | spread | reported | heard − DELAY − routing (last) |")
+    p("|---|" + "---|" * len(minutes) + "---|---|---|")
+    for d in sorted({r["delay_ms"] for r in sessions}):
+        rs = {r["minute"]: r for r in sessions if r["delay_ms"] == d}
+        last = rs[max(rs)]
+        p("| %d ms | " % d + " | ".join("%.1f ms" % rs[m]["heard_ms"] if m in rs else "—" for m in minutes) +
+          " | %.1f ms | %d ms | %+.1f ms |" % (last["spread_ms"], last["reported_ms"],
+                                              last["heard_ms"] - d - routing))
     print("\n".join(out))
 
 
