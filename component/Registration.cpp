@@ -14,7 +14,7 @@
 #include "component/Module.h"
 #include "component/PerUserRegistryAccess.h"
 #include "component/RegistryScript.h"
-#include "component/UniqueLibrary.h"
+#include "engine/UniqueLibrary.h"
 #include "component/UserTypeLibrary.h"
 #include "component/Win32RegistryAccess.h"
 #include "engine/ComPtr.h"
