@@ -15,6 +15,7 @@
 #include "component/ComTestSupport.h"
 #include "engine/UniqueLibrary.h"
 #include "ryn_h.h"
+#include "support/ProcessResources.h"
 #include "support/TestRun.h"
 
 using comtest::Hex;
@@ -248,6 +249,7 @@ TEST_F(ModuleUnload, ChurnWithImmediateUnloadingOnFourThreadsEndsUnloaded) {
     ++failures;
   };
 
+  const ProcessResources before = ProcessResources::Measure();
   const DWORD start = GetTickCount();
   std::vector<std::thread> hosts;
   for (int t = 0; t < kThreads; ++t) {
@@ -283,9 +285,10 @@ TEST_F(ModuleUnload, ChurnWithImmediateUnloadingOnFourThreadsEndsUnloaded) {
   for (std::thread& host : hosts) host.join();
 
   testrun::Figure("module unload churn: %d create/Run/Stop/Release/CoFreeUnusedLibrariesEx(0, 0) cycles on %d "
-                  "threads in %.1f s; the module was seen unloaded after %d of them; unloaded at the end: %s",
+                  "threads in %.1f s; the module was found unloaded right after %d of them; unloaded at the end: %s",
                   kThreads * cycles, kThreads, (GetTickCount() - start) / 1000.0, unloadsSeen.load(),
                   unloadedAtEnd ? "yes" : "no");
+  testrun::Figure("module unload churn: process resources across the run: %s", Describe(ProcessResources::Measure() - before).c_str());
   EXPECT_EQ(0, failures.load()) << "first failure " << Hex(firstFailure.load());
   EXPECT_TRUE(unloadedAtEnd) << "the module stayed loaded with no object and no engine";
 }

@@ -32,6 +32,7 @@ if(WIN32 AND TARGET ryn)
     FIXTURES ryn_registered)
   ryn_add_test(component_client_tests LABELS wine
     SOURCES component/ComEnvironment.cpp component/VelRynClientTest.cpp component/ModuleExportsTest.cpp
+      support/ProcessResources.cpp
     LIBS ryn_component_test_support
     FIXTURES ryn_registered)
   ryn_add_test(component_registration_tests LABELS wine
