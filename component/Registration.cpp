@@ -10,11 +10,11 @@
 #include <string>
 
 #include "component/ComError.h"
-#include "component/ConversionCodePage.h"
 #include "component/Module.h"
 #include "component/PerUserRegistryAccess.h"
 #include "component/RegistryScript.h"
-#include "component/UniqueLibrary.h"
+#include "component/RegistryText.h"
+#include "engine/UniqueLibrary.h"
 #include "component/UserTypeLibrary.h"
 #include "component/Win32RegistryAccess.h"
 #include "engine/ComPtr.h"
@@ -31,40 +31,11 @@ HRESULT ModuleFileName(wchar_t (&path)[MAX_PATH]) noexcept {
   return S_OK;
 }
 
-// The text in the conversion code page, only when it converts back to the
-// same text; ERROR_NO_UNICODE_TRANSLATION when a character has no exact form
-// there (it would become '?' or a look-alike).
-HRESULT ExactAnsiText(const wchar_t* text, std::string& converted) {
-  const UINT codePage = ConversionCodePage();
-  const int bytes = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return ryn::HResultFromLastError();
-  converted.assign(static_cast<std::size_t>(bytes), '\0');
-  if (WideCharToMultiByte(codePage, 0, text, -1, converted.data(), bytes, nullptr, nullptr) != bytes) {
-    return ryn::HResultFromLastError();
-  }
-  const int characters = MultiByteToWideChar(codePage, 0, converted.c_str(), -1, nullptr, 0);
-  std::wstring back(static_cast<std::size_t>(characters > 0 ? characters : 0), L'\0');
-  if (characters <= 0 || MultiByteToWideChar(codePage, 0, converted.c_str(), -1, back.data(), characters) != characters ||
-      std::wcscmp(back.c_str(), text) != 0) {
-    return HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
-  }
-  converted.resize(static_cast<std::size_t>(bytes) - 1);
-  return S_OK;
-}
-
-// The path as the script's 8-bit text, every apostrophe doubled as inside
-// the script's quoted texts. The script and the registry calls it makes are
-// 8-bit, so a path with characters the code page cannot represent is written
-// in its short form, which names the same file in characters it can; without
-// one, registration fails rather than register a path that loads nothing.
+// The path as the script's 8-bit text (in its short form when need be), every
+// apostrophe doubled as inside the script's quoted texts.
 HRESULT ScriptText(const wchar_t* path, std::string& text) {
   std::string converted;
-  HRESULT hr = ExactAnsiText(path, converted);
-  if (hr == HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION)) {
-    wchar_t shortPath[MAX_PATH];
-    const DWORD length = GetShortPathNameW(path, shortPath, MAX_PATH);
-    if (length > 0 && length < MAX_PATH && SUCCEEDED(ExactAnsiText(shortPath, converted))) hr = S_OK;
-  }
+  const HRESULT hr = RegistryPathText(path, converted);
   if (FAILED(hr)) return hr;
   text.clear();
   for (const char c : converted) {

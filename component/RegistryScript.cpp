@@ -6,6 +6,8 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #define RETURN_IF_FAILED(expression)             \
   do {                                           \
@@ -90,7 +92,8 @@ class ScriptRun {
   std::int32_t Execute(bool registerMode);
 
  private:
-  std::int32_t ProcessRootBlock(RegistryKey root, bool registerMode) noexcept;
+  std::int32_t ReadRootBlockStart(RegistryKey* root);
+  std::int32_t ProcessRootBlock(RegistryKey root, bool registerMode, bool recovery) noexcept;
   std::int32_t ProcessBlock(RegistryKey parent, bool registerMode, bool recovery, int depth);
   std::int32_t ProcessValueEntry(RegistryKey parent, bool registerMode, bool recovery, bool removeMarking);
   std::int32_t ProcessDeleteEntry(RegistryKey parent);
@@ -113,18 +116,36 @@ class ScriptRun {
 };
 
 std::int32_t ScriptRun::Execute(bool registerMode) {
+  // The whole script's form is read first, with nothing opened (as under a
+  // missing key): a script that is not well formed changes nothing, in
+  // either mode. The same pass counts the blocks.
+  const char* const scriptStart = tokenizer.Position();
+  std::size_t blockCount = 0;
   while (!tokenizer.AtEnd()) {
-    RETURN_IF_FAILED(NextToken());
     RegistryKey root = 0;
-    if (!FindRootKey(token, &root)) return kDispEException;
-    RETURN_IF_FAILED(NextToken());
-    if (token != "{") return kDispEException;
-    const char* blockStart = tokenizer.Position();
-    const std::int32_t result = ProcessRootBlock(root, registerMode);
+    RETURN_IF_FAILED(ReadRootBlockStart(&root));
+    RETURN_IF_FAILED(ProcessRootBlock(root, false, true));
+    tokenizer.SkipWhiteSpace();
+    ++blockCount;
+  }
+
+  tokenizer.Rewind(scriptStart);
+  std::vector<std::pair<RegistryKey, const char*>> blocks;
+  blocks.reserve(blockCount);
+  while (!tokenizer.AtEnd()) {
+    RegistryKey root = 0;
+    RETURN_IF_FAILED(ReadRootBlockStart(&root));
+    blocks.emplace_back(root, tokenizer.Position());
+    const std::int32_t result = ProcessRootBlock(root, registerMode, false);
     if (Failed(result)) {
+      // A failed register run takes back what it wrote: every block it has
+      // processed, the failed one included, is run once more in unregister
+      // mode, the last first.
       if (registerMode) {
-        tokenizer.Rewind(blockStart);
-        ProcessRootBlock(root, false);
+        for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+          tokenizer.Rewind(block->second);
+          ProcessRootBlock(block->first, false, false);
+        }
       }
       return result;
     }
@@ -133,10 +154,17 @@ std::int32_t ScriptRun::Execute(bool registerMode) {
   return kSOk;
 }
 
+std::int32_t ScriptRun::ReadRootBlockStart(RegistryKey* root) {
+  RETURN_IF_FAILED(NextToken());
+  if (!FindRootKey(token, root)) return kDispEException;
+  RETURN_IF_FAILED(NextToken());
+  return token == "{" ? kSOk : kDispEException;
+}
+
 // Keeps an exception inside one block, so that a failed block is still undone.
-std::int32_t ScriptRun::ProcessRootBlock(RegistryKey root, bool registerMode) noexcept {
+std::int32_t ScriptRun::ProcessRootBlock(RegistryKey root, bool registerMode, bool recovery) noexcept {
   try {
-    return ProcessBlock(root, registerMode, false, 1);
+    return ProcessBlock(root, registerMode, recovery, 1);
   } catch (const std::bad_alloc&) {
     return kEOutOfMemory;
   } catch (...) {
@@ -226,7 +254,9 @@ std::int32_t ScriptRun::RegisterKey(RegistryKey parent, int depth) {
 }
 
 // A key that cannot be opened puts its block in recovery: nothing below it
-// is opened or deleted, and the block's own failures are ignored.
+// is opened or deleted. What fails there is the script's form, which ends
+// the run like anywhere else: reading on from the middle of the block would
+// take its remaining tokens for entries of the parent.
 std::int32_t ScriptRun::UnregisterKey(RegistryKey parent, bool recovery, bool removeMarking, bool deleteEntry,
                                       int depth) {
   RETURN_IF_FAILED(CheckKeyName(token));
@@ -241,8 +271,7 @@ std::int32_t ScriptRun::UnregisterKey(RegistryKey parent, bool recovery, bool re
   RETURN_IF_FAILED(SkipAssignment());
   if (token == "{") {
     if (deleteEntry) return kDispEException;
-    const std::int32_t inner = ProcessBlock(key ? key->Get() : 0, false, keyRecovery, depth + 1);
-    if (Failed(inner) && !keyRecovery) return inner;
+    RETURN_IF_FAILED(ProcessBlock(key ? key->Get() : 0, false, keyRecovery, depth + 1));
     RETURN_IF_FAILED(NextToken());
   }
   if (openError == kErrorFileNotFound) return kSOk;

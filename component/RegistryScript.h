@@ -11,8 +11,9 @@
 // Interpreter of registry scripts: in register mode it creates the keys and
 // writes the values that a script names; in unregister mode it removes them
 // again, except what the script marks "NoRemove" and, for forced removals, a
-// fixed list of protected keys. A block that fails in register mode is run
-// once more in unregister mode to undo what it wrote.
+// fixed list of protected keys. A script that is not well formed changes
+// nothing; a register run that fails is run once more in unregister mode, up
+// to the failed block, to undo what it wrote.
 //
 // Script form, by example:
 //   HKCR

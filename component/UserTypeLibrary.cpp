@@ -5,9 +5,10 @@
 #include <new>
 #include <string>
 
-#include "component/ConversionCodePage.h"
+#include "component/ComValues.h"
 #include "component/PerUserRegistryAccess.h"
 #include "component/RegistryScript.h"
+#include "component/RegistryText.h"
 #include "component/TypeLibraryScript.h"
 #include "component/Win32RegistryAccess.h"
 
@@ -18,32 +19,38 @@ namespace {
 constexpr char kDispatchProxyStub[] = "{00020420-0000-0000-C000-000000000046}";
 constexpr char kAutomationProxyStub[] = "{00020424-0000-0000-C000-000000000046}";
 
-std::string Narrow(const wchar_t* text) {
-  if (text == nullptr) return {};
-  const UINT codePage = ConversionCodePage();
-  const int bytes = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return {};
-  std::string narrow(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(codePage, 0, text, -1, narrow.data(), bytes, nullptr, nullptr);
-  narrow.resize(static_cast<std::size_t>(bytes) - 1);
-  return narrow;
+// Thrown by the texts below; turned back into its result at the end.
+struct TextFailure {
+  HRESULT result;
+};
+
+std::string Text(const wchar_t* text) {
+  std::string converted;
+  if (text == nullptr) return converted;
+  const HRESULT hr = ExactRegistryText(text, converted);
+  if (FAILED(hr)) throw TextFailure{hr};
+  return converted;
+}
+
+std::string PathText(const wchar_t* path) {
+  std::string converted;
+  const HRESULT hr = RegistryPathText(path, converted);
+  if (FAILED(hr)) throw TextFailure{hr};
+  return converted;
 }
 
 std::string GuidText(REFGUID guid) {
   wchar_t text[40];
   StringFromGUID2(guid, text, 40);
-  return Narrow(text);
+  return Text(text);
 }
 
 // Name (or description, for index -1) of a library member.
 std::string Documentation(ITypeLib* library, INT index, bool description) {
-  BSTR name = nullptr;
-  BSTR doc = nullptr;
-  if (FAILED(library->GetDocumentation(index, &name, &doc, nullptr, nullptr))) return {};
-  std::string text = Narrow(description ? doc : name);
-  SysFreeString(name);
-  SysFreeString(doc);
-  return text;
+  UniqueBstr name;
+  UniqueBstr doc;
+  if (FAILED(library->GetDocumentation(index, name.put(), doc.put(), nullptr, nullptr))) return {};
+  return Text(description ? doc.get() : name.get());
 }
 
 // What registration writes for this library, as RegisterTypeLib would.
@@ -59,8 +66,8 @@ HRESULT Describe(ITypeLib* library, const wchar_t* path, const wchar_t* helpDire
   entry.platform = attributes->syskind == SYS_WIN64 ? "win64" : "win32";
   library->ReleaseTLibAttr(attributes);
   entry.description = Documentation(library, -1, true);
-  entry.path = Narrow(path);
-  entry.helpDirectory = Narrow(helpDirectory);
+  entry.path = PathText(path);
+  entry.helpDirectory = PathText(helpDirectory);
 
   const UINT count = library->GetTypeInfoCount();
   for (UINT index = 0; index < count; ++index) {
@@ -96,6 +103,8 @@ HRESULT RunUserTypeLibraryScript(ITypeLib* library, const wchar_t* path, const w
     CPerUserRegistryAccess user(machine);
     CRegistryScript interpreter(user, &ConvertTextToUInt32, &IsAnsiLeadByte);
     return interpreter.Run(script.c_str(), registerMode);
+  } catch (const TextFailure& failure) {
+    return failure.result;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {

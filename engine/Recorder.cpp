@@ -9,8 +9,11 @@
 
 namespace {
 
-// How long one wait for the listener's thread lasts before it is repeated.
+// The listener's thread is awaited for a second, then for a few more before
+// it is given up as stuck: a thread that is merely slow on a loaded machine
+// is still joined, a host thread is not frozen for long.
 constexpr DWORD kListenerWaitMs = 1000;
+constexpr DWORD kListenerGraceMs = 4000;
 
 }  // namespace
 
@@ -28,7 +31,12 @@ CRecorder::CRecorder(CRynManager& owner) : manager(owner), waveFormat(EngineWave
 }
 
 CRecorder::~CRecorder() {
-  Stop();
+  captureBuffer->Stop();
+  // The owner destroys a recorder only once its listener's thread has ended
+  // (it keeps one whose thread is stuck), so this wait returns at once; it
+  // is the last guard against freeing what the thread uses.
+  if (listener) listener->Wait(INFINITE);
+  listener.reset();
   captureBuffer.reset();
   captureDevice.reset();
   OutputDebugStringA("CRecorder destroyed");
@@ -55,7 +63,7 @@ void CRecorder::Start() {
   // the engine would stay silent while the host is told it runs; both are
   // reported instead.
   if (listener->Start() != 0) {
-    listener.reset();
+    EndListener();
     throw CVelException(ERR_NOTIFICATIONS);
   }
   if (FAILED(captureBuffer->Start(DSCBSTART_LOOPING))) {
@@ -69,11 +77,21 @@ void CRecorder::Start() {
 void CRecorder::Stop() {
   // Stopping capture signals the listener's stop-position event.
   captureBuffer->Stop();
+  EndListener();
+}
+
+bool CRecorder::IsListening() const noexcept { return listener && listener->IsRunning(); }
+
+void CRecorder::EndListener() {
   if (!listener) return;
-  // The thread still uses the listener, so it is destroyed only once the
-  // thread has ended. Capture is stopped (and on the manager's way the stop
-  // event is set), so the thread ends even when one wait runs out.
-  while (listener->Wait(kListenerWaitMs) != 0) {
+  // The thread still uses the listener and this recorder, so the listener
+  // is destroyed only once the thread has ended. A wait that fails outright
+  // counts as one that runs out: both attempts are made, no more.
+  if (listener->Wait(kListenerWaitMs) != 0 && listener->Wait(kListenerGraceMs) != 0) {
+    // When the driver call returns, the thread finds its stop-position
+    // event set and ends.
+    listener->EndAsIfCaptureStopped();
+    throw CVelException(ERR_CAPTURE_BUSY);
   }
   listener.reset();
 }

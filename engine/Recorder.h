@@ -29,10 +29,17 @@ class CRecorder {
   // starts looping capture. Raises ERR_CAPTURE_BUSY while capturing,
   // ERR_NOTIFICATIONS when the listener cannot be set up or its thread cannot
   // start, ERR_CAPTURE_BUFFER when capture does not start; after a failure
-  // no listener exists and capture is stopped.
+  // capture is stopped and no listener exists, unless its thread is stuck
+  // (below).
   void Start();
-  // Stops capture and destroys the listener once its thread has ended.
+  // Stops capture and destroys the listener once its thread has ended. A
+  // thread that has not ended within a few seconds (stuck in a driver call)
+  // keeps its listener, and with it this recorder: ERR_CAPTURE_BUSY, and the
+  // thread is told to end as soon as it is back in its wait.
   void Stop();
+  // Whether a listener's thread still runs in this recorder's objects; the
+  // owner must not destroy the recorder until it does not.
+  bool IsListening() const noexcept;
 
   IDirectSoundCaptureBuffer* GetCaptureBuffer() const noexcept { return captureBuffer.get(); }
   const DSCBUFFERDESC& GetBufferDesc() const noexcept { return bufferDesc; }
@@ -40,6 +47,7 @@ class CRecorder {
 
  private:
   void InitCapture();
+  void EndListener();
 
   CRynManager& manager;
   ComPtr<IDirectSoundCapture> captureDevice;

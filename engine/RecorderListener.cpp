@@ -92,7 +92,7 @@ void CRecorderListener::HandleSegment(DWORD index) {
   // A segment never crosses the end of the ring, so only the first part is
   // handed on.
   try {
-    if (first != nullptr) recorder.GetManager().OnCapturedBlock(first, firstBytes, late);
+    if (first != nullptr) recorder.GetManager().OnCapturedBlock(recorder, first, firstBytes, late);
   } catch (...) {
     // Only the shift stage's one-time allocation can fail here. Nothing may
     // leave the thread's body: the segment is dropped and the next one tried.

@@ -38,6 +38,13 @@ bool CRynManager::IsModuleEngineRunning() noexcept {
   return manager != nullptr && manager->IsRunning();
 }
 
+CRynManager::EngineRun::EngineRun() noexcept = default;
+
+CRynManager::EngineRun::~EngineRun() {
+  player.reset();
+  recorder.reset();
+}
+
 CRynManager::CRynManager() : stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
   OutputDebugStringA("CRynManager created");
 }
@@ -45,7 +52,14 @@ CRynManager::CRynManager() : stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullpt
 CRynManager::~CRynManager() {
   // Only managers other than the module's one are ever destroyed; one that
   // still runs is stopped so its listener never outlives the player.
-  Stop();
+  try {
+    Stop();
+  } catch (const CVelException&) {
+    // A stuck listener: its run is set aside and awaited below.
+  }
+  // Freeing a run waits for its listener, which still waits on the stop
+  // event: the runs go before the event.
+  setAside.reset();
   stopEvent.reset();
   OutputDebugStringA("CRynManager destroyed");
 }
@@ -61,40 +75,79 @@ void CRynManager::Stop() {
 }
 
 void CRynManager::StartLocked() {
+  FreeEndedRuns();
   if (running.load()) return;
 
-  auto newPlayer = std::make_unique<CPlayer>(*this);
-  auto newRecorder = std::make_unique<CRecorder>(*this);
-  newPlayer->Start();
+  auto next = std::make_unique<EngineRun>();
+  next->player = std::make_unique<CPlayer>(*this);
+  next->recorder = std::make_unique<CRecorder>(*this);
+  // A stream that does not play would have the host believe that feedback
+  // runs while nothing is heard. The streaming buffer is what failed.
+  if (FAILED(next->player->Start())) {
+    next->player->Stop();
+    throw CVelException(ERR_SECONDARY_BUFFER);
+  }
   // The player exists and plays before the listener's thread starts, so no
   // segment ever arrives without a player.
-  player = std::move(newPlayer);
-  recorder = std::move(newRecorder);
+  run = std::move(next);
+  playingPlayer.store(run->player.get());
+  playingRecorder.store(run->recorder.get());
   try {
-    recorder->Start();
+    run->recorder->Start();
   } catch (...) {
     // Nothing of a failed start stays behind or keeps playing; the next
     // Start builds everything afresh.
-    player->Stop();
-    recorder.reset();
-    player.reset();
+    run->player->Stop();
+    EndRun();
     throw;
   }
   running.store(true);
 }
 
 void CRynManager::StopLocked() {
+  FreeEndedRuns();
   if (!running.load()) return;
   // The stop event first: the listener's wait ends even if capture never
   // reports its stop, and it stays set while a segment is still handled.
   SetEvent(stopEvent.get());
-  player->Stop();
-  recorder->Stop();
-  // The listener's thread has ended; nothing uses the player any more.
-  player.reset();
-  recorder.reset();
-  running.store(false);
-  ResetEvent(stopEvent.get());
+  run->player->Stop();
+  // Stopped either way: when the listener's thread does not end, its run is
+  // set aside and the failure passes to the host.
+  const auto finish = [this] {
+    EndRun();
+    running.store(false);
+    ResetEvent(stopEvent.get());
+  };
+  try {
+    run->recorder->Stop();
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
+void CRynManager::EndRun() noexcept {
+  // Unpublished in the reverse order of OnCapturedBlock's reads.
+  playingRecorder.store(nullptr);
+  playingPlayer.store(nullptr);
+  if (run->recorder->IsListening()) {
+    run->nextSetAside = std::move(setAside);
+    setAside = std::move(run);
+  }
+  run.reset();
+}
+
+void CRynManager::FreeEndedRuns() noexcept {
+  std::unique_ptr<EngineRun>* link = &setAside;
+  while (*link) {
+    if ((*link)->recorder->IsListening()) {
+      link = &(*link)->nextSetAside;
+      continue;
+    }
+    const std::unique_ptr<EngineRun> ended = std::move(*link);
+    *link = std::move(ended->nextSetAside);
+  }
 }
 
 void CRynManager::SetDelay(std::int32_t delayMs) {
@@ -133,16 +186,21 @@ void CRynManager::SetVolume(std::int32_t percent) {
   volume.store(percent);
   // A player exists exactly while the engine runs; the volume needs no
   // restart.
-  if (player) player->SetVolume(percent);
+  if (run) run->player->SetVolume(percent);
 }
 
 std::int32_t CRynManager::GetReportedDelay() const noexcept {
   return ReportedDelay(delay.load(), measuredDelay.load());
 }
 
-void CRynManager::OnCapturedBlock(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
-  // Called only between the player's creation and the join of the listener's
-  // thread, so the player cannot change under it.
-  if (player) player->Write(block, bytes, lateBytes);
+void CRynManager::OnCapturedBlock(const CRecorder& source, void* block, std::uint32_t bytes,
+                                  std::uint32_t lateBytes) {
+  // The player is read before the recorder, the reverse of the order in
+  // which a run is published: a recorder that matches vouches for the player
+  // read before it, which lives until this listener has ended. A listener
+  // whose run was set aside never matches, so it never reaches a newer run.
+  CPlayer* const player = playingPlayer.load();
+  if (player == nullptr || playingRecorder.load() != &source) return;
+  player->Write(block, bytes, lateBytes);
   capturedBlocks.fetch_add(1, std::memory_order_relaxed);
 }

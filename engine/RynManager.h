@@ -19,6 +19,11 @@ class CRecorder;
 // Host operations are serialised by one lock. The capture listener's thread
 // never takes it: it calls OnCapturedBlock, SetMeasuredDelay and the getters,
 // which read atomics.
+//
+// A listener whose thread does not end when the engine stops (stuck in a
+// driver call) keeps its run's player and recorder alive: they are set
+// aside, never freed under the thread, and freed by any later Start or Stop
+// once the thread has ended. Blocks it still hands over reach nobody.
 class CRynManager {
  public:
   // Created on the first call (safely under concurrent first calls) and never
@@ -52,9 +57,10 @@ class CRynManager {
   std::int32_t GetMeasuredDelay() const noexcept { return measuredDelay.load(); }
   void SetMeasuredDelay(std::int32_t delayMs) noexcept { measuredDelay.store(delayMs); }
 
-  // Listener thread: hands one captured block to the player's Write, with
-  // the bytes captured since the block's end when it was handed over.
-  void OnCapturedBlock(void* block, std::uint32_t bytes, std::uint32_t lateBytes);
+  // Listener thread: hands one captured block of the source recorder to the
+  // player of the same run, with the bytes captured since the block's end
+  // when it was handed over. Blocks of any other recorder are dropped.
+  void OnCapturedBlock(const CRecorder& source, void* block, std::uint32_t bytes, std::uint32_t lateBytes);
   // Blocks handed to the player since the manager was created: set against
   // the time the engine ran, it shows whether capture segments were lost.
   std::uint64_t GetCapturedBlockCount() const noexcept { return capturedBlocks.load(); }
@@ -63,14 +69,38 @@ class CRynManager {
   HANDLE GetStopEvent() const noexcept { return stopEvent.get(); }
 
  private:
+  // The player and the recorder of one start of the engine.
+  struct EngineRun {
+    EngineRun() noexcept;
+    EngineRun(const EngineRun&) = delete;
+    EngineRun& operator=(const EngineRun&) = delete;
+    // The player first, then the recorder.
+    ~EngineRun();
+
+    std::unique_ptr<CPlayer> player;
+    std::unique_ptr<CRecorder> recorder;
+    // Chains the runs set aside with a stuck listener.
+    std::unique_ptr<EngineRun> nextSetAside;
+  };
+
   void StartLocked();
   void StopLocked();
+  // Ends the current run: freed when its listener has ended, set aside
+  // otherwise.
+  void EndRun() noexcept;
+  // Frees the runs set aside whose listener has ended since.
+  void FreeEndedRuns() noexcept;
 
   std::atomic<std::int32_t> delay{40};
   std::atomic<std::int32_t> frequencyShift{0};
   std::atomic<std::int32_t> volume{100};
-  std::unique_ptr<CPlayer> player;
-  std::unique_ptr<CRecorder> recorder;
+  std::unique_ptr<EngineRun> run;
+  // The player and the recorder of the run whose blocks are played, from
+  // just before its listener starts until the run ends; read by the
+  // listener's thread without a lock.
+  std::atomic<CPlayer*> playingPlayer{nullptr};
+  std::atomic<const CRecorder*> playingRecorder{nullptr};
+  std::unique_ptr<EngineRun> setAside;
   std::atomic<bool> running{false};
   std::atomic<std::int32_t> measuredDelay{0};
   std::atomic<std::int32_t> zelMode{1};

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <process.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -10,6 +11,9 @@
 namespace {
 
 constexpr std::size_t kLoggedNameBytes = 30;
+// How long a thread that could not be resumed is given to end once it has
+// been terminated.
+constexpr DWORD kTerminationWaitMs = 1000;
 
 std::atomic<ThreadStartFunction> threadStart{&_beginthreadex};
 
@@ -41,33 +45,54 @@ CWorkerThread::CWorkerThread(const char* threadName) : name(threadName != nullpt
 CWorkerThread::~CWorkerThread() = default;
 
 std::int32_t CWorkerThread::Start() {
-  if (ownedThread) return E_FAIL;  // one thread per object
-  // Created suspended so the handle is stored before the body can run and
-  // mark the thread as ended.
+  if (thread) return E_FAIL;  // one thread per object
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&CWorkerThread::ThreadEntry), &module)) {
+    return E_FAIL;
+  }
+  moduleReference.reset(module);
+  // Created suspended so that the thread finds its module reference in
+  // place before it runs.
   errno = 0;
   const std::uintptr_t created = threadStart.load()(nullptr, 0, &CWorkerThread::ThreadEntry, this, CREATE_SUSPENDED, nullptr);
   if (created == 0) {
-    threadHandle.store(-1);
     const int error = errno;
+    moduleReference.reset();
     if (error == EAGAIN || error == EINVAL) return error;
     return E_FAIL;
   }
-  ownedThread.reset(reinterpret_cast<HANDLE>(created));
-  threadHandle.store(static_cast<std::intptr_t>(created));
-  ResumeThread(ownedThread.get());
+  thread.reset(reinterpret_cast<HANDLE>(created));
+  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    // The body never ran. Once the thread is gone its reference is freed
+    // here; a thread that cannot be seen to end keeps it, and counts as
+    // running, so its owner keeps the object alive.
+    TerminateThread(thread.get(), static_cast<DWORD>(E_FAIL));
+    if (WaitForSingleObject(thread.get(), kTerminationWaitMs) == WAIT_OBJECT_0) moduleReference.reset();
+    return E_FAIL;
+  }
   return 0;
 }
 
+bool CWorkerThread::IsRunning() const noexcept {
+  return thread && WaitForSingleObject(thread.get(), 0) != WAIT_OBJECT_0;
+}
+
 std::int32_t CWorkerThread::Wait(DWORD timeoutMs) {
-  if (threadHandle.load() == -1) return 0;
+  // The thread's own handle is signalled only once the thread has left the
+  // module's code for good, so a successful wait means the object and the
+  // module are free to go.
+  if (!IsRunning()) return 0;
   std::cout << "CWorkerThread - About to WaitForSingleObject" << std::endl;
-  const DWORD result = WaitForSingleObject(ownedThread.get(), timeoutMs);
+  const DWORD result = WaitForSingleObject(thread.get(), timeoutMs);
   std::cout << "CWorkerThread - Finished WaitForSingleObject" << std::endl;
   return result == WAIT_OBJECT_0 ? 0 : E_FAIL;
 }
 
 unsigned __stdcall CWorkerThread::ThreadEntry(void* object) {
   auto* self = static_cast<CWorkerThread*>(object);
+  // Taken now: with deleteOnExit the object is gone before the thread ends.
+  const HMODULE module = self->moduleReference.release();
   const auto address = reinterpret_cast<std::uintptr_t>(self);
   std::cout << self->name << " thread started, this=" << std::hex << address << std::dec << std::endl;
 
@@ -80,8 +105,9 @@ unsigned __stdcall CWorkerThread::ThreadEntry(void* object) {
   const bool deleteSelf = self->deleteOnExit;
   std::cout << loggedName << " thread terminated, this=" << std::hex << address << std::dec
             << ", Delete=" << (deleteSelf ? 1 : 0) << std::endl;
-  self->threadHandle.store(-1);
   if (deleteSelf) delete self;
   CoUninitialize();
-  return 0;
+  // Frees the module and ends the thread in one call that does not return
+  // into it: the module may be unmapped the moment its reference goes.
+  FreeLibraryAndExitThread(module, 0);
 }

@@ -1,6 +1,7 @@
-// Cost of one captured block on the audio thread: the manager's relay into
-// the player's Write (cursor reads, frequency shift, placement, copy into the
-// playback ring) on a started engine whose devices are the scripted fakes.
+// Cost of one captured block on the audio thread: the player's Write (cursor
+// reads, frequency shift, placement, copy into the playback ring) on a
+// started player whose devices are the scripted fakes, set up by a manager
+// as in a run.
 // Prints one JSON object per line and repetition.
 #include <windows.h>
 
@@ -14,6 +15,7 @@
 #include "bench/win/Stopwatch.h"
 #include "engine/CaptureGeometry.h"
 #include "engine/PcmFormat.h"
+#include "engine/Player.h"
 #include "engine/RynManager.h"
 #include "support/FakeDirectSound.h"
 
@@ -44,7 +46,8 @@ void Measure(int shift, int method, int delayMs, int repetitions) {
   manager.SetDelay(delayMs);
   manager.SetFrequencyShift(shift);
   manager.SetZelMode(method);
-  manager.Start();
+  CPlayer player(manager);
+  player.Start();
 
   const std::uint32_t bytesPerSecond = PcmFormat::kSamplesPerSecond * 2;
   const CaptureGeometry geometry = ComputeCaptureGeometry(delayMs, bytesPerSecond, 2);
@@ -61,7 +64,7 @@ void Measure(int shift, int method, int delayMs, int repetitions) {
     ring->SetCursors(cursor % ring->Desc().dwBufferBytes, (cursor + 2 * geometry.segmentBytes) % ring->Desc().dwBufferBytes);
     std::memcpy(block.data(), tone.data(), block.size());
     const double begin = clock.NowUs();
-    manager.OnCapturedBlock(block.data(), static_cast<std::uint32_t>(block.size()), 0);
+    player.Write(block.data(), static_cast<std::uint32_t>(block.size()), 0);
     return clock.NowUs() - begin;
   };
   for (int i = 0; i < kWarmupBlocks; ++i) oneBlock();
@@ -77,7 +80,7 @@ void Measure(int shift, int method, int delayMs, int repetitions) {
         Percentile(times, 0.5), Percentile(times, 0.99), Percentile(times, 1.0));
     std::fflush(stdout);
   }
-  manager.Stop();
+  player.Stop();
 }
 
 }  // namespace

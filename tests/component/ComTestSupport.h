@@ -117,6 +117,37 @@ Function Export(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+// The system's message text for a result on the machine running the test,
+// without its line end, as a failed call reports it; none when the system
+// has no text for it (then the call's fallback text applies). Tests compare
+// with this rather than with one platform's wording.
+inline std::optional<std::string> SystemMessageText(HRESULT result) {
+  char* text = nullptr;
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, static_cast<DWORD>(result),
+                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+  if (text == nullptr) return std::nullopt;
+  std::string message(text, length);
+  LocalFree(text);
+  if (message.size() > 1 && message.back() == '\n') {
+    message.pop_back();
+    if (message.back() == '\r') message.pop_back();
+  }
+  return message;
+}
+
+// The description of the error object for a failed result: the system's
+// text, widened as the component widens it, or the fallback.
+inline std::wstring ExpectedDescription(HRESULT result, const wchar_t* fallback) {
+  const std::optional<std::string> text = SystemMessageText(result);
+  if (!text) return fallback;
+  std::wstring wide(text->size() + 1, L'\0');
+  const int characters =
+      MultiByteToWideChar(CP_THREAD_ACP, 0, text->c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+  wide.resize(characters > 0 ? static_cast<std::size_t>(characters) - 1 : 0);
+  return wide;
+}
+
 inline std::string Hex(HRESULT hr) {
   char text[16];
   snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));

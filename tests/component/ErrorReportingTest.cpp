@@ -49,10 +49,10 @@ TEST_F(ErrorReporting, EveryFailureOfABodyBecomesAResult) {
   EXPECT_EQ(L"General application error", TakeErrorObject().description);
 
   EXPECT_EQ(E_INVALIDARG, ReportFailures([] { throw ryn::_com_error(E_INVALIDARG); }));
-  EXPECT_EQ(L"Invalid parameter.", TakeErrorObject().description);
+  EXPECT_EQ(comtest::ExpectedDescription(E_INVALIDARG, L"Unknown error 0x80070057"), TakeErrorObject().description);
 
   EXPECT_EQ(E_OUTOFMEMORY, ReportFailures([] { throw std::bad_alloc(); }));
-  EXPECT_EQ(L"Out of memory.", TakeErrorObject().description);
+  EXPECT_EQ(comtest::ExpectedDescription(E_OUTOFMEMORY, L"Unknown error 0x8007000E"), TakeErrorObject().description);
 
   EXPECT_EQ(E_FAIL, ReportFailures([] { throw std::runtime_error("unexpected"); }));
   EXPECT_TRUE(TakeErrorObject().present);

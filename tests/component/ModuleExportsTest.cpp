@@ -1,16 +1,22 @@
 // The exports of ryn.dll called directly: the class object, its lock
-// accounting and DllCanUnloadNow.
+// accounting and DllCanUnloadNow; and the module freed by COM while its
+// engine runs or has just stopped, on real devices.
 
 #include <windows.h>
 #include <oleauto.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
+#include <vector>
 
 #include "component/ComTestSupport.h"
-#include "component/UniqueLibrary.h"
+#include "engine/UniqueLibrary.h"
 #include "ryn_h.h"
+#include "support/ProcessResources.h"
+#include "support/TestRun.h"
 
 using comtest::Hex;
 
@@ -153,6 +159,138 @@ TEST_F(ModuleExports, TheEngineManagerIsNotCounted) {
   EXPECT_EQ(S_OK, component->SetParameter(volume.get(), value.get()));
   component.reset();
   EXPECT_EQ(S_OK, canUnloadNow());
+}
+
+// ---------------------------------------------------------------------------
+// The module freed by COM under a running or just stopped engine, on the
+// real devices of the PulseAudio fixture (ctest entry
+// component_unload_real_audio).
+
+bool ModuleLoaded() { return GetModuleHandleW(RYN_DLL_PATH) != nullptr; }
+
+ComPtr<IVelComponent> CreateThroughCom(HRESULT& hr) {
+  ComPtr<IVelComponent> component;
+  hr = CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+                        reinterpret_cast<void**>(component.put()));
+  return component;
+}
+
+class ModuleUnload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testrun::RealAudio()) GTEST_SKIP() << "needs the PulseAudio fixture (ctest label audio)";
+    ASSERT_FALSE(ModuleLoaded()) << "the module is loaded before the test";
+  }
+};
+
+// The component created from the loaded module, as COM creates it.
+ComPtr<IVelComponent> CreateFrom(HMODULE module, HRESULT& hr) {
+  ComPtr<IClassFactory> factory;
+  ComPtr<IVelComponent> component;
+  const auto getClassObject = comtest::Export<GetClassObject>(module, "DllGetClassObject");
+  hr = getClassObject(CLSID_VelRyn, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
+  if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(component.put()));
+  return component;
+}
+
+TEST_F(ModuleUnload, FreedWithoutStopItStaysLoadedUntilTheEngineStops) {
+  HMODULE module = LoadLibraryW(RYN_DLL_PATH);
+  ASSERT_NE(nullptr, module) << GetLastError();
+  {
+    HRESULT hr = E_UNEXPECTED;
+    ComPtr<IVelComponent> component = CreateFrom(module, hr);
+    ASSERT_EQ(S_OK, hr) << Hex(hr);
+    hr = component->Run();
+    ASSERT_EQ(S_OK, hr) << Hex(hr);
+  }
+  // Released without Stop, then freed once, as a host's final
+  // CoUninitialize frees every module COM loaded, without asking
+  // DllCanUnloadNow.
+  ASSERT_TRUE(FreeLibrary(module));
+  EXPECT_TRUE(ModuleLoaded()) << "the module was freed while its engine ran";
+  // The listener's thread handles a segment every 10 ms: in a freed module
+  // it faults long before this wait is over.
+  Sleep(500);
+
+  module = LoadLibraryW(RYN_DLL_PATH);
+  ASSERT_NE(nullptr, module) << GetLastError();
+  {
+    HRESULT hr = E_UNEXPECTED;
+    ComPtr<IVelComponent> component = CreateFrom(module, hr);
+    ASSERT_EQ(S_OK, hr) << Hex(hr);
+    // The same manager as before: it has measured the running engine's delay.
+    const comtest::Bstr name(L"DELAY");
+    LONG delay = -1;
+    hr = component->GetParameter(name.get(), &delay);
+    EXPECT_EQ(S_OK, hr) << Hex(hr);
+    EXPECT_GT(delay, 0) << "the engine that ran is gone";
+    hr = component->Stop();
+    EXPECT_EQ(S_OK, hr) << Hex(hr);
+  }
+  ASSERT_TRUE(FreeLibrary(module));
+  EXPECT_FALSE(ModuleLoaded()) << "the stopped engine still holds the module";
+}
+
+// Four host threads in the multithreaded apartment create, run, stop and
+// release the component and free unused modules at once, so the module is
+// unloaded whenever no object is left, also just after a Stop.
+TEST_F(ModuleUnload, ChurnWithImmediateUnloadingOnFourThreadsEndsUnloaded) {
+  constexpr int kThreads = 4;
+  const int cycles = testrun::ShortOrLong(500, 2500);
+  std::atomic<int> failures{0};
+  std::atomic<HRESULT> firstFailure{S_OK};
+  std::atomic<int> unloadsSeen{0};
+  std::atomic<int> finished{0};
+  std::atomic<bool> checked{false};
+  bool unloadedAtEnd = false;
+  const auto fail = [&](HRESULT hr) {
+    HRESULT none = S_OK;
+    firstFailure.compare_exchange_strong(none, hr);
+    ++failures;
+  };
+
+  const ProcessResources before = ProcessResources::Measure();
+  const DWORD start = GetTickCount();
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < kThreads; ++t) {
+    hosts.emplace_back([&] {
+      if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        fail(E_UNEXPECTED);
+        return;
+      }
+      for (int i = 0; i < cycles; ++i) {
+        HRESULT hr = E_UNEXPECTED;
+        ComPtr<IVelComponent> component = CreateThroughCom(hr);
+        if (FAILED(hr)) {
+          fail(hr);
+          continue;
+        }
+        if (FAILED(hr = component->Run())) fail(hr);
+        if (FAILED(hr = component->Stop())) fail(hr);
+        component.reset();
+        CoFreeUnusedLibrariesEx(0, 0);
+        if (!ModuleLoaded()) ++unloadsSeen;
+      }
+      // The last one to finish frees what is unused while the apartment
+      // still lives, so only DllCanUnloadNow decides.
+      if (++finished == kThreads) {
+        CoFreeUnusedLibrariesEx(0, 0);
+        unloadedAtEnd = !ModuleLoaded();
+        checked = true;
+      }
+      while (!checked.load()) Sleep(1);
+      CoUninitialize();
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+
+  testrun::Figure("module unload churn: %d create/Run/Stop/Release/CoFreeUnusedLibrariesEx(0, 0) cycles on %d "
+                  "threads in %.1f s; the module was found unloaded right after %d of them; unloaded at the end: %s",
+                  kThreads * cycles, kThreads, (GetTickCount() - start) / 1000.0, unloadsSeen.load(),
+                  unloadedAtEnd ? "yes" : "no");
+  testrun::Figure("module unload churn: process resources across the run: %s", Describe(ProcessResources::Measure() - before).c_str());
+  EXPECT_EQ(0, failures.load()) << "first failure " << Hex(firstFailure.load());
+  EXPECT_TRUE(unloadedAtEnd) << "the module stayed loaded with no object and no engine";
 }
 
 }  // namespace

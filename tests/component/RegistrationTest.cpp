@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "component/ComTestSupport.h"
-#include "component/UniqueLibrary.h"
+#include "engine/UniqueLibrary.h"
 #include "ryn_h.h"
 
 using comtest::Hex;

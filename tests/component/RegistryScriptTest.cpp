@@ -161,10 +161,12 @@ TEST_F(RegistryScriptTest, AFailedValueWriteUndoesTheBlock) {
                                     "HKCR\\CLSID\\" + kOtherClassId + " [] sz \"Other\""}));
 }
 
-TEST_F(RegistryScriptTest, OnlyTheFailedBlockIsUndone) {
+TEST_F(RegistryScriptTest, EveryBlockOfAFailedRegisterRunIsUndone) {
+  registry.AddString(kHKeyCurrentUser, "Other", "", "kept");
   registry.FailCallsStartingWith("CreateKey HKLM\\Bad", kErrorAccessDenied);
-  EXPECT_EQ(Hr(Register("HKCU { Kept = s 'x' } HKLM { Undone Bad }")), Hr(ResultFromWin32(kErrorAccessDenied)));
-  EXPECT_EQ(registry.Dump(), (Lines{"HKCU\\Kept", "HKCU\\Kept [] sz \"x\""}));
+  EXPECT_EQ(Hr(Register("HKCU { Earlier = s 'x' } HKCU { Shared { A } } HKCU { Shared { B } } HKLM { Undone Bad }")),
+            Hr(ResultFromWin32(kErrorAccessDenied)));
+  EXPECT_EQ(registry.Dump(), (Lines{"HKCU\\Other", "HKCU\\Other [] sz \"kept\""}));
 }
 
 TEST_F(RegistryScriptTest, ANumberThatDoesNotConvertFailsWithTheConversionResultAndIsUndone) {
@@ -365,13 +367,21 @@ TEST_F(RegistryScriptTest, UnregisterInsideAMissingKeyOpensNothing) {
   EXPECT_EQ(registry.Calls(), (Lines{"OpenKey HKCU\\Missing ro"}));
 }
 
-TEST_F(RegistryScriptTest, UnregisterIgnoresFailuresInsideAMissingKey) {
+TEST_F(RegistryScriptTest, AScriptThatIsNotWellFormedChangesNothingInEitherMode) {
+  registry.AddKey(kHKeyClassesRoot, "Other");
   registry.AddKey(kHKeyCurrentUser, "After");
-  EXPECT_EQ(Hr(Unregister("HKCU { Missing { val V } After }")), Hr(kSOk));
-  EXPECT_FALSE(registry.HasKey(kHKeyCurrentUser, "After"));
   registry.AddKey(kHKeyCurrentUser, "Present");
-  EXPECT_EQ(Hr(Unregister("HKCU { Present { val V } }")), Hr(kDispEException));
-  EXPECT_TRUE(registry.HasKey(kHKeyCurrentUser, "Present"));
+  registry.AddString(kHKeyCurrentUser, "Earlier", "", "x");
+  registry.ClearCalls();
+  for (const char* text : {"HKCR { NoRemove Gone { Val x y Other } }", "HKCU { Missing { val V } After }",
+                           "HKCU { Present { val V } }", "HKCU { Earlier = s 'x' } HKCU { Later { val V s 'x' } }",
+                           "HKCU { Earlier = s 'x' } HKCU { Later } trailing"}) {
+    EXPECT_EQ(Hr(Unregister(text)), Hr(kDispEException)) << text;
+    EXPECT_EQ(Hr(Register(text)), Hr(kDispEException)) << text;
+  }
+  EXPECT_EQ(registry.ChangingCallCount(), 0u);
+  EXPECT_EQ(registry.Dump(), (Lines{"HKCR\\Other", "HKCU\\After", "HKCU\\Earlier", "HKCU\\Earlier [] sz \"x\"",
+                                    "HKCU\\Present"}));
 }
 
 TEST_F(RegistryScriptTest, UnregisterFailsOnOtherOpeningAndClosingErrors) {

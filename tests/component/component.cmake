@@ -32,6 +32,7 @@ if(WIN32 AND TARGET ryn)
     FIXTURES ryn_registered)
   ryn_add_test(component_client_tests LABELS wine
     SOURCES component/ComEnvironment.cpp component/VelRynClientTest.cpp component/ModuleExportsTest.cpp
+      support/ProcessResources.cpp
     LIBS ryn_component_test_support
     FIXTURES ryn_registered)
   ryn_add_test(component_registration_tests LABELS wine
@@ -42,6 +43,13 @@ if(WIN32 AND TARGET ryn)
   add_dependencies(component_registration_tests ryn)
   set_tests_properties(component_object_tests component_client_tests component_registration_tests PROPERTIES
     RESOURCE_LOCK ryn_registration ENVIRONMENT "${RYN_NO_SOUND_SERVER}")
+
+  # The module freed by COM under a running or just stopped engine, on the
+  # fixture's real devices.
+  add_test(NAME component_unload_real_audio COMMAND component_client_tests --gtest_filter=ModuleUnload.*)
+  set_tests_properties(component_unload_real_audio PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered" RESOURCE_LOCK ryn_registration ENVIRONMENT RYN_REAL_AUDIO=1 TIMEOUT 300)
+  ryn_use_pulse(component_unload_real_audio)
 
   # Script hosts: Wine's cscript reports nothing for an unhandled script error
   # and exits 0, so each script handles its errors and ends with a summary.

@@ -16,6 +16,7 @@
 #include "engine/VelException.h"
 #include "support/DebugOutputCapture.h"
 #include "support/FakeDirectSound.h"
+#include "support/RestrictedThreadStart.h"
 #include "support/StdoutCapture.h"
 
 namespace {
@@ -187,6 +188,23 @@ TEST_F(RecorderTest, StopEndsTheListenerThroughTheStopPositionEventAlone) {
   // At most one wait: the thread ended without a time-out (or before the wait).
   EXPECT_LE(CountLinesStartingWith(out, kAboutToWait), 1);
   EXPECT_FALSE(devices.CaptureBuffer()->IsCapturing());
+}
+
+TEST_F(RecorderTest, AListenerWhoseEndCannotBeAwaitedIsKeptAndReportedAfterTwoWaits) {
+  RestrictedThreadStart start(THREAD_SUSPEND_RESUME | THREAD_QUERY_LIMITED_INFORMATION);
+  {
+    CRecorder recorder(manager);
+    recorder.Start();
+    EXPECT_EQ(CodeOf([&] { recorder.Stop(); }), ERR_CAPTURE_BUSY);
+    EXPECT_EQ(CountLinesStartingWith(out, kAboutToWait), 2) << "a failing wait was repeated";
+    EXPECT_TRUE(recorder.IsListening());
+    EXPECT_GT(devices.CaptureBuffer()->References(), 0u);
+    // Capture has stopped, so the thread ends by itself; only then may its
+    // recorder go.
+    ASSERT_EQ(WaitForSingleObject(start.Thread(), 5000), WAIT_OBJECT_0);
+  }
+  EXPECT_EQ(devices.LiveReferences(), 0u);
+  EXPECT_EQ(devices.CallsAfterRelease(), 0);
 }
 
 TEST_F(RecorderTest, DestroyingACapturingRecorderStopsAndEndsTheListenerBeforeReleasing) {

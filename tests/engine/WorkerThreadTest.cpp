@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "support/RestrictedThreadStart.h"
 #include "support/StdoutCapture.h"
 
 namespace {
@@ -43,10 +44,20 @@ class GatedThread : public CWorkerThread {
 class ImmediateThread : public CWorkerThread {
  public:
   ImmediateThread() : CWorkerThread("Immediate") {}
+  std::atomic<DWORD> threadId{0};
+  std::atomic<bool> bodyDone{false};
 
  protected:
-  void ThreadMain() override {}
+  void ThreadMain() override {
+    threadId = GetCurrentThreadId();
+    bodyDone = true;
+  }
 };
+
+bool ThreadHasExited(DWORD id) {
+  const UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, id));
+  return !thread || WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0;
+}
 
 // Destroys itself on its own thread; reports where and when through globals
 // because nobody may touch it after Start.
@@ -160,6 +171,45 @@ TEST(WorkerThread, BodyThatReturnsAtOnceNeverLeavesAStaleHandle) {
     while (thread.IsRunning()) Sleep(0);
     ASSERT_EQ(thread.Wait(0), 0) << "iteration " << i;
   }
+}
+
+TEST(WorkerThread, WaitReturnsOnlyOnceTheThreadHasLeftItsCode) {
+  // After its body the thread still runs the base's code: the end line, and
+  // COM's uninitialisation, here of the program's only apartment, a long
+  // way. Wait must not return before that is over.
+  StdoutCapture capture;
+  for (int i = 0; i < 20; ++i) {
+    ImmediateThread thread;
+    ASSERT_EQ(thread.Start(), 0);
+    while (!thread.bodyDone) Sleep(0);
+    while (thread.IsRunning()) Sleep(0);
+    ASSERT_EQ(thread.Wait(INFINITE), 0) << "iteration " << i;
+    EXPECT_TRUE(ThreadHasExited(thread.threadId)) << "iteration " << i << ": the thread still ran after Wait";
+  }
+}
+
+TEST(WorkerThread, AThreadThatCannotBeResumedIsEndedAndStartFails) {
+  GatedThread thread;
+  {
+    RestrictedThreadStart start(SYNCHRONIZE | THREAD_TERMINATE | THREAD_QUERY_LIMITED_INFORMATION);
+    EXPECT_EQ(static_cast<std::uint32_t>(thread.Start()), 0x80004005u);
+    EXPECT_EQ(WaitForSingleObject(start.Thread(), 5000), WAIT_OBJECT_0) << "the suspended thread was left behind";
+  }
+  EXPECT_FALSE(thread.ran);
+  EXPECT_FALSE(thread.IsRunning());
+  EXPECT_EQ(thread.Wait(0), 0);
+}
+
+TEST(WorkerThread, AThreadThatCannotBeAwaitedCountsAsRunning) {
+  StdoutCapture capture;
+  GatedThread thread;
+  RestrictedThreadStart start(THREAD_SUSPEND_RESUME | THREAD_QUERY_LIMITED_INFORMATION);
+  ASSERT_EQ(thread.Start(), 0);
+  EXPECT_EQ(static_cast<std::uint32_t>(thread.Wait(INFINITE)), 0x80004005u);
+  EXPECT_TRUE(thread.IsRunning());
+  thread.Release();
+  ASSERT_EQ(WaitForSingleObject(start.Thread(), 5000), WAIT_OBJECT_0);
+  EXPECT_TRUE(thread.IsRunning()) << "an end that cannot be observed was taken for one";
 }
 
 TEST(WorkerThread, StartingTwiceFails) {

@@ -30,9 +30,8 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The tokens the interpreter can read from a script, in lower case: after a
-// failed read (ignored inside a missing key's block) reading goes on from
-// where that read stopped.
+// Every token the tokenizer can read from a script, in lower case, reading
+// on past a failed read: a superset of what the interpreter can write.
 class ScriptTokens {
  public:
   ScriptTokens(const std::string& script, LeadByteTest isLeadByte) {

@@ -1,18 +1,22 @@
 // ryn.dll copied into folders whose names carry apostrophes, percent signs
 // (also spelling the registry script's own %MODULE%) and characters beyond
 // ASCII, inside and outside the ANSI code page, registered and unregistered
-// with regsvr32 as an installer would. The registry must name the copy
-// exactly, the class must load from it, and unregistering must remove it.
-// Ends with the build's DLL registered again.
+// with regsvr32 as an installer would, for all users and for the current
+// user. The registry must name the copy exactly, or in its short form where
+// the ANSI code page cannot carry the name, the class must load from it, and
+// unregistering must remove it. Ends with the build's DLL registered again.
 
 #include <windows.h>
 #include <oleauto.h>
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "component/ComTestSupport.h"
+#include "engine/UniqueLibrary.h"
 #include "reliability/ReliabilitySupport.h"
 #include "ryn_h.h"
 
@@ -24,6 +28,8 @@ using reliability::Figure;
 
 const std::wstring kClassKey = L"CLSID\\{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}";
 const std::wstring kLibraryKey = L"TypeLib\\{B535C15B-1F88-4E32-99E5-2522C591D849}";
+const std::wstring kUserClasses = L"Software\\Classes\\";
+const std::wstring kFoldersRoot = L"C:\\ryn reliability";
 
 // regsvr32 from the prefix, as an installer runs it; its exit code.
 DWORD RunRegsvr32(const std::wstring& arguments) {
@@ -55,13 +61,16 @@ std::wstring ModuleOf(IUnknown* object) {
   return std::wstring(name, length);
 }
 
-// Whether the text survives the ANSI code page, in which the registry
-// script writes the module path.
-bool FitsTheAnsiCodePage(const std::wstring& text) {
+// Whether the text survives the code page.
+bool FitsCodePage(UINT codePage, const std::wstring& text) {
   BOOL lossy = FALSE;
-  const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  const int bytes = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, &lossy);
   return bytes > 0 && !lossy;
 }
+
+// The ANSI code page, in which the registry's 8-bit functions, and so the
+// registry script, write the module path.
+bool FitsTheAnsiCodePage(const std::wstring& text) { return FitsCodePage(CP_ACP, text); }
 
 // Whether two paths name the same file (volume and file index).
 bool SameFile(const std::wstring& first, const std::wstring& second) {
@@ -77,6 +86,52 @@ bool SameFile(const std::wstring& first, const std::wstring& second) {
   BY_HANDLE_FILE_INFORMATION b{};
   return identity(first, a) && identity(second, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The registered path names the copy: as it is, or in its short form when
+// the ANSI code page cannot carry it.
+void ExpectNamesTheCopy(const std::wstring& copy, const std::optional<std::wstring>& registered, const char* what) {
+  ASSERT_TRUE(registered) << what << " is not registered";
+  if (FitsTheAnsiCodePage(copy)) {
+    EXPECT_EQ(copy, *registered) << what;
+  } else {
+    EXPECT_TRUE(FitsTheAnsiCodePage(*registered)) << what << ": registered as an approximation of the path";
+    EXPECT_TRUE(SameFile(copy, *registered)) << what << ": the registered path does not name the copy";
+  }
+}
+
+// ryn.dll copied into a folder of the given name, removed again with it.
+class CopyInFolder {
+ public:
+  explicit CopyInFolder(const std::wstring& name) : folder(kFoldersRoot + L"\\" + name), copy(folder + L"\\ryn.dll") {
+    CreateDirectoryW(kFoldersRoot.c_str(), nullptr);
+    created = (CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
+              CopyFileW(RYN_DLL_PATH, copy.c_str(), FALSE);
+  }
+  CopyInFolder(const CopyInFolder&) = delete;
+  CopyInFolder& operator=(const CopyInFolder&) = delete;
+  ~CopyInFolder() {
+    CoFreeUnusedLibraries();
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+    RemoveDirectoryW(kFoldersRoot.c_str());
+  }
+
+  const std::wstring folder;
+  const std::wstring copy;
+  bool created = false;
+};
+
+void ExpectUserRegistrationNamesTheCopy(const std::wstring& copy) {
+  ExpectNamesTheCopy(copy, ReadRegistryString(HKEY_CURRENT_USER, kUserClasses + kClassKey + L"\\InprocServer32", nullptr),
+                     "the user's class");
+  ExpectNamesTheCopy(copy, ReadRegistryString(HKEY_CURRENT_USER, kUserClasses + kLibraryKey + L"\\1.0\\0\\win64", nullptr),
+                     "the user's type library");
+}
+
+void ExpectNoUserRegistration() {
+  EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, kUserClasses + kClassKey));
+  EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, kUserClasses + kLibraryKey + L"\\1.0"));
 }
 
 struct Folder {
@@ -101,27 +156,21 @@ class ModulePathRegistration : public ::testing::TestWithParam<Folder> {
     const DWORD code = RunRegsvr32(L"/s \"" + std::wstring(RYN_DLL_PATH) + L"\"");
     EXPECT_EQ(0u, code) << "registering the build's DLL again";
     EXPECT_EQ(std::wstring(RYN_DLL_PATH), ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr));
-    Figure("module paths: %d folders registered and unregistered with regsvr32 (%d beyond the ANSI code page, "
+    Figure("module paths: %d folders registered and unregistered with regsvr32, for all users and for the "
+           "current user (%d beyond the ANSI code page, "
            "registered in their short form), %d classes created from the copy",
            registered, shortForms, created);
   }
 
   void SetUp() override {
-    folder = L"C:\\ryn reliability\\" + std::wstring(GetParam().name);
-    copy = folder + L"\\ryn.dll";
-    CreateDirectoryW(L"C:\\ryn reliability", nullptr);
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) << GetLastError();
-    ASSERT_TRUE(CopyFileW(RYN_DLL_PATH, copy.c_str(), FALSE)) << GetLastError();
+    folder.emplace(GetParam().name);
+    ASSERT_TRUE(folder->created) << GetLastError();
+    copy = folder->copy;
   }
 
-  void TearDown() override {
-    CoFreeUnusedLibraries();
-    DeleteFileW(copy.c_str());
-    RemoveDirectoryW(folder.c_str());
-    RemoveDirectoryW(L"C:\\ryn reliability");
-  }
+  void TearDown() override { folder.reset(); }
 
-  std::wstring folder;
+  std::optional<CopyInFolder> folder;
   std::wstring copy;
   static int registered;
   static int shortForms;
@@ -132,18 +181,18 @@ int ModulePathRegistration::registered = 0;
 int ModulePathRegistration::shortForms = 0;
 int ModulePathRegistration::created = 0;
 
+// For the current user first: the class is then created from the copy
+// registered for all users, which keeps the copy loaded.
 TEST_P(ModulePathRegistration, RegistersAndUnregistersTheCopy) {
+  ASSERT_EQ(0u, RunRegsvr32(L"/s /n /i:user \"" + copy + L"\"")) << "regsvr32 /n /i:user failed";
+  ExpectUserRegistrationNamesTheCopy(copy);
+  ASSERT_EQ(0u, RunRegsvr32(L"/u /s /n /i:user \"" + copy + L"\"")) << "regsvr32 /u /n /i:user failed";
+  ExpectNoUserRegistration();
+
   ASSERT_EQ(0u, RunRegsvr32(L"/s \"" + copy + L"\"")) << "regsvr32 failed";
   ++registered;
-  const std::wstring server = ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr).value_or(L"");
-  if (FitsTheAnsiCodePage(copy)) {
-    EXPECT_EQ(copy, server);
-  } else {
-    // Written in its short form, which the code page can carry.
-    EXPECT_TRUE(FitsTheAnsiCodePage(server)) << "registered as an approximation of the path";
-    EXPECT_TRUE(SameFile(copy, server)) << "the registered path does not name the copy";
-    ++shortForms;
-  }
+  ExpectNamesTheCopy(copy, ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr), "the class");
+  if (!FitsTheAnsiCodePage(copy)) ++shortForms;
   EXPECT_EQ(L"both", ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
   EXPECT_EQ(L"Ryn.VelRyn.1", ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\ProgID", nullptr));
   EXPECT_EQ(copy, ReadRegistryString(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\0\\win64", nullptr));
@@ -167,5 +216,64 @@ TEST_P(ModulePathRegistration, RegistersAndUnregistersTheCopy) {
 
 INSTANTIATE_TEST_SUITE_P(Folders, ModulePathRegistration, ::testing::ValuesIn(kFolders),
                          [](const ::testing::TestParamInfo<Folder>& info) { return std::string(info.param.label); });
+
+// Registration writes every text in the system's ANSI code page, which the
+// registry's 8-bit functions read, whatever the calling thread's locale: a
+// folder name that the thread's code page carries and the system's does not
+// is registered in its short form, not in the thread's bytes.
+
+struct LocaleFolder {
+  LANGID language;
+  const wchar_t* name;
+};
+
+const LocaleFolder kLocaleFolders[] = {
+    {MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), L"\x0414\x0430\x043D\x043D\x044B\x0435"},
+    {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), L"M\x00FCller \x00E9t\x00E9"},
+};
+
+UINT AnsiCodePageOf(LCID locale) {
+  DWORD codePage = 0;
+  GetLocaleInfoW(locale, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER, reinterpret_cast<LPWSTR>(&codePage),
+                 sizeof codePage / sizeof(wchar_t));
+  return codePage;
+}
+
+using InstallFunction = HRESULT(WINAPI*)(BOOL, PCWSTR);
+
+// DllInstall of the copy, called on a thread whose locale is `locale`.
+HRESULT InstallOnThreadOfLocale(const std::wstring& copy, LCID locale, bool install) {
+  HRESULT hr = E_UNEXPECTED;
+  std::thread caller([&] {
+    if (!SetThreadLocale(locale)) return;
+    const UniqueLibrary module(LoadLibraryW(copy.c_str()));
+    if (!module) return;
+    hr = comtest::Export<InstallFunction>(module.get(), "DllInstall")(install ? TRUE : FALSE, L"user");
+  });
+  caller.join();
+  return hr;
+}
+
+TEST(ModulePathCodePage, UserRegistrationFollowsTheSystemCodePageNotTheThreadLocale) {
+  const LocaleFolder* chosen = nullptr;
+  LCID locale = 0;
+  for (const LocaleFolder& candidate : kLocaleFolders) {
+    locale = MAKELCID(candidate.language, SORT_DEFAULT);
+    if (FitsCodePage(AnsiCodePageOf(locale), candidate.name) && !FitsTheAnsiCodePage(candidate.name)) {
+      chosen = &candidate;
+      break;
+    }
+  }
+  if (chosen == nullptr) GTEST_SKIP() << "no locale whose code page differs from the system's (" << GetACP() << ")";
+
+  const CopyInFolder folder(chosen->name);
+  ASSERT_TRUE(folder.created) << GetLastError();
+  HRESULT hr = InstallOnThreadOfLocale(folder.copy, locale, true);
+  ASSERT_EQ(S_OK, hr) << comtest::Hex(hr);
+  ExpectUserRegistrationNamesTheCopy(folder.copy);
+  hr = InstallOnThreadOfLocale(folder.copy, locale, false);
+  EXPECT_EQ(S_OK, hr) << comtest::Hex(hr);
+  ExpectNoUserRegistration();
+}
 
 }  // namespace

@@ -6,16 +6,14 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "component/ComTestSupport.h"
 #include "component/VelRyn.h"
 #include "engine/ComPtr.h"
 #include "engine/RynManager.h"
+#include "support/TestRun.h"
 
 namespace reliability {
 
@@ -38,33 +36,10 @@ const Parameter kParameters[] = {
     {L"ZEL_MODE", 1, 2, &CRynManager::GetZelMode},
 };
 
-// RYN_LONG_TESTS=1 selects the full lengths; make test runs the short ones.
-inline bool LongRun() {
-  const char* value = std::getenv("RYN_LONG_TESTS");
-  return value != nullptr && value[0] != '\0' && value[0] != '0';
-}
-
-// Set by the ctest entries that run with the PulseAudio fixture's devices.
-inline bool RealAudio() {
-  const char* value = std::getenv("RYN_REAL_AUDIO");
-  return value != nullptr && value[0] == '1';
-}
-
-template <typename T>
-T ShortOrLong(T shortValue, T longValue) {
-  return LongRun() ? longValue : shortValue;
-}
-
-// One line of figures, marked so it can be found in the test log.
-inline void Figure(const char* format, ...) {
-  std::va_list arguments;
-  va_start(arguments, format);
-  std::fputs("[ figures  ] ", stdout);
-  std::vfprintf(stdout, format, arguments);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-  va_end(arguments);
-}
+using testrun::Figure;
+using testrun::LongRun;
+using testrun::RealAudio;
+using testrun::ShortOrLong;
 
 inline ComPtr<IVelComponent> CreateComponent() {
   ComPtr<IVelComponent> component;

@@ -20,6 +20,7 @@ class UniqueLibrary {
 
   HMODULE get() const noexcept { return module; }
   explicit operator bool() const noexcept { return module != nullptr; }
+  HMODULE release() noexcept { return std::exchange(module, nullptr); }
   void reset(HMODULE replacement = nullptr) noexcept {
     HMODULE old = std::exchange(module, replacement);
     if (old != nullptr) FreeLibrary(old);
