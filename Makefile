@@ -4,7 +4,7 @@
 #   make demo    run the reference host on the built-in voice sample under Wine,
 #                record and measure it (DELAY=ms SHIFT=steps MODE=1|2; LIVE=1
 #                uses the machine's own microphone and speaker instead)
-#   make dist    one zip per architecture in build/dist
+#   make dist    one zip and one installer package per architecture in build/dist
 #   make bench   run the benchmarks and regenerate docs/performance.md
 #   make fuzz    fuzz the registry script interpreter (FUZZ_SECONDS, default 600)
 #                and fold the findings into its committed corpus
@@ -46,7 +46,7 @@ demo: deps
 	DELAY="$(DELAY)" SHIFT="$(SHIFT)" MODE="$(MODE)" LIVE="$(LIVE)" $(ROOT)/scripts/demo.sh
 
 dist: deps $(BUILD)/win64/build.ninja $(BUILD)/win32/build.ninja
-	cmake --build $(BUILD)/win64 -j $(JOBS) --target ryn rynhost
+	cmake --build $(BUILD)/win64 -j $(JOBS) --target ryn rynhost wixregistry
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target ryn rynhost
 	$(ROOT)/scripts/dist.sh
 

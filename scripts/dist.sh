@@ -1,6 +1,7 @@
 #!/bin/sh
 # Packs one zip per architecture: the component, the reference host, the
-# side-by-side manifest, the Windows README and the example clients.
+# side-by-side manifest, the Windows README and the example clients; and one
+# installer package per architecture beside them (scripts/build-msi.sh).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build/dist"
@@ -25,4 +26,7 @@ for arch in win64 win32; do
   for text in "$stage/README.txt" "$stage/examples/"*; do sed -i 's/\r*$/\r/' "$text"; done
   (cd "$out" && zip -qrX "ryn-$arch.zip" "ryn-$arch")
   echo "$out/ryn-$arch.zip"
+done
+for arch in x64 x86; do
+  "$root/scripts/build-msi.sh" "$arch" "$out"
 done
