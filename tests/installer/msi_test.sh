@@ -1,0 +1,153 @@
+#!/bin/sh
+# The installer packages under Wine, each check group in fresh prefixes
+# copied from one pristine prefix:
+#   msi_test.sh ROOT WORK packages   builds the packages (x64, x86, and an x64
+#                                    one with a higher version) and the prefix
+#   msi_test.sh ROOT WORK x64|x86    silent install, a client of that bitness,
+#                                    the registry against regsvr32's for the
+#                                    same DLL, silent removal leaving nothing
+#   msi_test.sh ROOT WORK both       both installed side by side, a major
+#                                    upgrade, removal of one
+# Exit status 77 (skipped) when the 32-bit Wine a group needs is missing.
+set -eu
+root="$1"
+work="$2"
+group="$3"
+here="$root/tests/installer"
+wine64=/usr/lib/wine/wine64
+server=/usr/lib/wine/wineserver
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export PULSE_SERVER="unix:$work/no-sound-server"
+class='{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}'
+failures=0
+
+windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+need_wow64() {
+  if [ ! -x /usr/lib/wine/wine ] || [ ! -d /usr/lib/i386-linux-gnu/wine/i386-windows ]; then
+    echo "SKIPPED: 32-bit Wine is missing (/usr/lib/wine/wine and wine32:i386); the x86 package is not tested"
+    exit 77
+  fi
+}
+
+# A fresh prefix named $1, copied from the pristine one.
+fresh_prefix() {
+  export WINEPREFIX="$work/$1"
+  rm -rf "$WINEPREFIX"
+  cp -a "$work/base" "$WINEPREFIX"
+}
+
+# Waits until the prefix's Wine session has ended and its registry is saved.
+settle() { "$server" -w; }
+
+package() { ls "$work/$1"/ryn-*-"$2".msi; }
+
+msiexec() {
+  if "$wine64" msiexec "$1" "$(windows_path "$2")" /qn; then pass "msiexec $1 $(basename "$2")"
+  else fail "msiexec $1 $(basename "$2") exits with $?"; fi
+}
+
+# Runs the client with the script host of bitness $1; $2 "works" or "fails".
+client() {
+  if [ "$1" = x64 ]; then host=cscript; else host='C:\windows\syswow64\cscript.exe'; fi
+  output=$("$wine64" "$host" //nologo "$(windows_path "$here/InstalledClient.vbs")" 2>&1 || true)
+  case "$2:$output" in
+    "works:"*"3 passed, 0 failed"*) pass "$1 client works" ;;
+    "fails:"*"FAIL: CreateObject"*) pass "$1 client cannot create the object" ;;
+    *) fail "$1 client expected to $2, said: $output" ;;
+  esac
+}
+
+# The class registration in the current prefix beyond the pristine one.
+classes() { python3 "$here/registry_delta.py" "$work/base/system.reg" "$WINEPREFIX/system.reg" --classes $views; }
+
+# Checks that the machine's and the user's software settings hold nothing
+# beyond the pristine prefix's but the Windows Installer's own empty keys
+# (Wine's session rewrites the network cards' key each time).
+left_behind() {
+  left=$( (python3 "$here/registry_delta.py" "$work/base/system.reg" "$WINEPREFIX/system.reg"
+           python3 "$here/registry_delta.py" "$work/base/user.reg" "$WINEPREFIX/user.reg") |
+         grep '^\(- \)\?software\\\\' | grep -v '^software\\\\[^[]*\\\\installer\\\\[^[]*$' |
+         grep -v '^- software\\\\microsoft\\\\windows nt\\\\currentversion\\\\networkcards$' || true)
+  if [ -z "$left" ]; then pass "no registry key or value of the package is left"
+  else fail "left in the registry: $left"; fi
+}
+
+if [ "$group" = packages ]; then
+  rm -rf "$work"
+  mkdir -p "$work"
+  "$root/scripts/build-msi.sh" x64 "$work/packages"
+  "$root/scripts/build-msi.sh" x86 "$work/packages"
+  version=$(basename "$(package packages x64)" | sed 's/^ryn-\([0-9]*\)\.\([0-9]*\)\.\([0-9]*\)-x64\.msi$/\1.\2./')
+  build=$(basename "$(package packages x64)" | sed 's/^ryn-[0-9]*\.[0-9]*\.\([0-9]*\)-x64\.msi$/\1/')
+  "$root/scripts/build-msi.sh" x64 "$work/newer" "$version$((build + 1))"
+  # The script host registers its own type library when it first runs: done
+  # here once, so that no group sees it as a change.
+  export WINEPREFIX="$work/base"
+  "$wine64" wineboot -i >/dev/null 2>&1
+  for host in cscript 'C:\windows\syswow64\cscript.exe'; do
+    "$wine64" "$host" //nologo "$(windows_path "$here/InstalledClient.vbs")" >/dev/null 2>&1 || true
+  done
+  settle
+  exit 0
+fi
+
+case "$group" in
+  x64)
+    program_files="Program Files"
+    regsvr32=regsvr32
+    views=
+    ;;
+  x86)
+    need_wow64
+    program_files="Program Files (x86)"
+    regsvr32='C:\windows\syswow64\regsvr32.exe'
+    # Wine's installer puts every class entry of a 32-bit component into the
+    # 32-bit view, where Wine's 32-bit registration writes the ProgIDs into the
+    # shared keys and the interfaces into both views (which a 32-bit package
+    # cannot write): the two are compared as seen from the 32-bit side.
+    views=--fold-views
+    ;;
+  both)
+    need_wow64
+    ;;
+  *) echo "unknown group $group" >&2; exit 2 ;;
+esac
+
+if [ "$group" != both ]; then
+  msi=$(package packages "$group")
+  stage=$(dirname "$msi")/msi-$group-$(basename "$msi" | sed 's/^ryn-\(.*\)-.*\.msi$/\1/')
+
+  # What regsvr32 writes for the same DLL at the same place.
+  fresh_prefix "reference-$group"
+  mkdir -p "$WINEPREFIX/drive_c/$program_files/ryn"
+  cp "$stage/ryn.dll" "$WINEPREFIX/drive_c/$program_files/ryn/"
+  "$wine64" "$regsvr32" /s "C:\\$program_files\\ryn\\ryn.dll" || fail "regsvr32 exits with $?"
+  settle
+  classes >"$work/$group-regsvr32.txt"
+
+  fresh_prefix "$group"
+  msiexec /i "$msi"
+  client "$group" works
+  settle
+  classes >"$work/$group-package.txt"
+  if [ ! -s "$work/$group-package.txt" ]; then
+    fail "the package registers nothing"
+  elif diff -u "$work/$group-regsvr32.txt" "$work/$group-package.txt"; then
+    pass "the package's class registration equals regsvr32's, $(wc -l <"$work/$group-package.txt") values"
+  else
+    fail "the package's class registration differs from regsvr32's (- regsvr32, + package)"
+  fi
+
+  msiexec /x "$msi"
+  settle
+  left_behind
+  if [ -e "$WINEPREFIX/drive_c/$program_files/ryn" ]; then fail "C:\\$program_files\\ryn is left"
+  else pass "no file or folder of the package is left"; fi
+fi
+
+echo "$failures failed"
+[ "$failures" -eq 0 ]
