@@ -23,8 +23,8 @@ class='{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}'
 failures=0
 
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
+fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
+pass() { printf 'ok: %s\n' "$*"; }
 
 need_wow64() {
   if [ ! -x /usr/lib/wine/wine ] || [ ! -d /usr/lib/i386-linux-gnu/wine/i386-windows ]; then
@@ -33,11 +33,17 @@ need_wow64() {
   fi
 }
 
-# A fresh prefix named $1, copied from the pristine one.
+# A fresh prefix named $1, copied from the pristine one: its files linked
+# (Wine replaces a file it changes, the registry included, rather than
+# writing into it), the registry copied all the same.
 fresh_prefix() {
   export WINEPREFIX="$work/$1"
   rm -rf "$WINEPREFIX"
-  cp -a "$work/base" "$WINEPREFIX"
+  cp -al "$work/base" "$WINEPREFIX"
+  for hive in "$WINEPREFIX"/*.reg; do
+    rm "$hive"
+    cp "$work/base/$(basename "$hive")" "$hive"
+  done
 }
 
 # Waits until the prefix's Wine session has ended and its registry is saved.
@@ -147,6 +153,52 @@ if [ "$group" != both ]; then
   left_behind
   if [ -e "$WINEPREFIX/drive_c/$program_files/ryn" ]; then fail "C:\\$program_files\\ryn is left"
   else pass "no file or folder of the package is left"; fi
+fi
+
+# "name version" of each product in the prefix's list of installed programs.
+installed_products() {
+  awk '/^\[/ { inside = /CurrentVersion\\\\Uninstall\\\\/; name = "" }
+       inside && /^"DisplayName"=/ { name = $0; sub(/^"DisplayName"="/, "", name); sub(/"$/, "", name) }
+       inside && /^"DisplayVersion"=/ && name != "" { version = $0; sub(/^"DisplayVersion"="/, "", version)
+                                                      sub(/"$/, "", version); print name " " version }' \
+    "$WINEPREFIX/system.reg" | grep '^ryn ' | sort
+}
+
+# The class's module as the view of bitness $1 has it.
+class_module() {
+  if [ "$1" = x64 ]; then view=/reg:64; else view=/reg:32; fi
+  "$wine64" reg query "HKCR\\CLSID\\$class\\InprocServer32" /ve "$view" 2>&1 | sed -n 's/.*REG_SZ *//p' | tr -d '\r'
+}
+
+if [ "$group" = both ]; then
+  fresh_prefix both
+  msiexec /i "$(package packages x64)"
+  msiexec /i "$(package packages x86)"
+  client x64 works
+  client x86 works
+  for pair in 'x64:C:\Program Files\ryn\ryn.dll' 'x86:C:\Program Files (x86)\ryn\ryn.dll'; do
+    module=$(class_module "${pair%%:*}")
+    if [ "$module" = "${pair#*:}" ]; then pass "the ${pair%%:*} view's class runs $module"
+    else fail "the ${pair%%:*} view's class runs '$module', not ${pair#*:}"; fi
+  done
+
+  newer=$(package newer x64)
+  msiexec /i "$newer"
+  settle
+  expected="ryn (32-bit) $(basename "$(package packages x86)" | sed 's/^ryn-\(.*\)-x86\.msi$/\1/')
+ryn (64-bit) $(basename "$newer" | sed 's/^ryn-\(.*\)-x64\.msi$/\1/')"
+  products=$(installed_products)
+  if [ "$products" = "$expected" ]; then pass "after the upgrade one product of each bitness: $(echo $products)"
+  else fail "after the upgrade, installed: $(echo $products); expected: $(echo $expected)"; fi
+  client x64 works
+
+  msiexec /x "$(package packages x86)"
+  client x86 fails
+  client x64 works
+  if [ -e "$WINEPREFIX/drive_c/Program Files (x86)/ryn" ]; then fail "C:\Program Files (x86)\ryn is left"
+  else pass "the x86 package's folder is gone"; fi
+  if [ -f "$WINEPREFIX/drive_c/Program Files/ryn/ryn.dll" ]; then pass "the x64 package's module stays"
+  else fail "the x64 package's module is gone"; fi
 fi
 
 echo "$failures failed"
