@@ -27,7 +27,9 @@ stage="$out/msi-$arch-$version"
 rm -rf "$stage"
 mkdir -p "$stage"
 cp "$build/component/ryn.dll" "$build/host/rynhost.exe" "$stage/"
-panel=$(find "$build" -name rynpanel.exe -print -quit)
+# The panel program, once the build makes one (not a copy in a test's or a
+# prefix's folder).
+panel=$(find "$build" \( -path "$build/installer-test" -o -name '*prefix' \) -prune -o -name rynpanel.exe -print -quit)
 [ -n "$panel" ] && cp "$panel" "$stage/"
 "$strip" --strip-debug "$stage/"*.exe "$stage/ryn.dll"
 sed 's/\r*$/\r/' "$root/host/dist/README.txt" >"$stage/README.txt"
