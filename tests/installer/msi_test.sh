@@ -90,8 +90,8 @@ if [ "$group" = packages ]; then
   version=$(basename "$(package packages x64)" | sed 's/^ryn-\([0-9]*\)\.\([0-9]*\)\.\([0-9]*\)-x64\.msi$/\1.\2./')
   build=$(basename "$(package packages x64)" | sed 's/^ryn-[0-9]*\.[0-9]*\.\([0-9]*\)-x64\.msi$/\1/')
   "$root/scripts/build-msi.sh" x64 "$work/newer" "$version$((build + 1))"
-  # The script host registers its own type library when it first runs: done
-  # here once, so that no group sees it as a change.
+  # The pristine prefix. The script hosts register their own type library
+  # when they first run: done here once, so that no group sees it as a change.
   export WINEPREFIX="$work/base"
   "$wine64" wineboot -i >/dev/null 2>&1
   for host in cscript 'C:\windows\syswow64\cscript.exe'; do
