@@ -61,36 +61,56 @@ std::string XmlAttribute(const std::string& text) {
   return out;
 }
 
-bool IsInterfaceKey(const CRegistryEntryRecorder::Key& key) {
-  const std::string prefix = "interface\\";
-  if (key.root != "HKCR" || key.path.size() <= prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = key.path[i];
+bool StartsWithIgnoringCase(const std::string& text, const std::string& lowerPrefix) {
+  if (text.size() < lowerPrefix.size()) return false;
+  for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
+    char c = text[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
+    if (c != lowerPrefix[i]) return false;
   }
   return true;
 }
 
+bool IsInterfaceKey(const CRegistryEntryRecorder::Key& key) {
+  return key.root == "HKCR" && StartsWithIgnoringCase(key.path, "interface\\");
+}
+
+// The type library's and the interfaces' entries that name no installed file
+// or folder: the packages of both bitnesses write them alike, to keys that
+// both views share (the type library) or to the 32-bit view (the interfaces).
+bool IsShared(const CRegistryEntryRecorder::Key& key, const CRegistryEntryRecorder::Value& value,
+              const std::vector<std::string>& references) {
+  if (key.root != "HKCR" || !(IsInterfaceKey(key) || StartsWithIgnoringCase(key.path, "typelib\\"))) return false;
+  for (const std::string& reference : references) {
+    if (value.text.find(reference) != std::string::npos) return false;
+  }
+  return true;
+}
+
+// One component with the values that select() picks; nothing when it picks none.
+template <typename Select>
 void WriteComponent(const Keys& keys, const std::string& id, bool win64, const std::vector<std::string>& references,
-                    std::string& out) {
-  out += "    <Component Id=\"" + id + "\" Guid=\"*\" Win64=\"" + (win64 ? "yes" : "no") + "\">\n";
-  bool keyPath = true;
+                    Select select, std::string& out) {
+  std::string values;
+  bool keyPath = true;  // the first value tells the Windows Installer whether the component is there
   for (const CRegistryEntryRecorder::Key& key : keys) {
     for (const CRegistryEntryRecorder::Value& value : key.values) {
-      out += "      <RegistryValue Root=\"" + key.root + "\" Key=\"" + XmlAttribute(Formatted(key.path, references)) + "\"";
-      if (!value.name.empty()) out += " Name=\"" + XmlAttribute(Formatted(value.name, references)) + "\"";
+      if (!select(key, value)) continue;
+      values += "      <RegistryValue Root=\"" + key.root + "\" Key=\"" + XmlAttribute(Formatted(key.path, references)) + "\"";
+      if (!value.name.empty()) values += " Name=\"" + XmlAttribute(Formatted(value.name, references)) + "\"";
       if (value.type == kRegDword) {
-        out += " Type=\"integer\" Value=\"" + value.text + "\"";
+        values += " Type=\"integer\" Value=\"" + value.text + "\"";
       } else {
-        out += " Type=\"string\" Value=\"" + XmlAttribute(Formatted(value.text, references)) + "\"";
+        values += " Type=\"string\" Value=\"" + XmlAttribute(Formatted(value.text, references)) + "\"";
       }
-      if (keyPath) out += " KeyPath=\"yes\"";
+      if (keyPath) values += " KeyPath=\"yes\"";
       keyPath = false;
-      out += "/>\n";
+      values += "/>\n";
     }
   }
-  out += "    </Component>\n";
+  if (values.empty()) return;
+  out += "    <Component Id=\"" + id + "\" Guid=\"*\" Win64=\"" + (win64 ? "yes" : "no") + "\">\n" + values +
+         "    </Component>\n";
 }
 
 std::int32_t Record(CRegistryEntryRecorder& recorder, const WixRegistryRequest& request, const std::string& script,
@@ -135,14 +155,17 @@ std::int32_t BuildWixRegistryFragment(const WixRegistryRequest& request, std::st
         "<!-- Generated at build time from the component's registry script and type library. -->\n"
         "<Include>\n"
         "  <ComponentGroup Id=\"" + request.groupId + "\" Directory=\"" + request.directoryId + "\">\n";
-    WriteComponent(keys, request.componentId, request.win64, references, out);
-    if (request.interfacesInBothViews) {
-      Keys interfaces;
-      for (const CRegistryEntryRecorder::Key& key : keys) {
-        if (IsInterfaceKey(key)) interfaces.push_back(key);
-      }
-      if (!interfaces.empty()) WriteComponent(interfaces, request.componentId + "Interfaces32", false, references, out);
-    }
+    using Key = CRegistryEntryRecorder::Key;
+    using Value = CRegistryEntryRecorder::Value;
+    // The 64-bit package also keeps the interfaces in its own view, as the
+    // platform's 64-bit registration writes them into both.
+    WriteComponent(keys, request.componentId, request.win64, references,
+                   [&](const Key& key, const Value& value) {
+                     return !IsShared(key, value, references) || (request.win64 && IsInterfaceKey(key));
+                   },
+                   out);
+    WriteComponent(keys, request.sharedComponentId, false, references,
+                   [&](const Key& key, const Value& value) { return IsShared(key, value, references); }, out);
     out += "  </ComponentGroup>\n</Include>\n";
     *fragment = out;
     return kSOk;

@@ -21,11 +21,15 @@ struct WixRegistryRequest {
   std::string fileId;       // the installed module's File Id, e.g. "ryn.dll"
   std::string directoryId;  // its folder's Directory Id, e.g. "INSTALLFOLDER"
   std::string groupId;      // the ComponentGroup Id the package refers to
-  std::string componentId;  // prefix of the Component Ids, unique per package
+  std::string componentId;  // the package's own Component, unique per package
   bool win64 = false;
-  // Also writes the interfaces' entries into the 32-bit view, as the
-  // platform's 64-bit type library registration does.
-  bool interfacesInBothViews = false;
+  // The 32-bit Component of what the packages of both bitnesses write alike
+  // to the same place: the type library's entries that name no file, and the
+  // interfaces in the 32-bit view (which the platform's 64-bit registration
+  // writes too). Both packages carry it with this Id and the same content, so
+  // it gets the same GUID and the Windows Installer keeps it until the last
+  // of them is removed.
+  std::string sharedComponentId;
   NumberConverter convertNumber = nullptr;
 };
 

@@ -3,9 +3,9 @@
 // script interpreter, records what they would write and prints it as a WiX
 // include file. Anything the package cannot express fails the build.
 //
-//   wixregistry SCRIPT TYPELIB OUTPUT FILE_ID DIRECTORY_ID GROUP_ID COMPONENT_ID x64|x86
+//   wixregistry SCRIPT TYPELIB OUTPUT FILE_ID DIRECTORY_ID GROUP_ID COMPONENT_ID SHARED_COMPONENT_ID x64|x86
 //
-// An x64 package also writes the interfaces into the 32-bit view.
+// (see WixRegistryRequest for the Ids).
 
 #include <windows.h>
 #include <oleauto.h>
@@ -37,10 +37,12 @@ int Fail(const std::string& message) {
 }
 
 int Generate(int argc, wchar_t** argv) {
-  if (argc != 9) {
-    return Fail("usage: wixregistry SCRIPT TYPELIB OUTPUT FILE_ID DIRECTORY_ID GROUP_ID COMPONENT_ID x64|x86");
+  if (argc != 10) {
+    return Fail(
+        "usage: wixregistry SCRIPT TYPELIB OUTPUT FILE_ID DIRECTORY_ID GROUP_ID COMPONENT_ID SHARED_COMPONENT_ID "
+        "x64|x86");
   }
-  const std::string architecture = Narrow(argv[8]);
+  const std::string architecture = Narrow(argv[9]);
   if (architecture != "x64" && architecture != "x86") return Fail("the architecture is x64 or x86");
 
   WixRegistryRequest request;
@@ -60,8 +62,8 @@ int Generate(int argc, wchar_t** argv) {
   request.directoryId = Narrow(argv[5]);
   request.groupId = Narrow(argv[6]);
   request.componentId = Narrow(argv[7]);
+  request.sharedComponentId = Narrow(argv[8]);
   request.win64 = architecture == "x64";
-  request.interfacesInBothViews = request.win64;
   request.convertNumber = &ConvertTextToUInt32;
 
   std::string fragment;

@@ -44,7 +44,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 /usr/lib/wine/wine64 "$generator" "$(windows_path "$root/resources/ryn.rgs")" \
   "$(windows_path "$build/component/generated/ryn.tlb")" "$(windows_path "$stage/registry.wxi")" \
-  ryn.dll INSTALLFOLDER "Registry$arch" "Registry$arch" "$arch"
+  ryn.dll INSTALLFOLDER "Registry$arch" "Registry$arch" RegistryShared "$arch"
 
 package="$out/ryn-$version-$arch.msi"
 defines="-D Arch=$arch -D Version=$version"

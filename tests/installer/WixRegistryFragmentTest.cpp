@@ -25,9 +25,9 @@ WixRegistryRequest Request(const std::string& script, bool win64) {
   request.fileId = "ryn.dll";
   request.directoryId = "INSTALLFOLDER";
   request.groupId = "Registryx64";
-  request.componentId = "Registryx64";
+  request.componentId = win64 ? "Registryx64" : "Registryx86";
+  request.sharedComponentId = "RegistryShared";
   request.win64 = win64;
-  request.interfacesInBothViews = win64;
   request.convertNumber = &ConvertDecimalToUInt32;
   return request;
 }
@@ -57,30 +57,43 @@ std::size_t Count(const std::string& text, const std::string& part) {
   return count;
 }
 
+// The component's own part of a fragment, and the part both packages share.
+std::string Part(const std::string& fragment, const std::string& componentId) {
+  const std::size_t start = fragment.find("<Component Id=\"" + componentId + "\"");
+  if (start == std::string::npos) return std::string();
+  return fragment.substr(start, fragment.find("</Component>", start) - start);
+}
+
 TEST(WixRegistryFragment, ModuleScriptAndTypeLibraryBecomeTheInstalledFilesEntries) {
+  const std::string script = ModuleScript();
+  ASSERT_NE(script.find("HKCR"), std::string::npos) << "script not found at " << RYN_REGISTRY_SCRIPT;
+  std::string shared[2];
   for (const bool win64 : {true, false}) {
     SCOPED_TRACE(win64 ? "x64" : "x86");
-    const std::string script = ModuleScript();
-    ASSERT_NE(script.find("HKCR"), std::string::npos) << "script not found at " << RYN_REGISTRY_SCRIPT;
     WixRegistryRequest request = Request(script, win64);
     request.typeLibrary = Library(win64 ? "win64" : "win32");
     std::string fragment = "marker";
     std::string failure;
     ASSERT_EQ(Hr(BuildWixRegistryFragment(request, &fragment, &failure)), Hr(0)) << failure;
+    const std::string own = Part(fragment, request.componentId);
+    shared[win64] = Part(fragment, "RegistryShared");
 
-    EXPECT_EQ(Count(fragment, Value(kClassKey + "\\InprocServer32", "[#ryn.dll]")), 1u) << fragment;
-    EXPECT_EQ(Count(fragment, Value(kClassKey + "\\InprocServer32", "both", "ThreadingModel")), 1u);
-    EXPECT_EQ(Count(fragment, Value("Ryn.VelRyn.1\\CLSID", "{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}")), 1u);
+    EXPECT_EQ(Count(own, Value(kClassKey + "\\InprocServer32", "[#ryn.dll]")), 1u) << fragment;
+    EXPECT_EQ(Count(own, Value(kClassKey + "\\InprocServer32", "both", "ThreadingModel")), 1u);
+    EXPECT_EQ(Count(own, Value("Ryn.VelRyn.1\\CLSID", "{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}")), 1u);
     const std::string libraryKey = "TypeLib\\{B535C15B-1F88-4E32-99E5-2522C591D849}\\1.0";
-    EXPECT_EQ(Count(fragment, Value(libraryKey + "\\0\\" + (win64 ? "win64" : "win32"), "[#ryn.dll]")), 1u);
-    EXPECT_EQ(Count(fragment, Value(libraryKey + "\\HELPDIR", "[INSTALLFOLDER]")), 1u);
-    EXPECT_EQ(Count(fragment, Value(libraryKey + "\\FLAGS", "8")), 1u);
-    // The interfaces go into both views from a 64-bit package only.
-    EXPECT_EQ(Count(fragment, Value(kInterfaceKey, "IVelComponent")), win64 ? 2u : 1u);
-    EXPECT_EQ(Count(fragment, "<Component "), win64 ? 2u : 1u);
-    EXPECT_EQ(Count(fragment, "Win64=\"no\""), 1u);
-    EXPECT_EQ(Count(fragment, "KeyPath=\"yes\""), win64 ? 2u : 1u);
+    EXPECT_EQ(Count(own, Value(libraryKey + "\\0\\" + (win64 ? "win64" : "win32"), "[#ryn.dll]")), 1u);
+    EXPECT_EQ(Count(own, Value(libraryKey + "\\HELPDIR", "[INSTALLFOLDER]")), 1u);
+    EXPECT_EQ(Count(shared[win64], Value(libraryKey + "\\FLAGS", "8")), 1u);
+    EXPECT_EQ(Count(shared[win64], Value(kInterfaceKey, "IVelComponent")), 1u);
+    // The interfaces also go into the 64-bit package's own view.
+    EXPECT_EQ(Count(own, Value(kInterfaceKey, "IVelComponent")), win64 ? 1u : 0u);
+    EXPECT_NE(own.find(win64 ? "Win64=\"yes\"" : "Win64=\"no\""), std::string::npos);
+    EXPECT_EQ(Count(fragment, "<Component "), 2u);
+    EXPECT_EQ(Count(fragment, "KeyPath=\"yes\""), 2u);
   }
+  EXPECT_NE(shared[true].find("Win64=\"no\""), std::string::npos) << shared[true];
+  EXPECT_EQ(shared[true], shared[false]);
 }
 
 TEST(WixRegistryFragment, TextsAreEscapedForTheFormattedColumnsAndTheXml) {

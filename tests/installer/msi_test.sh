@@ -119,6 +119,7 @@ case "$group" in
     ;;
   both)
     need_wow64
+    views=
     ;;
   *) echo "unknown group $group" >&2; exit 2 ;;
 esac
@@ -173,6 +174,8 @@ class_module() {
 if [ "$group" = both ]; then
   fresh_prefix both
   msiexec /i "$(package packages x64)"
+  settle
+  classes | grep -v '\\helpdir \[\]' >"$work/both-x64-alone.txt"
   msiexec /i "$(package packages x86)"
   client x64 works
   client x86 works
@@ -195,6 +198,14 @@ ryn (64-bit) $(basename "$newer" | sed 's/^ryn-\(.*\)-x64\.msi$/\1/')"
   msiexec /x "$(package packages x86)"
   client x86 fails
   client x64 works
+  settle
+  # The type library's help folder is one value that both packages write:
+  # the last one installed or removed sets or takes it.
+  if classes | grep -v '\\helpdir \[\]' | diff -u - "$work/both-x64-alone.txt"; then
+    pass "the x64 package's registration is as before the x86 package came and went, but for the help folder"
+  else
+    fail "removing the x86 package changed the x64 package's registration (- now, + before)"
+  fi
   if [ -e "$WINEPREFIX/drive_c/Program Files (x86)/ryn" ]; then fail "C:\Program Files (x86)\ryn is left"
   else pass "the x86 package's folder is gone"; fi
   if [ -f "$WINEPREFIX/drive_c/Program Files/ryn/ryn.dll" ]; then pass "the x64 package's module stays"
