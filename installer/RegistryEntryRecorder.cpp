@@ -100,7 +100,9 @@ std::int32_t CRegistryEntryRecorder::CreateKey(RegistryKey parent, const std::st
   const std::int32_t error = ResolveParent(parent, &parentIndex);
   if (error != kErrorSuccess) return error;
   if (!SettlePendingOpen(parentIndex, name)) return kErrorAccessDenied;
-  if (!IsPrintableAscii(name)) return Refuse("the key name of " + Describe(parentIndex, name) + " is not printable ASCII");
+  if (!IsPrintableAscii(name)) {
+    return Refuse("the key name of " + Describe(parentIndex, name) + " is not printable ASCII");
+  }
   std::size_t index = FindChild(parentIndex, name);
   if (index == kNone) {
     const Key& owner = keys[parentIndex];
@@ -127,7 +129,8 @@ std::int32_t CRegistryEntryRecorder::SetValue(RegistryKey key, const std::string
     value.text.assign(reinterpret_cast<const char*>(data), size - 1);
     if (!IsPrintableAscii(value.text)) return Refuse("the text of " + where + " is not printable ASCII");
   } else if (type == kRegDword && size == 4) {
-    const std::uint32_t number = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
+    const std::uint32_t number =
+        data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
     value.text = std::to_string(number);
   } else {
     return Refuse("the value " + where + " has a type the package cannot carry (" + std::to_string(type) + ")");

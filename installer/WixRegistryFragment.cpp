@@ -96,7 +96,8 @@ void WriteComponent(const Keys& keys, const std::string& id, bool win64, const s
   for (const CRegistryEntryRecorder::Key& key : keys) {
     for (const CRegistryEntryRecorder::Value& value : key.values) {
       if (!select(key, value)) continue;
-      values += "      <RegistryValue Root=\"" + key.root + "\" Key=\"" + XmlAttribute(Formatted(key.path, references)) + "\"";
+      values += "      <RegistryValue Root=\"" + key.root + "\" Key=\"" +
+                XmlAttribute(Formatted(key.path, references)) + "\"";
       if (!value.name.empty()) values += " Name=\"" + XmlAttribute(Formatted(value.name, references)) + "\"";
       if (value.type == kRegDword) {
         values += " Type=\"integer\" Value=\"" + value.text + "\"";
