@@ -36,6 +36,8 @@ HRESULT CVelRyn::QueryTable(REFIID iid, void** object) noexcept {
     found = static_cast<IVelConsumer*>(this);
   } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
     found = static_cast<ISupportErrorInfo*>(this);
+  } else if (IsEqualIID(iid, IID_IRynEngineState)) {
+    found = static_cast<IRynEngineState*>(this);
   }
   *object = found;
   if (found == nullptr) return E_NOINTERFACE;
@@ -115,6 +117,17 @@ STDMETHODIMP CVelRyn::GetParameter(BSTR name, LONG* value) {
     if (!ownedName.Equals(L"DELAY")) throw CVelException(ERR_UNSUPPORTED_PARAMETER);
     *value = CRynManager::GetInstance().GetReportedDelay();
   });
+}
+
+STDMETHODIMP CVelRyn::GetEngineState(LONG* state) {
+  if (state == nullptr) return E_POINTER;
+  const CRynManager* manager = CRynManager::FindInstance();
+  if (manager == nullptr || !manager->IsRunning()) {
+    *state = RYN_ENGINE_STOPPED;
+  } else {
+    *state = manager->GetRunStart().firstBlock == 0 ? RYN_ENGINE_STARTING : RYN_ENGINE_RUNNING;
+  }
+  return S_OK;
 }
 
 STDMETHODIMP CVelRyn::InterfaceSupportsErrorInfo(REFIID iid) {

@@ -14,7 +14,8 @@
 class CVelRyn final : public CDispatchImpl<IVelComponent, &IID_IVelComponent>,
                       public CDispatchImpl<IVelProducer, &IID_IVelProducer>,
                       public CDispatchImpl<IVelConsumer, &IID_IVelConsumer>,
-                      public ISupportErrorInfo {
+                      public ISupportErrorInfo,
+                      public IRynEngineState {
  public:
   // Creates a plain object when outer is null, an aggregated one otherwise,
   // and asks it for iid; an object that does not answer is destroyed again.
@@ -36,6 +37,9 @@ class CVelRyn final : public CDispatchImpl<IVelComponent, &IID_IVelComponent>,
 
   // ISupportErrorInfo
   STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
+
+  // IRynEngineState: a RynEngineState value.
+  STDMETHODIMP GetEngineState(LONG* state) override;
 
  private:
   // The non-delegating IUnknown of an aggregated object.

@@ -39,6 +39,7 @@ class ComPtr {
     if (old != nullptr) old->Release();
   }
   T* detach() noexcept { return std::exchange(ptr, nullptr); }
+  void swap(ComPtr& other) noexcept { std::swap(ptr, other.ptr); }
 
  private:
   T* ptr = nullptr;

@@ -31,7 +31,10 @@ CRecorder::CRecorder(CRynManager& owner) : manager(owner), waveFormat(EngineWave
 }
 
 CRecorder::~CRecorder() {
-  captureBuffer->Stop();
+  {
+    const std::lock_guard<std::mutex> lock(captureLock);
+    captureBuffer->Stop();
+  }
   // The owner destroys a recorder only once its listener's thread has ended
   // (it keeps one whose thread is stuck), so this wait returns at once; it
   // is the last guard against freeing what the thread uses.
@@ -66,7 +69,12 @@ void CRecorder::Start() {
     EndListener();
     throw CVelException(ERR_NOTIFICATIONS);
   }
-  if (FAILED(captureBuffer->Start(DSCBSTART_LOOPING))) {
+  HRESULT started = E_FAIL;
+  {
+    const std::lock_guard<std::mutex> lock(captureLock);
+    started = captureBuffer->Start(DSCBSTART_LOOPING);
+  }
+  if (FAILED(started)) {
     // Capture never began, so nothing will report its stop to the listener.
     listener->EndAsIfCaptureStopped();
     Stop();
@@ -76,8 +84,40 @@ void CRecorder::Start() {
 
 void CRecorder::Stop() {
   // Stopping capture signals the listener's stop-position event.
-  captureBuffer->Stop();
+  {
+    const std::lock_guard<std::mutex> lock(captureLock);
+    captureBuffer->Stop();
+  }
   EndListener();
+}
+
+bool CRecorder::ReopenCapture(const DSBPOSITIONNOTIFY* positions, DWORD count) noexcept {
+  ComPtr<IDirectSoundCapture> device;
+  ComPtr<IDirectSoundCaptureBuffer> buffer;
+  ComPtr<IDirectSoundNotify> notify;
+  if (FAILED(CreateCaptureDevice(device.put()))) {
+    device.detach();
+    return false;
+  }
+  if (FAILED(device->CreateCaptureBuffer(&bufferDesc, buffer.put(), nullptr))) {
+    buffer.detach();
+    return false;
+  }
+  if (FAILED(buffer->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(notify.put()))) || !notify) {
+    notify.detach();
+    return false;
+  }
+  if (FAILED(notify->SetNotificationPositions(count, positions))) return false;
+  {
+    const std::unique_lock<std::mutex> lock(captureLock, std::try_to_lock);
+    if (!lock || WaitForSingleObject(manager.GetStopEvent(), 0) == WAIT_OBJECT_0) return false;
+    if (FAILED(buffer->Start(DSCBSTART_LOOPING))) return false;
+    captureBuffer->Stop();
+    captureBuffer.swap(buffer);
+    captureDevice.swap(device);
+  }
+  // The replaced capture is released here, outside the lock.
+  return true;
 }
 
 bool CRecorder::IsListening() const noexcept { return listener && listener->IsRunning(); }

@@ -5,6 +5,7 @@
 #include <dsound.h>
 
 #include <memory>
+#include <mutex>
 
 #include "engine/ComPtr.h"
 
@@ -13,9 +14,9 @@ class CRecorderListener;
 
 // The microphone side of the engine: the default capture device and one
 // looping capture buffer of 16 segments, each a quarter of the configured
-// delay. Owns the capture listener while capture runs. All operations run on
-// host threads; the listener's thread only locks and unlocks segments of the
-// capture buffer.
+// delay. Owns the capture listener while capture runs. All operations but
+// ReopenCapture run on host threads; the listener's thread locks and unlocks
+// segments of the capture buffer and replaces a capture that never starts.
 class CRecorder {
  public:
   // Reads the manager's delay once to size the capture buffer; raises
@@ -37,10 +38,17 @@ class CRecorder {
   // keeps its listener, and with it this recorder: ERR_CAPTURE_BUSY, and the
   // thread is told to end as soon as it is back in its wait.
   void Stop();
+  // Listener thread: replaces a capture that never started delivering by a
+  // freshly opened device and buffer carrying the same notification
+  // positions, started before the old one stops. False, with the old
+  // capture running on, when nothing could be opened or started, or while a
+  // host thread starts or stops capture or the engine stops.
+  bool ReopenCapture(const DSBPOSITIONNOTIFY* positions, DWORD count) noexcept;
   // Whether a listener's thread still runs in this recorder's objects; the
   // owner must not destroy the recorder until it does not.
   bool IsListening() const noexcept;
 
+  // The listener's thread reads it freely: only that thread replaces it.
   IDirectSoundCaptureBuffer* GetCaptureBuffer() const noexcept { return captureBuffer.get(); }
   const DSCBUFFERDESC& GetBufferDesc() const noexcept { return bufferDesc; }
   CRynManager& GetManager() const noexcept { return manager; }
@@ -55,4 +63,7 @@ class CRecorder {
   WAVEFORMATEX waveFormat;
   DSCBUFFERDESC bufferDesc;
   std::unique_ptr<CRecorderListener> listener;
+  // Host threads hold it while they start or stop capture, the listener's
+  // thread while it replaces the capture; the listener never waits for it.
+  std::mutex captureLock;
 };

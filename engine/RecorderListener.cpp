@@ -5,9 +5,21 @@
 #include "engine/RynManager.h"
 #include "engine/VelException.h"
 
+#include <algorithm>
+
 namespace {
 
 HANDLE CreateAutoResetEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+
+// Wine's capture now and then starts a stream that never delivers: the
+// capture position stays at 0 for seconds while the status says capturing,
+// and stopping and starting the buffer again does not revive it. The first
+// segment normally arrives one segment and a few tens of milliseconds after
+// the start, so a capture still at 0 after two segments and 100 ms is
+// replaced by a freshly opened one; each further attempt waits twice as
+// long, up to two seconds, so a device that cannot deliver is not hammered.
+constexpr DWORD kStartSlackMs = 100;
+constexpr DWORD kMaxStartWaitMs = 2000;
 
 }  // namespace
 
@@ -55,16 +67,44 @@ void CRecorderListener::ThreadMain() {
   for (DWORD i = 0; i < notifyCount; ++i) waitHandles[i] = events[i].get();
   waitHandles[notifyCount] = recorder.GetManager().GetStopEvent();
   const DWORD stopPosition = notifyCount - 1;
+  const DWORD segmentMs = segmentBytes * 1000 / recorder.GetBufferDesc().lpwfxFormat->nAvgBytesPerSec;
+  DWORD startWaitMs = 2 * segmentMs + kStartSlackMs;
+  bool delivering = false;
+  bool replaced = false;
 
   for (;;) {
     // The wait reports the signalled handle with the lowest index, so pending
     // segments are handled in order and before either stop is noticed.
-    const DWORD result = WaitForMultipleObjects(notifyCount + 1, waitHandles.data(), FALSE, INFINITE);
+    const DWORD result =
+        WaitForMultipleObjects(notifyCount + 1, waitHandles.data(), FALSE, delivering ? INFINITE : startWaitMs);
+    if (result == WAIT_TIMEOUT) {
+      replaced = ReplaceStalledCapture() || replaced;
+      startWaitMs = std::min(2 * startWaitMs, kMaxStartWaitMs);
+      continue;
+    }
+    // Stopping a replaced capture also signals the stop position, now or
+    // later; capture runs on in its successor.
+    if (result == WAIT_OBJECT_0 + stopPosition && replaced && IsCapturing()) continue;
     // Anything but a segment ends the loop: capture stopped, the manager's
     // stop event, or a failed wait (which would otherwise repeat forever).
     if (result >= WAIT_OBJECT_0 + stopPosition) break;
+    delivering = true;
     HandleSegment(result - WAIT_OBJECT_0);
   }
+}
+
+bool CRecorderListener::IsCapturing() const noexcept {
+  DWORD status = 0;
+  return SUCCEEDED(recorder.GetCaptureBuffer()->GetStatus(&status)) && (status & DSCBSTATUS_CAPTURING) != 0;
+}
+
+bool CRecorderListener::ReplaceStalledCapture() noexcept {
+  DWORD captured = 0;
+  // A capture that has moved delivers; its notification is merely late.
+  if (FAILED(recorder.GetCaptureBuffer()->GetCurrentPosition(&captured, nullptr)) || captured != 0) return false;
+  if (!recorder.ReopenCapture(notifyPositions.data(), notifyCount)) return false;
+  recorder.GetManager().CountCaptureRestart();
+  return true;
 }
 
 void CRecorderListener::HandleSegment(DWORD index) {

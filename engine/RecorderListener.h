@@ -17,6 +17,8 @@ class CRecorder;
 // passes the end of a segment and one when capture stops, then sleeps on
 // those events and the manager's stop event. Each finished segment is locked
 // where it lies and handed to the manager, which passes it to the player.
+// Until the first segment arrives the thread also watches the start: a
+// capture that has not moved within a few segments is opened afresh.
 class CRecorderListener : public CWorkerThread {
  public:
   // Creates the events and sets the notification positions on the (stopped)
@@ -37,6 +39,10 @@ class CRecorderListener : public CWorkerThread {
 
   void SetupNotifications();
   void HandleSegment(DWORD index);
+  bool IsCapturing() const noexcept;
+  // Replaces a capture that has not moved since it started; true when it
+  // was replaced.
+  bool ReplaceStalledCapture() noexcept;
 
   std::array<UniqueHandle, kMaxNotifications> events;
   std::array<DSBPOSITIONNOTIFY, kMaxNotifications> notifyPositions{};

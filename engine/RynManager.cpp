@@ -16,6 +16,12 @@ constexpr std::int32_t kMaxFrequencyShift = 10;
 constexpr std::int32_t kMinVolume = 0;
 constexpr std::int32_t kMaxVolume = 100;
 
+std::int64_t Now() noexcept {
+  LARGE_INTEGER ticks;
+  QueryPerformanceCounter(&ticks);
+  return ticks.QuadPart;
+}
+
 void Require(bool valid) {
   if (!valid) throw CVelException(ERR_INVALID_PARAMETER);
 }
@@ -34,9 +40,11 @@ CRynManager& CRynManager::GetInstance() {
 }
 
 bool CRynManager::IsModuleEngineRunning() noexcept {
-  const CRynManager* manager = moduleManager.load();
+  const CRynManager* manager = FindInstance();
   return manager != nullptr && manager->IsRunning();
 }
+
+const CRynManager* CRynManager::FindInstance() noexcept { return moduleManager.load(); }
 
 CRynManager::EngineRun::EngineRun() noexcept = default;
 
@@ -90,10 +98,13 @@ void CRynManager::StartLocked() {
   // The player exists and plays before the listener's thread starts, so no
   // segment ever arrives without a player.
   run = std::move(next);
+  firstBlockTicks.store(0);
+  captureStartedTicks.store(0);
   playingPlayer.store(run->player.get());
   playingRecorder.store(run->recorder.get());
   try {
     run->recorder->Start();
+    captureStartedTicks.store(Now());
   } catch (...) {
     // Nothing of a failed start stays behind or keeps playing; the next
     // Start builds everything afresh.
@@ -203,4 +214,5 @@ void CRynManager::OnCapturedBlock(const CRecorder& source, void* block, std::uin
   if (player == nullptr || playingRecorder.load() != &source) return;
   player->Write(block, bytes, lateBytes);
   capturedBlocks.fetch_add(1, std::memory_order_relaxed);
+  if (firstBlockTicks.load(std::memory_order_relaxed) == 0) firstBlockTicks.store(Now());
 }

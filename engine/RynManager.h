@@ -32,6 +32,8 @@ class CRynManager {
   // Whether the module's one manager exists and its engine runs; never
   // creates the manager. The module stays loaded while this holds.
   static bool IsModuleEngineRunning() noexcept;
+  // The module's one manager, or null before its first use; never creates it.
+  static const CRynManager* FindInstance() noexcept;
 
   CRynManager();
   CRynManager(const CRynManager&) = delete;
@@ -64,6 +66,19 @@ class CRynManager {
   // Blocks handed to the player since the manager was created: set against
   // the time the engine ran, it shows whether capture segments were lost.
   std::uint64_t GetCapturedBlockCount() const noexcept { return capturedBlocks.load(); }
+
+  // When the current run's capture was started and when its first block
+  // reached the player, in performance-counter ticks (0 until then): where
+  // the time to the first sound after Run or a change goes.
+  struct RunStart {
+    std::int64_t captureStarted = 0;
+    std::int64_t firstBlock = 0;
+  };
+  RunStart GetRunStart() const noexcept { return {captureStartedTicks.load(), firstBlockTicks.load()}; }
+  // Listener thread: a capture that did not start delivering was restarted.
+  void CountCaptureRestart() noexcept { captureRestarts.fetch_add(1, std::memory_order_relaxed); }
+  // Captures restarted since the manager was created.
+  std::uint64_t GetCaptureRestartCount() const noexcept { return captureRestarts.load(); }
 
   // Module-wide manual-reset event, signalled for the duration of Stop.
   HANDLE GetStopEvent() const noexcept { return stopEvent.get(); }
@@ -105,6 +120,9 @@ class CRynManager {
   std::atomic<std::int32_t> measuredDelay{0};
   std::atomic<std::int32_t> zelMode{1};
   std::atomic<std::uint64_t> capturedBlocks{0};
+  std::atomic<std::int64_t> captureStartedTicks{0};
+  std::atomic<std::int64_t> firstBlockTicks{0};
+  std::atomic<std::uint64_t> captureRestarts{0};
   UniqueHandle stopEvent;
   std::recursive_mutex hostLock;
 };

@@ -95,6 +95,17 @@ void ComponentSession::Set(const wchar_t* name, std::int32_t value) {
                                                               std::to_string(value) + ")");
 }
 
+bool ComponentSession::Starting() {
+  if (!engineStateAsked) {
+    engineStateAsked = true;
+    if (FAILED(component->QueryInterface(IID_IRynEngineState, reinterpret_cast<void**>(engineState.put())))) {
+      engineState.detach();
+    }
+  }
+  LONG state = RYN_ENGINE_RUNNING;
+  return engineState && SUCCEEDED(engineState->GetEngineState(&state)) && state == RYN_ENGINE_STARTING;
+}
+
 std::int32_t ComponentSession::ReportedDelay() {
   ScopedBstr name(L"DELAY");
   LONG value = 0;

@@ -31,12 +31,18 @@ class ComponentSession {
   void StopQuietly() noexcept;
   void Set(const wchar_t* name, std::int32_t value);
   std::int32_t ReportedDelay();
+  // Whether the engine has not measured its delay since it last started, so
+  // that ReportedDelay still answers from the previous engine; false for a
+  // component that cannot tell.
+  bool Starting();
   const std::string& Origin() const noexcept { return component.Origin(); }
 
  private:
   void Check(HRESULT result, const std::string& call);
 
   LoadedComponent component;
+  ComPtr<IRynEngineState> engineState;
+  bool engineStateAsked = false;
 };
 
 // The description of the calling thread's error object, if any (it is

@@ -47,10 +47,12 @@ KeyCommand ApplyKey(int key, LiveSettings& settings) {
   }
 }
 
-std::string FormatStatus(const LiveSettings& settings, std::int32_t reportedMs, double elapsedSeconds) {
+std::string FormatStatus(const LiveSettings& settings, std::optional<std::int32_t> reportedMs, double elapsedSeconds) {
+  char reported[24] = "starting";
+  if (reportedMs) std::snprintf(reported, sizeof reported, "%3d ms", *reportedMs);
   char line[128];
-  std::snprintf(line, sizeof line, "delay %3d ms  reported %3d ms  shift %+3d  method %d  volume %3d%%  %6.1f s%s",
-                settings.delayMs, reportedMs, settings.frequencyShift, settings.zelMode, settings.volume,
+  std::snprintf(line, sizeof line, "delay %3d ms  reported %s  shift %+3d  method %d  volume %3d%%  %6.1f s%s",
+                settings.delayMs, reported, settings.frequencyShift, settings.zelMode, settings.volume,
                 elapsedSeconds, settings.paused ? "  paused" : "");
   return line;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The component's settings as the host last set them, and whether the host
@@ -32,8 +33,9 @@ struct KeyCommand {
 KeyCommand ApplyKey(int key, LiveSettings& settings);
 
 // One status line (no line end): configured and reported delay, shift,
-// method, volume and elapsed time.
-std::string FormatStatus(const LiveSettings& settings, std::int32_t reportedMs, double elapsedSeconds);
+// method, volume and elapsed time. No reported delay reads "starting": the
+// engine has not measured since it (re)started.
+std::string FormatStatus(const LiveSettings& settings, std::optional<std::int32_t> reportedMs, double elapsedSeconds);
 
 // The session log: a header and one comma-separated row per second.
 const char* LogHeader();

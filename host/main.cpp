@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,7 +101,7 @@ bool OutputIsConsole() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
-void PrintStatus(bool rewrite, const LiveSettings& settings, std::int32_t reported, double seconds) {
+void PrintStatus(bool rewrite, const LiveSettings& settings, std::optional<std::int32_t> reported, double seconds) {
   // On a console the line rewrites itself; in a file or pipe every status is
   // a line of its own.
   if (rewrite) {
@@ -156,7 +157,7 @@ int RunHost(const HostOptions& options) {
     if (Clock::now() >= start + std::chrono::seconds(reports)) {
       const double now = elapsed();
       const std::int32_t reported = session.ReportedDelay();
-      PrintStatus(rewriteStatus, live, reported, now);
+      PrintStatus(rewriteStatus, live, session.Starting() ? std::nullopt : std::optional(reported), now);
       log.Row(now, live, reported);
       ++reports;
     }
@@ -169,7 +170,7 @@ int RunHost(const HostOptions& options) {
   }
   const double now = elapsed();
   const std::int32_t reported = session.ReportedDelay();
-  PrintStatus(rewriteStatus, live, reported, now);
+  PrintStatus(rewriteStatus, live, session.Starting() ? std::nullopt : std::optional(reported), now);
   log.Row(now, live, reported);
   guard.Disarm();
   session.Stop();

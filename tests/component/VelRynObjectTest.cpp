@@ -206,6 +206,42 @@ TEST_F(VelRynOnFakeDevices, ParametersWhileRunning) {
   EXPECT_EQ(120, manager.GetDelay());
 }
 
+// A restarted engine is "starting" until its first block has been played
+// and measured, although GetParameter("DELAY") answers from the previous
+// measurement meanwhile.
+TEST_F(VelRynOnFakeDevices, EngineStateTellsAStartFromARunningEngine) {
+  ComPtr<IRynEngineState> state;
+  HRESULT hr = component->QueryInterface(IID_IRynEngineState, reinterpret_cast<void**>(state.put()));
+  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  const auto stateNow = [&] {
+    LONG value = -1;
+    const HRESULT result = state->GetEngineState(&value);
+    EXPECT_EQ(S_OK, result) << Hex(result);
+    return value;
+  };
+  const auto playOneBlock = [&] {
+    const std::uint64_t before = manager.GetCapturedBlockCount();
+    ASSERT_TRUE(devices.CaptureBuffer()->DeliverSegment(0, std::uint8_t{3}));
+    ASSERT_TRUE(devices.WaitUntil([&] { return manager.GetCapturedBlockCount() > before; }));
+  };
+  EXPECT_EQ(RYN_ENGINE_STOPPED, stateNow());
+  ASSERT_EQ(S_OK, component->Run());
+  EXPECT_EQ(RYN_ENGINE_STARTING, stateNow());
+  playOneBlock();
+  EXPECT_EQ(RYN_ENGINE_RUNNING, stateNow());
+
+  ASSERT_EQ(S_OK, Set(L"DELAY", Variant::I4(200)));
+  EXPECT_EQ(RYN_ENGINE_STARTING, stateNow());
+  LONG reported = 0;
+  EXPECT_EQ(S_OK, component->GetParameter(Bstr(L"DELAY").get(), &reported));
+  EXPECT_NE(0, reported) << "the previous measurement still answers";
+  playOneBlock();
+  EXPECT_EQ(RYN_ENGINE_RUNNING, stateNow());
+  ASSERT_EQ(S_OK, component->Stop());
+  EXPECT_EQ(RYN_ENGINE_STOPPED, stateNow());
+  EXPECT_EQ(E_POINTER, state->GetEngineState(nullptr));
+}
+
 TEST_F(VelRynOnFakeDevices, DeviceFailuresInRunCarryTheirEngineCodes) {
   struct Case {
     HRESULT fakeds::Script::*step;

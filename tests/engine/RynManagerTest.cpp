@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <functional>
@@ -318,6 +319,39 @@ TEST_F(ManagerTest, CapturedSegmentIsPlayedAheadAndItsDelayReportedBeyondStop) {
   EXPECT_EQ(manager.GetReportedDelay(), 43);
   manager.SetDelay(100);
   EXPECT_EQ(manager.GetReportedDelay(), 100 + (49 - 100) / 3);
+}
+
+// A capture stream that never delivers (Wine's, now and then) is replaced
+// by a freshly opened one, again when that one stalls too, while playback
+// runs on untouched; the replacement's segments are played.
+TEST_F(ManagerTest, CaptureThatNeverMovesIsOpenedAfreshWhilePlaybackRunsOn) {
+  devices.script.captureStalls = true;
+  manager.Start();
+  FakeCaptureBuffer* first = devices.CaptureBuffer();
+  FakeSoundBuffer* secondary = devices.SecondaryBuffer();
+  ASSERT_TRUE(devices.WaitUntil([&] { return devices.Created().captureBuffers == 2; }));
+  devices.script.captureStalls = false;
+  ASSERT_TRUE(devices.WaitUntil(
+      [&] { return devices.Created().captureBuffers == 3 && manager.GetCaptureRestartCount() == 2; }));
+  FakeCaptureBuffer* third = devices.CaptureBuffer();
+  const auto sameNotifications = [&] {
+    const std::vector<DSBPOSITIONNOTIFY> expected = first->Notifications(), actual = third->Notifications();
+    return expected.size() == actual.size() &&
+           std::equal(expected.begin(), expected.end(), actual.begin(), [](const auto& a, const auto& b) {
+             return a.dwOffset == b.dwOffset && a.hEventNotify == b.hEventNotify;
+           });
+  };
+  ASSERT_TRUE(devices.WaitUntil([&] { return third->IsCapturing() && sameNotifications(); }));
+  EXPECT_FALSE(first->IsCapturing());
+  EXPECT_EQ(0u, first->References());
+  EXPECT_EQ(1, devices.Created().secondaryBuffers);
+  ExpectOneLiveEngine();
+
+  ASSERT_TRUE(third->DeliverSegment(0, std::uint8_t{7}));
+  ASSERT_TRUE(devices.WaitUntil([&] { return manager.GetCapturedBlockCount() == 1; }));
+  EXPECT_GE(secondary->Writes().size(), 2u);
+  Sleep(500);
+  EXPECT_EQ(3, devices.Created().captureBuffers) << "a capture that delivers was replaced";
 }
 
 TEST(ManagerInstance, ConcurrentFirstCallsShareOneManager) {

@@ -85,6 +85,8 @@ TEST(LiveControls, StatusLineShowsEverySettingAndTheReportedDelay) {
   LiveSettings settings{150, -5, 2, 70, true};
   EXPECT_EQ(FormatStatus(settings, 153, 12.34),
             "delay 150 ms  reported 153 ms  shift  -5  method 2  volume  70%    12.3 s  paused");
+  EXPECT_EQ(FormatStatus(settings, std::nullopt, 12.34),
+            "delay 150 ms  reported starting  shift  -5  method 2  volume  70%    12.3 s  paused");
 }
 
 TEST(LiveControls, LogRowsMatchTheHeader) {

@@ -54,7 +54,8 @@ if(WIN32 AND TARGET ryn_component)
   ryn_use_pulse(reliability_concurrency_real_audio)
 
   ryn_add_test(reliability_long_session_tests LABELS audio
-    SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp support/VirtualAudioRig.cpp
+    SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp reliability/PromptSoundTest.cpp
+      support/VirtualAudioRig.cpp support/ChildProcess.cpp
     LIBS ${RYN_RELIABILITY_LIBS} ryn_audio_analysis ryn_passthrough
     FIXTURES ryn_registered
     TIMEOUT 7200)

@@ -517,6 +517,7 @@ FakeCaptureBuffer::FakeCaptureBuffer(FakeAudioDevices& owner, const DSCBUFFERDES
       hasNotify(script.captureBufferHasNotify),
       signalStopOnStop(script.signalStopPositionOnStop),
       startResult(script.startCapture),
+      stalls(script.captureStalls),
       notificationResult(script.setNotificationPositions) {
   desc.lpwfxFormat = nullptr;
 }
@@ -695,6 +696,7 @@ HRESULT FakeCaptureBuffer::Start(DWORD flags) {
   if (FAILED(startResult)) return startResult;
   capturing = true;
   startFlags = flags;
+  if (!stalls && capturePosition == 0) capturePosition = format->nBlockAlign;
   return DS_OK;
 }
 
