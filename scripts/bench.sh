@@ -5,6 +5,8 @@
 #            PulseAudio server: Run/Stop, restarts on parameter changes,
 #            heard delay against a loopback calibration, and the heard delay
 #            through sessions of SESSION_MINUTES (default 10) per delay
+#   tests    how promptly sound comes back after DELAY changes and first Runs
+#            (the real-audio test at full length, in build/win64)
 # Raw results go to build/bench-results; the report is generated from them.
 # REPS (default 5) sets the repetitions of the timing runs.
 set -euo pipefail
@@ -117,6 +119,19 @@ run delays "$wine" "$bin/ryn_host_bench.exe" delays "$winout" 3 | json >"$out/de
 run session "$wine" "$bin/ryn_host_bench.exe" session "${SESSION_MINUTES:-10}" | json >"$out/session.jsonl"
 "$fixture" stop "$pulse"
 trap - EXIT
+
+# Sound after DELAY changes and after first Runs: the real-audio test at its
+# full length, in the tests' own build and with its own PulseAudio server; its
+# figure lines are the results, its verdict goes into the report.
+tests="$root/build/win64"
+[ -f "$tests/build.ninja" ] || cmake -S "$root" -B "$tests" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" >/dev/null
+cmake --build "$tests" -j "$jobs" --target reliability_long_session_tests ryn
+printf '%s\t%s\n' prompt "cd build/win64 && RYN_LONG_TESTS=1 GTEST_FILTER='PromptSound.*' ctest -R '^reliability_long_session_tests\$'" >>"$commands"
+verdict=passed
+(cd "$tests" && RYN_LONG_TESTS=1 GTEST_FILTER='PromptSound.*' ctest -R '^reliability_long_session_tests$' -V) \
+  >"$out/prompt.log" 2>&1 || verdict="failed (see build/bench-results/prompt.log)"
+{ sed -n 's/.*\[ figures  \] \(prompt sound.*\)/\1/p' "$out/prompt.log"; echo "verdict: $verdict"; } >"$out/prompt.txt"
 
 machine >"$out/machine-end.json"
 /usr/bin/python3 "$root/scripts/performance-report.py" "$out" "$audiotool" >"$out/performance.md"

@@ -241,6 +241,22 @@ def main():
         p("| %s | %.2f ms | %.2f ms |" % (label, row[0], row[1]))
     p("| total | %.2f ms | %.2f ms |\n" % (totals.get("cold", float("nan")), totals.get("warm", float("nan"))))
 
+    p("How promptly sound comes back: the real-audio test of prompt starts at its full length (command: `%s`). "
+      "A tone plays into the microphone; 100 DELAY changes 40<->220 ms, half of them with the host thread "
+      "spinning on the clock, then the first Run of 20 fresh processes. First block = from SetParameter's (or "
+      "Run's) return to the new engine's first block in its player; first sound = to the tone back at the "
+      "speaker (includes DELAY and the routing); speaker silent = the gap in the speaker's tone around the "
+      "change. Goal: first block within four block lengths + 50 ms in 99 of 100 changes, no change silent "
+      "for more than 500 ms.\n" % cmd.get("prompt", "?"))
+    prompt_path = os.path.join(results, "prompt.txt")
+    prompt = open(prompt_path).read().splitlines() if os.path.exists(prompt_path) else []
+    figures = [line for line in prompt if line.startswith("prompt sound")]
+    if len(figures) < 3:
+        fail("%s lacks the prompt-sound figures: the test that writes them failed to run" % prompt_path)
+    for line in figures:
+        p("- %s" % line)
+    p("- the test's %s\n" % next((line for line in prompt if line.startswith("verdict")), "verdict: none"))
+
     # 5. Delay accuracy
     p("## Delay accuracy (real audio)\n")
     p("Command: `%s`; calibration: `%s`\n" % (cmd.get("delays", "?"), cmd.get("calibration", "?")))
