@@ -8,7 +8,7 @@ set(RYN_DSP_TEST_SOURCES
 
 ryn_add_test(engine_dsp_tests LABELS ${RYN_TEST_LABEL}
   SOURCES ${RYN_DSP_TEST_SOURCES}
-  LIBS ryn_portable)
+  LIBS ryn_portable ryn_audio_analysis)
 # The plain pitch shifter must round exactly as written. These programs
 # stream minutes of audio: optimised in Debug too (sanitizers stay on).
 target_compile_options(engine_dsp_tests PRIVATE -ffp-contract=off $<$<CONFIG:Debug>:-O2>)
@@ -21,6 +21,6 @@ ryn_add_test(engine_shift_allocation_tests LABELS ${RYN_TEST_LABEL}
 # Thirty minutes of audio through the phase vocoder.
 ryn_add_test(engine_dsp_purity_tests LABELS ${RYN_TEST_LABEL}
   SOURCES engine/PitchShifterPurityTest.cpp
-  LIBS ryn_portable
+  LIBS ryn_portable ryn_audio_analysis
   TIMEOUT 900)
 target_compile_options(engine_dsp_purity_tests PRIVATE $<$<CONFIG:Debug>:-O2>)

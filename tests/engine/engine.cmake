@@ -5,7 +5,7 @@ ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
     engine/ReportedDelayTest.cpp
     engine/DriftResamplerTest.cpp
     engine/StreamSchedulerTest.cpp
-  LIBS ryn_portable)
+  LIBS ryn_portable ryn_audio_analysis)
 
 # Engine on scripted DirectSound devices.
 if(WIN32)

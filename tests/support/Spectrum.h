@@ -3,38 +3,12 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
-#include <utility>
 #include <vector>
 
-// Spectral measurements for tests, in double precision and independent of the
-// code under test.
+#include "tools/audio/Fft.h"
 
-// In-place forward transform; the size is a power of two.
-inline void ReferenceFft(std::vector<std::complex<double>>& data) {
-  const std::size_t n = data.size();
-  for (std::size_t i = 1, j = 0; i < n; ++i) {
-    std::size_t bit = n >> 1;
-    for (; j & bit; bit >>= 1) {
-      j ^= bit;
-    }
-    j ^= bit;
-    if (i < j) {
-      std::swap(data[i], data[j]);
-    }
-  }
-  for (std::size_t len = 2; len <= n; len <<= 1) {
-    const double angle = -2.0 * 3.14159265358979323846 / static_cast<double>(len);
-    for (std::size_t start = 0; start < n; start += len) {
-      for (std::size_t k = 0; k < len / 2; ++k) {
-        const std::complex<double> w(std::cos(angle * k), std::sin(angle * k));
-        const std::complex<double> a = data[start + k];
-        const std::complex<double> b = data[start + k + len / 2] * w;
-        data[start + k] = a + b;
-        data[start + k + len / 2] = a - b;
-      }
-    }
-  }
-}
+// Spectral measurements for tests, in double precision and independent of the
+// code under test: the transform is the audio tools' own.
 
 // Averaged power spectrum (Hann-windowed frames of frameLength, half
 // overlapped) of signal[begin, end); bins 0..frameLength/2.
@@ -47,7 +21,7 @@ inline std::vector<double> PowerSpectrum(const std::vector<float>& signal, std::
       const double w = 0.5 - 0.5 * std::cos(2.0 * 3.14159265358979323846 * k / frameLength);
       frame[k] = signal[start + k] * w;
     }
-    ReferenceFft(frame);
+    audio::FftForward(frame);
     for (std::size_t k = 0; k < power.size(); ++k) {
       power[k] += std::norm(frame[k]);
     }
