@@ -3,7 +3,13 @@
 # on 64-bit Windows: for all users and for the current user, each registry
 # view names its own build's DLL (class and type library), each bitness's
 # rynhost activates its own build, and unregistering one build leaves the
-# other registered and working. The prefix is the test's own.
+# other's class and type library registered. The prefix is the test's own.
+#
+# Not checked, as they do not hold: the ProgIDs are shared by the two views
+# (as on Windows), so unregistering either build takes them from the other
+# and its clients can no longer create the class by name; and Wine keeps one
+# view of the user's classes (Windows keeps two), so there the per-user
+# checks are reported as skipped.
 #   side_by_side_test.sh WORK_DIR DLL32 HOST32 DLL64 HOST64
 set -u
 work="$1"; dll32="$2"; host32="$3"; dll64="$4"; host64="$5"
@@ -49,12 +55,12 @@ regsvr() {
 # Whether a Windows path (long or short form) is the file FILE.
 is_file() { [ -n "$1" ] && [ "$("$wine64" winepath -u "$1" 2>/dev/null | tr -d '\r')" -ef "$2" ]; }
 
-# view_names BITS KEY: the default value of KEY in that bitness's registry
-# view names that bitness's DLL.
+# view_names BITS KEY [FILE]: the default value of KEY in that bitness's
+# registry view names FILE (by default, that bitness's DLL).
 view_names() {
   local value
   value=$("$wine64" reg query "$2" /ve "/reg:$1" 2>/dev/null | tr -d '\r' | sed -n 's/^ *(Default) *REG_SZ *//p')
-  is_file "$value" "$(dll_of "$1")"
+  is_file "$value" "${3:-$(dll_of "$1")}"
 }
 
 # activates BITS: that bitness's rynhost activates the registered class from
@@ -76,6 +82,11 @@ for scope in all-users per-user; do
   fi
   regsvr 64 "${switches[@]}"
   regsvr 32 "${switches[@]}"
+  if [ "$scope" = per-user ] && view_names 64 "$root\\$class\\InprocServer32" "$dll32"; then
+    echo "skipped: $scope: the 64-bit view shows the 32-bit registration (one view of $root)"
+    regsvr 32 /u "${switches[@]}"
+    continue
+  fi
   for bits in 64 32; do
     check "$scope: the $bits-bit view's InprocServer32 names the $bits-bit DLL" \
       view_names "$bits" "$root\\$class\\InprocServer32"
@@ -87,7 +98,6 @@ for scope in all-users per-user; do
   for gone in 64 32; do
     kept=$((96 - gone))
     regsvr "$gone" /u "${switches[@]}"
-    check "$scope, $gone-bit unregistered: a $kept-bit client still activates the $kept-bit DLL" activates "$kept"
     check "$scope, $gone-bit unregistered: the $kept-bit view keeps its InprocServer32" \
       view_names "$kept" "$root\\$class\\InprocServer32"
     check "$scope, $gone-bit unregistered: the $kept-bit view keeps its type library" \
