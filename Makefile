@@ -43,7 +43,8 @@ build: deps configure
 
 test: build
 	cd $(BUILD)/native && ctest --output-on-failure -j $(JOBS)
-	$(ROOT)/scripts/windows-tests.sh $(BUILD) $(JOBS)
+	cd $(BUILD)/win64 && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD)/win32 && ctest --output-on-failure -j $(JOBS)
 
 demo: deps
 	DELAY="$(DELAY)" SHIFT="$(SHIFT)" MODE="$(MODE)" LIVE="$(LIVE)" BITS="$(BITS)" $(ROOT)/scripts/demo.sh
