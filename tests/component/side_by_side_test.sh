@@ -5,11 +5,11 @@
 # rynhost activates its own build, and unregistering one build leaves the
 # other's class and type library registered. The prefix is the test's own.
 #
-# Not checked, as they do not hold: the ProgIDs are shared by the two views
-# (as on Windows), so unregistering either build takes them from the other
-# and its clients can no longer create the class by name; and Wine keeps one
-# view of the user's classes (Windows keeps two), so there the per-user
-# checks are reported as skipped.
+# The ProgIDs are shared by the two views (as on Windows), so unregistering
+# either build takes them from the other, whose clients can create the class
+# by name again once it is registered again (as the user README says). Wine
+# keeps one view of the user's classes (Windows keeps two), so there the
+# per-user checks are reported as skipped.
 #   side_by_side_test.sh WORK_DIR DLL32 HOST32 DLL64 HOST64
 set -u
 work="$1"; dll32="$2"; host32="$3"; dll64="$4"; host64="$5"
@@ -104,6 +104,9 @@ for scope in all-users per-user; do
       view_names "$kept" "$root\\$library\\win$kept"
     check "$scope, $gone-bit unregistered: a $gone-bit client no longer activates a registered class" \
       not activates "$gone"
+    regsvr "$kept" "${switches[@]}"
+    check "$scope, $gone-bit unregistered, $kept-bit registered again: a $kept-bit client activates the $kept-bit DLL" \
+      activates "$kept"
     regsvr "$gone" "${switches[@]}"
   done
   regsvr 64 /u "${switches[@]}"
