@@ -27,6 +27,19 @@ std::string BesideExecutable(const char* fileName) {
   return folder + fileName;
 }
 
+// The file of the module that holds ADDRESS (an object's code), or "" when
+// the platform does not say.
+std::string ModulePathOf(const void* address) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          static_cast<const char*>(address), &module)) {
+    return "";
+  }
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
+  return length == 0 || length >= MAX_PATH ? "" : std::string(path, length);
+}
+
 HRESULT LastErrorResult() {
   const DWORD error = GetLastError();
   return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
@@ -60,7 +73,9 @@ HRESULT LoadedComponent::Create(LoadedComponent* out) {
     hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
                           reinterpret_cast<void**>(out->component.put()));
     if (SUCCEEDED(hr)) {
-      out->origin = "registered class Ryn.VelRyn.1";
+      // The object's first field is its table of methods, in the module's image.
+      const std::string module = ModulePathOf(*reinterpret_cast<void* const*>(out->component.get()));
+      out->origin = "registered class Ryn.VelRyn.1" + (module.empty() ? "" : " from " + module);
       return hr;
     }
   }

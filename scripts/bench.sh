@@ -5,6 +5,8 @@
 #            PulseAudio server: Run/Stop, restarts on parameter changes,
 #            heard delay against a loopback calibration, and the heard delay
 #            through sessions of SESSION_MINUTES (default 10) per delay
+#   win32    per-block cost and host calls, beside the 64-bit ones (the same
+#            prefix holds both registrations)
 #   tests    how promptly sound comes back after DELAY changes and first Runs
 #            (the real-audio test at full length, in build/win64)
 # Raw results go to build/bench-results; the report is generated from them.
@@ -13,6 +15,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 native="$root/build/bench"
 win="$root/build/bench-win64"
+win32="$root/build/bench-win32"
 out="$root/build/bench-results"
 reps="${REPS:-5}"
 jobs="${JOBS:-2}"
@@ -34,6 +37,9 @@ cmake --build "$native" -j "$jobs"
 cmake -S "$root" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" >/dev/null
 cmake --build "$win" -j "$jobs"
+cmake -S "$root" -B "$win32" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" >/dev/null
+cmake --build "$win32" -j "$jobs" --target ryn_block_bench ryn_host_bench
 
 machine() {
   printf '{"when":"%s","nproc":%s,"cpu":"%s","loadavg":"%s"}\n' "$(date -u +%FT%TZ)" "$(nproc)" \
@@ -54,6 +60,10 @@ json() { grep -o '{"bench".*}' || true; }
 
 run block "$wine" "$bin/ryn_block_bench.exe" "$reps" | json >"$out/block.jsonl"
 run host "$wine" "$bin/ryn_host_bench.exe" host "$reps" | json >"$out/host.jsonl"
+wine32=/usr/lib/wine/wine
+"$wine32" 'C:\windows\syswow64\regsvr32.exe' /s "Z:$win32/component/ryn.dll"
+run block32 "$wine32" "$win32/bench/win/ryn_block_bench.exe" "$reps" | json >"$out/block32.jsonl"
+run host32 "$wine32" "$win32/bench/win/ryn_host_bench.exe" host "$reps" | json >"$out/host32.jsonl"
 
 pulse="$out/pulse"
 fixture="$root/scripts/pulse-fixture.sh"

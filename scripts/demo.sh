@@ -4,9 +4,11 @@
 #
 #   DELAY=ms SHIFT=steps MODE=1|2 scripts/demo.sh    (make demo DELAY=...)
 #   LIVE=1 scripts/demo.sh                           (make demo LIVE=1)
+#   BITS=32 scripts/demo.sh                          (make demo BITS=32)
 #
-# Builds the 64-bit component and host, registers ryn.dll in a Wine prefix
-# of its own (build/demo/wineprefix) and then either
+# Builds the component and host (64-bit, or 32-bit with BITS=32), registers
+# ryn.dll in a Wine prefix of its own (build/demo/wineprefix) with the
+# regsvr32 of the same bitness and then either
 #  - starts a private PulseAudio server with a virtual microphone and speaker
 #    (scripts/pulse-fixture.sh), makes a calibration run through the same
 #    routing without the component (demo_passthrough.exe), runs rynhost while the
@@ -19,12 +21,18 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build/win64"
+bits="${BITS:-64}"
+case "$bits" in
+  64) wine=/usr/lib/wine/wine64; system_dir='C:\windows\system32' ;;
+  32) wine=/usr/lib/wine/wine; system_dir='C:\windows\syswow64' ;;
+  *) echo "demo: BITS must be 32 or 64 (got '$bits')" >&2; exit 1 ;;
+esac
+build="$root/build/win$bits"
 work="$root/build/demo"
 out="$root/out/demo"
 pulse="$work/pulse"
 sample="$root/host/samples/voice.wav"
-wine=/usr/lib/wine/wine64
+wine64=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 fixture="$root/scripts/pulse-fixture.sh"
 
@@ -90,7 +98,7 @@ trap 'exit 143' TERM
 
 "$root/scripts/install-deps.sh"
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" >/dev/null
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw$bits.cmake" >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target ryn rynhost demo_passthrough
 
@@ -116,9 +124,9 @@ for _ in $(seq 100); do
 done
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "demo: creating the Wine prefix $WINEPREFIX"
-  "$wine" wineboot -i </dev/null >/dev/null 2>&1
+  "$wine64" wineboot -i </dev/null >/dev/null 2>&1
 fi
-"$wine" regsvr32 /s "$(windows_path "$build/component/ryn.dll")" </dev/null >/dev/null 2>&1 ||
+"$wine" "$system_dir\\regsvr32.exe" /s "$(windows_path "$build/component/ryn.dll")" </dev/null >/dev/null 2>&1 ||
   fail "regsvr32 could not register ryn.dll"
 host="$build/host/rynhost.exe"
 

@@ -1,19 +1,32 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests, the demo and the benchmarks
-# need. Idempotent: checks first, runs apt-get update at most once, uses sudo
-# when not root.
+# need. Idempotent: checks first, adds the i386 architecture (for Wine's 32-bit
+# loader) only when it is missing, runs apt-get update at most once (after
+# adding it), uses sudo when not root.
 set -eu
 
 want="cmake ninja-build g++ make googletest libbenchmark-dev \
-g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools \
-wine wine64 libwine-dev pulseaudio pulseaudio-utils sox espeak-ng clang libclang-rt-14-dev \
-zip python3 python3-numpy python3-matplotlib wixl msitools"
+g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
+binutils-mingw-w64-x86-64 wine wine64 wine32:i386 libwine-dev pulseaudio pulseaudio-utils sox espeak-ng \
+clang libclang-rt-14-dev zip python3 python3-numpy python3-matplotlib wixl msitools"
 
 for arg in "$@"; do
   case "$arg" in
     --bench) want="$want librubberband-dev libsoundtouch-dev pkg-config" ;;
   esac
 done
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+apt() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+
+updated=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "adding the i386 architecture"
+  $SUDO dpkg --add-architecture i386
+  apt update -qq
+  updated=1
+fi
 
 missing=""
 for p in $want; do
@@ -23,9 +36,7 @@ for p in $want; do
 done
 [ -z "$missing" ] && exit 0
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "installing:$missing"
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+[ "$updated" = 1 ] || apt update -qq
 # shellcheck disable=SC2086
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+apt install -y -qq --no-install-recommends $missing

@@ -134,26 +134,28 @@ def main():
     p("")
 
     # 2. Per-block cost
-    p("## Per-block cost on the audio thread (win64 under Wine, scripted devices)\n")
-    p("Command: `%s`\n" % cmd.get("block", "?"))
+    p("## Per-block cost on the audio thread (win64 and win32 under Wine, scripted devices)\n")
+    p("Commands: `%s`; `%s`\n" % (cmd.get("block", "?"), cmd.get("block32", "?")))
     p("Timed: `CRynManager::OnCapturedBlock` on a started manager, i.e. the player's `Write` with the frequency "
       "shift (two cursor reads, shift, placement, copy into the playback ring). The listener's `HandleSegment` is "
       "private; its remaining work (capture-buffer Lock/Unlock and the wait) is not included. Per repetition "
       "400 blocks after 64 warm-up blocks; the table gives medians over repetitions of the per-repetition mean, "
       "median, 99th percentile and maximum.\n")
-    p("| shift | method | DELAY | block | mean | median | p99 | max | worst (max) / block | goal < 2% |")
-    p("|---|---|---|---|---|---|---|---|---|---|")
-    block = jsonl(os.path.join(results, "block.jsonl"))
-    keys = sorted({(r["shift"], r["method"], r["delay_ms"]) for r in block})
-    for key in keys:
-        rs = [r for r in block if (r["shift"], r["method"], r["delay_ms"]) == key]
-        block_us = rs[0]["block_us"]
-        mx = median([r["max_us"] for r in rs])
-        p99 = median([r["p99_us"] for r in rs])
-        share = 100 * mx / block_us
-        p("| %d | %s | %d ms | %.2f ms | %.1f µs | %.1f µs | %.1f µs | %.1f µs | %.2f%% | %s |" % (
-            key[0], key[1] if key[0] else "(none)", key[2], block_us / 1000, median([r["mean_us"] for r in rs]),
-            median([r["median_us"] for r in rs]), p99, mx, share, verdict(share, 2.0, "points")))
+    p("| build | shift | method | DELAY | block | mean | median | p99 | max | worst (max) / block | goal < 2% |")
+    p("|---|---|---|---|---|---|---|---|---|---|---|")
+    for build, name in (("win64", "block.jsonl"), ("win32", "block32.jsonl")):
+        block = jsonl(os.path.join(results, name))
+        keys = sorted({(r["shift"], r["method"], r["delay_ms"]) for r in block})
+        for key in keys:
+            rs = [r for r in block if (r["shift"], r["method"], r["delay_ms"]) == key]
+            block_us = rs[0]["block_us"]
+            mx = median([r["max_us"] for r in rs])
+            p99 = median([r["p99_us"] for r in rs])
+            share = 100 * mx / block_us
+            p("| %s | %d | %s | %d ms | %.2f ms | %.1f µs | %.1f µs | %.1f µs | %.1f µs | %.2f%% | %s |" % (
+                build, key[0], key[1] if key[0] else "(none)", key[2], block_us / 1000,
+                median([r["mean_us"] for r in rs]), median([r["median_us"] for r in rs]), p99, mx, share,
+                verdict(share, 2.0, "points")))
     p("\nMethod 1 (phase vocoder) does its transform work only in the blocks that complete an analysis hop, so "
       "its cost is bursty: most 40 ms blocks cost microseconds and the ones that process a frame cost hundreds of "
       "microseconds (the p99 column), which against a 10 ms block exceeds 2%. Averaged over blocks it stays "
@@ -161,17 +163,22 @@ def main():
       "includes preemption by other processes on this shared machine.\n")
 
     # 3. Host calls
-    p("## Host calls (win64 under Wine, registered DLL, engine stopped)\n")
-    p("Command: `%s`\n" % cmd.get("host", "?"))
-    p("Component created with `CoCreateInstance` after `regsvr32` in the benchmark's own prefix; DISPIDs from "
-      "`GetIDsOfNames` once; 20000 calls per repetition.\n")
-    p("| Call | median of per-repetition mean | goal |")
-    p("|---|---|---|")
+    p("## Host calls (win64 and win32 under Wine, registered DLL, engine stopped)\n")
+    p("Commands: `%s`; `%s`\n" % (cmd.get("host", "?"), cmd.get("host32", "?")))
+    p("Component created with `CoCreateInstance` after `regsvr32` in the benchmark's own prefix (each build "
+      "registered by the regsvr32 of its bitness); DISPIDs from `GetIDsOfNames` once; 20000 calls per "
+      "repetition.\n")
+    p("| Call | win64: median of per-repetition mean | win32: median of per-repetition mean | goal |")
+    p("|---|---|---|---|")
     host = jsonl(os.path.join(results, "host.jsonl"))
-    for call in dict.fromkeys(r["call"] for r in host):
+    host32 = jsonl(os.path.join(results, "host32.jsonl"))
+    for call in dict.fromkeys(r["call"] for r in host + host32):
         value = median([r["mean_us"] for r in host if r["call"] == call])
-        goal = verdict(value, 5.0, "µs") + " (< 5 µs)" if call == "GetParameter(DELAY) Invoke" else ""
-        p("| %s | %.3f µs | %s |" % (call, value, goal))
+        value32 = median([r["mean_us"] for r in host32 if r["call"] == call])
+        goal = ""
+        if call == "GetParameter(DELAY) Invoke":
+            goal = "win64 %s, win32 %s (< 5 µs)" % (verdict(value, 5.0, "µs"), verdict(value32, 5.0, "µs"))
+        p("| %s | %s | %s | %s |" % (call, cell(value, "%.3f µs"), cell(value32, "%.3f µs"), goal))
     p("")
 
     # 4. Run/Stop and restarts

@@ -154,6 +154,9 @@ inline std::string Hex(HRESULT hr) {
   return text;
 }
 
+// The type library's platform key in the registry for this program's bitness.
+inline const std::wstring kTypeLibraryPlatform = sizeof(void*) == 8 ? L"win64" : L"win32";
+
 // A default (null name) or named string value; empty when missing.
 inline std::optional<std::wstring> ReadRegistryString(HKEY root, const std::wstring& key, const wchar_t* name) {
   wchar_t data[1024];

@@ -102,10 +102,11 @@ TEST_F(PerUserRegistration, RegistersClassProgIdsAndTypeLibraryBelowTheUsersClas
 
   const std::wstring classKey = UpperCase(kClassKey);
   const std::wstring typeLib = UpperCase(kTypeLibKey);
+  const std::wstring typeLibPlatform = typeLib + L"\\1.0\\0\\" + UpperCase(comtest::kTypeLibraryPlatform);
   const std::set<std::wstring> expected = {
       L"RYN.VELRYN.1", L"RYN.VELRYN.1\\CLSID", L"RYN.VELRYN", L"RYN.VELRYN\\CLSID", classKey,
       classKey + L"\\INPROCSERVER32", classKey + L"\\PROGID", classKey + L"\\VERSIONINDEPENDENTPROGID", typeLib,
-      typeLib + L"\\1.0", typeLib + L"\\1.0\\0", typeLib + L"\\1.0\\0\\WIN64"};
+      typeLib + L"\\1.0", typeLib + L"\\1.0\\0", typeLibPlatform};
   for (const std::wstring& key : expected) EXPECT_EQ(added.count(key), 1u) << "missing " << Narrow(key);
 
   // Anything else belongs to the class's own keys, its type library, or the
@@ -126,7 +127,7 @@ TEST_F(PerUserRegistration, RegistersClassProgIdsAndTypeLibraryBelowTheUsersClas
   EXPECT_EQ(user.at(classKey + L"\\INPROCSERVER32|THREADINGMODEL"), L"1:both");
   EXPECT_EQ(user.at(L"RYN.VELRYN.1\\CLSID|"), L"1:" + GuidText(CLSID_VelRyn));
   EXPECT_EQ(user.at(L"RYN.VELRYN\\CLSID|"), L"1:" + GuidText(CLSID_VelRyn));
-  EXPECT_EQ(user.at(typeLib + L"\\1.0\\0\\WIN64|"), L"1:" + kDll);
+  EXPECT_EQ(user.at(typeLibPlatform + L"|"), L"1:" + kDll);
   ExpectMachineUnchanged();
 }
 

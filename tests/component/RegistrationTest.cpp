@@ -15,6 +15,7 @@
 #include "ryn_h.h"
 
 using comtest::Hex;
+using comtest::kTypeLibraryPlatform;
 using comtest::ReadRegistryString;
 using comtest::RegistryKeyExists;
 
@@ -52,7 +53,7 @@ void ExpectRegisteredAt(const std::wstring& modulePath) {
   EXPECT_EQ(modulePath, ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr));
   EXPECT_EQ(L"both", ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
   EXPECT_EQ(L"ryn 1.0 Type Library", ReadRegistryString(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0", nullptr));
-  EXPECT_EQ(modulePath, ReadRegistryString(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\0\\win64", nullptr));
+  EXPECT_EQ(modulePath, ReadRegistryString(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\0\\" + kTypeLibraryPlatform, nullptr));
   EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"Interface\\{4496E258-5756-4F7F-90EA-8ADE2DA3275F}"));
 }
 

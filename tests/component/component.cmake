@@ -6,16 +6,33 @@ if(WIN32 AND TARGET ryn)
   set(RYN_DLL ${CMAKE_BINARY_DIR}/component/ryn.dll)
   string(REPLACE "/" "\\" RYN_DLL_WINDOWS "Z:${RYN_DLL}")
   string(REPLACE "/" "\\\\" RYN_DLL_C_LITERAL "Z:${RYN_DLL}")
-  set(RYN_WINE /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${RYN_WINE_RUN})
   # No PulseAudio is reachable: DirectSound finds no device.
   set(RYN_NO_SOUND_SERVER "PULSE_SERVER=unix:${CMAKE_BINARY_DIR}/no-sound-server")
 
-  add_test(NAME component.register COMMAND ${RYN_WINE} regsvr32 /s ${RYN_DLL_WINDOWS})
-  add_test(NAME component.unregister COMMAND ${RYN_WINE} regsvr32 /u /s ${RYN_DLL_WINDOWS})
+  add_test(NAME component.register COMMAND ${RYN_WINE} ${RYN_WINE_SYSTEM_DIR}\\regsvr32.exe /s ${RYN_DLL_WINDOWS})
+  add_test(NAME component.unregister COMMAND ${RYN_WINE} ${RYN_WINE_SYSTEM_DIR}\\regsvr32.exe /u /s ${RYN_DLL_WINDOWS})
   set_tests_properties(component.register PROPERTIES
     FIXTURES_SETUP ryn_registered FIXTURES_REQUIRED wine LABELS wine RESOURCE_LOCK ryn_registration)
   set_tests_properties(component.unregister PROPERTIES
     FIXTURES_CLEANUP ryn_registered FIXTURES_REQUIRED wine LABELS wine RESOURCE_LOCK ryn_registration)
+
+  # The built file itself, read with the toolchain's objdump: machine, exports,
+  # stack bytes popped, type library syskind, resources, imported DLLs.
+  math(EXPR RYN_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
+  add_test(NAME component.pe_static_checks
+    COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/pe_static_checks.py ${CMAKE_OBJDUMP} ${RYN_BITS} ${RYN_DLL})
+  set_tests_properties(component.pe_static_checks PROPERTIES LABELS static)
+
+  # Both builds registered side by side in the test's own prefix: run by the
+  # 32-bit build when it is told where the 64-bit build is (make test does).
+  set(RYN_WIN64_BUILD_DIR "" CACHE PATH "64-bit build folder, for the side-by-side registration test")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND RYN_WIN64_BUILD_DIR AND TARGET rynhost)
+    add_test(NAME component.side_by_side
+      COMMAND ${CMAKE_CURRENT_LIST_DIR}/side_by_side_test.sh ${CMAKE_BINARY_DIR}/side-by-side
+              ${RYN_DLL} $<TARGET_FILE:rynhost>
+              ${RYN_WIN64_BUILD_DIR}/component/ryn.dll ${RYN_WIN64_BUILD_DIR}/host/rynhost.exe)
+    set_tests_properties(component.side_by_side PROPERTIES LABELS wine TIMEOUT 300)
+  endif()
 
   add_library(ryn_component_test_support INTERFACE)
   target_link_libraries(ryn_component_test_support INTERFACE ryn_interface ole32 oleaut32 uuid advapi32)
@@ -51,11 +68,12 @@ if(WIN32 AND TARGET ryn)
     FIXTURES_REQUIRED "wine;ryn_registered" RESOURCE_LOCK ryn_registration ENVIRONMENT RYN_REAL_AUDIO=1 TIMEOUT 300)
   ryn_use_pulse(component_unload_real_audio)
 
-  # Script hosts: Wine's cscript reports nothing for an unhandled script error
-  # and exits 0, so each script handles its errors and ends with a summary.
+  # Script hosts of the build's bitness. Wine's cscript reports nothing for an
+  # unhandled script error and exits 0, so each script handles its errors and
+  # ends with a summary.
   foreach(script VelRynClient.vbs VelRynClient.js)
     string(REPLACE "/" "\\" script_windows "Z:${CMAKE_CURRENT_LIST_DIR}/scripts/${script}")
-    add_test(NAME component.script.${script} COMMAND ${RYN_WINE} cscript //nologo ${script_windows})
+    add_test(NAME component.script.${script} COMMAND ${RYN_WINE} ${RYN_WINE_SYSTEM_DIR}\\cscript.exe //nologo ${script_windows})
     set_tests_properties(component.script.${script} PROPERTIES
       LABELS script
       FIXTURES_REQUIRED "wine;ryn_registered"

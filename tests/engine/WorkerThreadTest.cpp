@@ -20,6 +20,15 @@ std::string Hex(const void* p) {
   return text;
 }
 
+// Wine's 32-bit loader at times brings the whole process down (a fault on
+// its Unix side, about one run in four on this machine) when a thread that
+// was created suspended is terminated before it ever ran; its 64-bit loader
+// does not, and Windows does not.
+bool UnderWine32() {
+  return sizeof(void*) == 4 &&
+         GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 // A body that runs until released; records the apartment it ran in.
 class GatedThread : public CWorkerThread {
  public:
@@ -189,6 +198,7 @@ TEST(WorkerThread, WaitReturnsOnlyOnceTheThreadHasLeftItsCode) {
 }
 
 TEST(WorkerThread, AThreadThatCannotBeResumedIsEndedAndStartFails) {
+  if (UnderWine32()) GTEST_SKIP() << "Wine's 32-bit loader cannot end a thread that never ran";
   GatedThread thread;
   {
     RestrictedThreadStart start(SYNCHRONIZE | THREAD_TERMINATE | THREAD_QUERY_LIMITED_INFORMATION);

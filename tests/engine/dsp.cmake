@@ -1,6 +1,8 @@
 # Frequency-shift stage and pitch shifter: portable, so built natively (with
-# the sanitizers) and for Windows (run under Wine).
+# the sanitizers) and for Windows (run under Wine). Every build checks the
+# same digests of their output over the voice sample.
 set(RYN_DSP_TEST_SOURCES
+  engine/BuildEqualityTest.cpp
   engine/PlainPitchShifter.cpp
   engine/PitchShifterTest.cpp
   engine/SampleConversionTest.cpp
@@ -9,6 +11,12 @@ set(RYN_DSP_TEST_SOURCES
 ryn_add_test(engine_dsp_tests LABELS ${RYN_TEST_LABEL}
   SOURCES ${RYN_DSP_TEST_SOURCES}
   LIBS ryn_portable ryn_audio_analysis)
+if(WIN32)
+  set(RYN_VOICE_SAMPLE "Z:${CMAKE_SOURCE_DIR}/host/samples/voice.wav")
+else()
+  set(RYN_VOICE_SAMPLE "${CMAKE_SOURCE_DIR}/host/samples/voice.wav")
+endif()
+target_compile_definitions(engine_dsp_tests PRIVATE "RYN_VOICE_SAMPLE=\"${RYN_VOICE_SAMPLE}\"")
 # The plain pitch shifter must round exactly as written. These programs
 # stream minutes of audio: optimised in Debug too (sanitizers stay on).
 target_compile_options(engine_dsp_tests PRIVATE -ffp-contract=off $<$<CONFIG:Debug>:-O2>)

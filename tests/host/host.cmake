@@ -8,7 +8,7 @@ ryn_add_test(host_options_tests LABELS ${RYN_TEST_LABEL}
 # registration of ryn.dll, which the installation tests take away for a while.
 if(WIN32 AND TARGET rynhost)
   add_test(NAME rynhost.command_line
-    COMMAND /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_LIST_DIR}/rynhost_cli_test.sh
+    COMMAND ${RYN_WINE_ENV} ${CMAKE_CURRENT_LIST_DIR}/rynhost_cli_test.sh
             ${RYN_WINE_RUN} $<TARGET_FILE:rynhost> ${CMAKE_BINARY_DIR}/host-test)
   set_tests_properties(rynhost.command_line PROPERTIES
     LABELS wine
@@ -18,7 +18,7 @@ if(WIN32 AND TARGET rynhost)
     TIMEOUT 180)
 
   add_test(NAME rynhost.audio_session
-    COMMAND /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_LIST_DIR}/rynhost_audio_test.sh
+    COMMAND ${RYN_WINE_ENV} ${CMAKE_CURRENT_LIST_DIR}/rynhost_audio_test.sh
             ${RYN_WINE_RUN} $<TARGET_FILE:rynhost> ${CMAKE_BINARY_DIR}/host-test)
   set_tests_properties(rynhost.audio_session PROPERTIES
     FIXTURES_REQUIRED "wine;ryn_registered"

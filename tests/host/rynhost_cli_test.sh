@@ -34,7 +34,7 @@ expect 2 'unknown argument --colour' --colour red
 expect 0 '^usage: rynhost' --help
 expect 0 'p *pause/resume' --help
 expect 1 'rynhost: Run failed: Could not initialize DirectX (0x80042009)' --seconds 1
-expect 1 'ryn component: registered class Ryn.VelRyn.1' --seconds 1 --delay 220 --shift -3 --mode 2
+expect 1 'ryn component: registered class Ryn.VelRyn.1 from .*\\ryn\.dll' --seconds 1 --delay 220 --shift -3 --mode 2
 log_dir=$(printf 'Z:%s' "$work/missing/folder" | tr / '\\')
 expect 1 'cannot write the log file .* (0x80070052)' --seconds 1 --log "$log_dir\\session.csv"
 

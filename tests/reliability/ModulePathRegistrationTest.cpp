@@ -22,6 +22,7 @@
 
 namespace {
 
+using comtest::kTypeLibraryPlatform;
 using comtest::ReadRegistryString;
 using comtest::RegistryKeyExists;
 using reliability::Figure;
@@ -125,7 +126,9 @@ class CopyInFolder {
 void ExpectUserRegistrationNamesTheCopy(const std::wstring& copy) {
   ExpectNamesTheCopy(copy, ReadRegistryString(HKEY_CURRENT_USER, kUserClasses + kClassKey + L"\\InprocServer32", nullptr),
                      "the user's class");
-  ExpectNamesTheCopy(copy, ReadRegistryString(HKEY_CURRENT_USER, kUserClasses + kLibraryKey + L"\\1.0\\0\\win64", nullptr),
+  ExpectNamesTheCopy(copy,
+                     ReadRegistryString(HKEY_CURRENT_USER,
+                                        kUserClasses + kLibraryKey + L"\\1.0\\0\\" + kTypeLibraryPlatform, nullptr),
                      "the user's type library");
 }
 
@@ -195,7 +198,7 @@ TEST_P(ModulePathRegistration, RegistersAndUnregistersTheCopy) {
   if (!FitsTheAnsiCodePage(copy)) ++shortForms;
   EXPECT_EQ(L"both", ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", L"ThreadingModel"));
   EXPECT_EQ(L"Ryn.VelRyn.1", ReadRegistryString(HKEY_CLASSES_ROOT, kClassKey + L"\\ProgID", nullptr));
-  EXPECT_EQ(copy, ReadRegistryString(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\0\\win64", nullptr));
+  EXPECT_EQ(copy, ReadRegistryString(HKEY_CLASSES_ROOT, kLibraryKey + L"\\1.0\\0\\" + kTypeLibraryPlatform, nullptr));
 
   {
     ComPtr<IVelComponent> component;
