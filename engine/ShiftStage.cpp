@@ -32,20 +32,18 @@ ShiftStage::ShiftStage(std::int32_t frequencyShift)
     : pitchFactor(PitchFactorFor(frequencyShift)) {}
 
 void ShiftStage::ShiftBlock(void* block, std::uint32_t bytes, std::int32_t frequencyShift,
-                            std::int32_t zelMode) {
+                            ShiftMethod method) {
   if (frequencyShift == 0) {
     return;
   }
   auto* samples = static_cast<std::int16_t*>(block);
   const std::uint32_t count = bytes / 2;
-  switch (zelMode) {
-    case 1:
+  switch (method) {
+    case ShiftMethod::PhaseVocoder:
       ShiftByPhaseVocoder(samples, count);
       break;
-    case 2:
+    case ShiftMethod::Resampling:
       ShiftByResampling(samples, count);
-      break;
-    default:
       break;
   }
 }
