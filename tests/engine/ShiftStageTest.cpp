@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -94,12 +95,12 @@ TEST(ShiftStage, ShiftZeroLeavesTheBlockBitIdenticalInBothMethods) {
 
 TEST(ShiftStage, ShiftZeroDoesNotFeedThePhaseVocoder) {
   const Block speech = SpeechBlock(12 * 1212, 3);
-  ResetPitchShiftState();
-  ShiftStage direct(kRaise);
+  const auto directStream = std::make_unique<PitchShifter>();
+  ShiftStage direct(kRaise, *directStream);
   const Block expected = Shifted(direct, speech, kRaise, kVocoder);
 
-  ResetPitchShiftState();
-  ShiftStage stage(kRaise);
+  const auto stream = std::make_unique<PitchShifter>();
+  ShiftStage stage(kRaise, *stream);
   for (int i = 0; i < 5; ++i) {
     Shifted(stage, SpeechBlock(1212, 4), 0, kVocoder);
   }
@@ -245,8 +246,8 @@ TEST(ShiftStage, VocoderShiftsTheStreamAsOneWithFrameLength2048) {
   // the engine's parameters, and converting back with saturation.
   const Block speech = SpeechBlock(20 * 1212, 12);
   for (std::int32_t shift : {kRaise, kLower, 1}) {
-    ResetPitchShiftState();
-    ShiftStage stage(shift);
+    const auto stream = std::make_unique<PitchShifter>();
+    ShiftStage stage(shift, *stream);
     Block out;
     for (std::size_t at = 0; at < speech.size(); at += 1212) {
       const Block shifted =
@@ -265,6 +266,21 @@ TEST(ShiftStage, VocoderShiftsTheStreamAsOneWithFrameLength2048) {
   }
 }
 
+TEST(ShiftStage, StagesFeedTheSharedVocoderStreamInTurn) {
+  // A new player's stage goes on with the stream its predecessor left.
+  const Block first = SpeechBlock(3 * 1212, 13);
+  const Block second = SpeechBlock(3 * 1212, 14);
+  const auto continued = std::make_unique<PitchShifter>(PitchShifter::Shared());
+  ShiftStage reference(kRaise, *continued);
+  const Block expectedFirst = Shifted(reference, first, kRaise, kVocoder);
+  const Block expectedSecond = Shifted(reference, second, kRaise, kVocoder);
+
+  ShiftStage earlier(kRaise);
+  EXPECT_EQ(Shifted(earlier, first, kRaise, kVocoder), expectedFirst);
+  ShiftStage later(kRaise);
+  EXPECT_EQ(Shifted(later, second, kRaise, kVocoder), expectedSecond);
+}
+
 TEST(ShiftStage, VocoderClipsLoudPassagesInsteadOfWrapping) {
   // At factor 0.875 a full-scale 441 Hz tone comes out of the vocoder at
   // about 1.45 times its level.
@@ -273,8 +289,8 @@ TEST(ShiftStage, VocoderClipsLoudPassagesInsteadOfWrapping) {
   Block loud(tone.size());
   std::transform(tone.begin(), tone.end(), loud.begin(),
                  [](float v) { return static_cast<std::int16_t>(v); });
-  ResetPitchShiftState();
-  ShiftStage stage(kShift);
+  const auto stream = std::make_unique<PitchShifter>();
+  ShiftStage stage(kShift, *stream);
   Block out;
   for (std::size_t at = 0; at < loud.size(); at += 1212) {
     const Block shifted =
