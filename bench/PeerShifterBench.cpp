@@ -31,7 +31,7 @@ double FactorFor(std::int64_t percent) {
   return static_cast<double>(percent) / 100.0;
 }
 
-void ShiftSpeech(benchmark::State& state, std::int32_t zelMode) {
+void ShiftSpeech(benchmark::State& state, ShiftMethod method) {
   const std::int32_t shift = ShiftFor(state.range(0));
   const std::vector<std::int16_t>& speech = SpeechSamples();
   std::vector<std::int16_t> work(speech.size());
@@ -39,7 +39,7 @@ void ShiftSpeech(benchmark::State& state, std::int32_t zelMode) {
   for (auto _ : state) {
     std::copy(speech.begin(), speech.end(), work.begin());
     for (std::size_t at = 0; at + kBlock <= work.size(); at += kBlock) {
-      stage.ShiftBlock(work.data() + at, 2 * kBlock, shift, zelMode);
+      stage.ShiftBlock(work.data() + at, 2 * kBlock, shift, method);
     }
     benchmark::DoNotOptimize(work.data());
   }
@@ -47,11 +47,11 @@ void ShiftSpeech(benchmark::State& state, std::int32_t zelMode) {
 }
 
 void BM_Speech60s_PhaseVocoder(benchmark::State& state) {
-  ShiftSpeech(state, 1);
+  ShiftSpeech(state, ShiftMethod::PhaseVocoder);
 }
 
 void BM_Speech60s_Resampling(benchmark::State& state) {
-  ShiftSpeech(state, 2);
+  ShiftSpeech(state, ShiftMethod::Resampling);
 }
 
 BENCHMARK(BM_Speech60s_PhaseVocoder)->ArgName("factor_percent")->Arg(150)->Arg(75)

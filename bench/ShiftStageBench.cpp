@@ -12,7 +12,7 @@ namespace {
 
 // One block per iteration, in the engine's block sizes (40, 100 and 220 ms
 // delays), fed from the speech in stream order as the capture thread would.
-void ShiftBlocks(benchmark::State& state, std::int32_t zelMode) {
+void ShiftBlocks(benchmark::State& state, ShiftMethod method) {
   const auto blockSamples = static_cast<std::size_t>(state.range(0));
   const auto shift = static_cast<std::int32_t>(state.range(1));
   const std::vector<std::int16_t>& speech = SpeechSamples();
@@ -24,7 +24,7 @@ void ShiftBlocks(benchmark::State& state, std::int32_t zelMode) {
       at = 0;
     }
     std::copy_n(speech.begin() + static_cast<std::ptrdiff_t>(at), blockSamples, block.begin());
-    stage.ShiftBlock(block.data(), static_cast<std::uint32_t>(2 * blockSamples), shift, zelMode);
+    stage.ShiftBlock(block.data(), static_cast<std::uint32_t>(2 * blockSamples), shift, method);
     benchmark::DoNotOptimize(block.data());
     at += blockSamples;
   }
@@ -32,11 +32,11 @@ void ShiftBlocks(benchmark::State& state, std::int32_t zelMode) {
 }
 
 void BM_PhaseVocoderBlock(benchmark::State& state) {
-  ShiftBlocks(state, 1);
+  ShiftBlocks(state, ShiftMethod::PhaseVocoder);
 }
 
 void BM_ResamplingBlock(benchmark::State& state) {
-  ShiftBlocks(state, 2);
+  ShiftBlocks(state, ShiftMethod::Resampling);
 }
 
 // Block sizes in samples for 40, 100 and 220 ms; shifts +10 (1.5) and -10

@@ -7,25 +7,71 @@
 // (a power of two, at most 4096) advance by frameLength / oversampling; the
 // output lags the input by one frame length.
 //
-// The stream state is one process-wide set of fixed arrays, cleared on the
-// first call, so consecutive calls form one stream wherever their boundaries
-// fall. Only one thread may call at a time; frameLength, oversampling and
-// sampleRate must stay the same on every call. input and output may be the
-// same array (not otherwise overlapping). Allocates nothing, cannot fail.
-void PitchShift(float factor, std::int32_t count, std::int32_t frameLength,
-                std::int32_t oversampling, float sampleRate, const float* input,
-                float* output);
+// An object is one stream, held in fixed arrays that are zero when it is
+// made (half a megabyte: not for the stack). Consecutive calls form one
+// stream wherever their boundaries fall.
+class PitchShifter {
+ public:
+  // The stream every shift stage of the process feeds: zero when the module
+  // loads and never reset, so the audio of one engine run still sounds at
+  // the start of the next.
+  static PitchShifter& Shared() noexcept;
 
-// In-place radix-2 transform of n complex values stored interleaved (2n
-// floats). sign -1: forward (kernel e^-2pi i nk/n), +1: inverse; neither
-// direction scales. n is a power of two of at most 8192.
-void ComplexFft(float* buffer, std::int32_t n, std::int32_t sign);
+  // Only one thread may call at a time; frameLength, oversampling and
+  // sampleRate must stay the same on every call. input and output may be the
+  // same array (not otherwise overlapping). Allocates nothing, cannot fail.
+  void PitchShift(float factor, std::int32_t count, std::int32_t frameLength,
+                  std::int32_t oversampling, float sampleRate, const float* input,
+                  float* output) noexcept;
 
-// Whether the transform may use AVX where the processor has it (the
-// default). The result is the same either way; tests switch it off to check
-// the narrower path as well. The engine never calls it.
-void AllowWideTransform(bool allow);
+ private:
+  static constexpr std::int32_t kMaxFrame = 8192;
+  static constexpr std::int32_t kMaxBins = 4096;
 
-// Returns the process-wide stream state to what it is when the module loads.
-// For tests, which need independent streams; the engine never calls it.
-void ResetPitchShiftState();
+  struct StreamState {
+    float inputQueue[kMaxFrame];
+    float outputQueue[kMaxFrame];
+    float workspace[2 * kMaxFrame];
+    float previousPhase[kMaxBins];
+    // A bin that no output bin fetched keeps last frame's transform value in
+    // place of its phase, to be turned into a phase only when it is fetched.
+    bool phasePending[kMaxBins];
+    float pendingRe[kMaxBins];
+    float pendingIm[kMaxBins];
+    float phaseSum[kMaxBins];
+    float outputAccumulator[2 * kMaxFrame];
+    float analysisMagnitude[kMaxFrame];
+    float analysisFrequency[kMaxFrame];
+    float synthesisMagnitude[kMaxFrame];
+    float synthesisFrequency[kMaxFrame];
+    std::int32_t writePosition;
+    bool initialised;
+  };
+
+  // Tables derived from the call's parameters, so a frame spends no cosines
+  // on its window and no divisions on its bin mapping. Recomputed when the
+  // parameters change; the values are those the frame would compute itself.
+  struct DerivedTables {
+    std::int32_t windowLength;
+    double window[kMaxFrame];
+    float mappedFactor;
+    std::int32_t mappedHalf;
+    std::int32_t sourceBin[kMaxBins + 1];
+    bool isSource[kMaxBins + 1];
+  };
+
+  struct FrameParameters;
+
+  void ProcessFrame(float factor, std::int32_t frameLength, std::int32_t oversampling,
+                    float sampleRate);
+  const double* HannWindow(std::int32_t length);
+  void MapBins(float factor, std::int32_t half);
+  void Analyse(const FrameParameters& frame);
+  void MoveSpectrum(const FrameParameters& frame);
+  void Synthesise(const FrameParameters& frame);
+
+  StreamState state{};
+  DerivedTables tables{};
+  // Per-frame phases, kept with the stream rather than on the stack.
+  double framePhase[kMaxBins + 1]{};
+};

@@ -182,9 +182,10 @@ void CRynManager::SetFrequencyShift(std::int32_t shift) {
 }
 
 void CRynManager::SetZelMode(std::int32_t mode) {
-  Require(mode == 1 || mode == 2);
+  const std::optional<ShiftMethod> method = ShiftMethodOfZelMode(mode);
+  Require(method.has_value());
   std::lock_guard<std::recursive_mutex> lock(hostLock);
-  zelMode.store(mode);
+  zelMode.store(*method);
   if (running.load()) {
     StopLocked();
     StartLocked();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "engine/ShiftMethod.h"
 #include "engine/UniqueHandle.h"
 
 class CPlayer;
@@ -46,12 +47,13 @@ class CRynManager {
   void SetDelay(std::int32_t delayMs);
   void SetFrequencyShift(std::int32_t shift);
   void SetVolume(std::int32_t percent);
+  // The "ZEL_MODE" value: 1 or 2 (ShiftMethod).
   void SetZelMode(std::int32_t mode);
 
   std::int32_t GetDelay() const noexcept { return delay.load(); }
   std::int32_t GetFrequencyShift() const noexcept { return frequencyShift.load(); }
   std::int32_t GetVolume() const noexcept { return volume.load(); }
-  std::int32_t GetZelMode() const noexcept { return zelMode.load(); }
+  ShiftMethod GetZelMode() const noexcept { return zelMode.load(); }
   bool IsRunning() const noexcept { return running.load(); }
 
   std::int32_t GetReportedDelay() const noexcept;
@@ -118,7 +120,7 @@ class CRynManager {
   std::unique_ptr<EngineRun> setAside;
   std::atomic<bool> running{false};
   std::atomic<std::int32_t> measuredDelay{0};
-  std::atomic<std::int32_t> zelMode{1};
+  std::atomic<ShiftMethod> zelMode{ShiftMethod::PhaseVocoder};
   std::atomic<std::uint64_t> capturedBlocks{0};
   std::atomic<std::int64_t> captureStartedTicks{0};
   std::atomic<std::int64_t> firstBlockTicks{0};

@@ -1,6 +1,5 @@
 #include "engine/ShiftStage.h"
 
-#include "engine/PitchShifter.h"
 #include "engine/SampleConversion.h"
 
 namespace {
@@ -28,24 +27,22 @@ float PitchFactorFor(std::int32_t frequencyShift) {
   return static_cast<float>(1.0 - frequencyShift * static_cast<double>(-0.025f));
 }
 
-ShiftStage::ShiftStage(std::int32_t frequencyShift)
-    : pitchFactor(PitchFactorFor(frequencyShift)) {}
+ShiftStage::ShiftStage(std::int32_t frequencyShift, PitchShifter& vocoder)
+    : pitchFactor(PitchFactorFor(frequencyShift)), vocoder(vocoder) {}
 
 void ShiftStage::ShiftBlock(void* block, std::uint32_t bytes, std::int32_t frequencyShift,
-                            std::int32_t zelMode) {
+                            ShiftMethod method) {
   if (frequencyShift == 0) {
     return;
   }
   auto* samples = static_cast<std::int16_t*>(block);
   const std::uint32_t count = bytes / 2;
-  switch (zelMode) {
-    case 1:
+  switch (method) {
+    case ShiftMethod::PhaseVocoder:
       ShiftByPhaseVocoder(samples, count);
       break;
-    case 2:
+    case ShiftMethod::Resampling:
       ShiftByResampling(samples, count);
-      break;
-    default:
       break;
   }
 }
@@ -67,8 +64,8 @@ float* ShiftStage::LoadScratch(const std::int16_t* samples, std::uint32_t count)
 
 void ShiftStage::ShiftByPhaseVocoder(std::int16_t* samples, std::uint32_t count) {
   float* values = LoadScratch(samples, count);
-  PitchShift(pitchFactor, static_cast<std::int32_t>(count), kFrameLength, kOversampling,
-             kSampleRate, values, values);
+  vocoder.PitchShift(pitchFactor, static_cast<std::int32_t>(count), kFrameLength, kOversampling,
+                     kSampleRate, values, values);
   for (std::uint32_t i = 0; i < count; ++i) {
     samples[i] = SampleFromFloat(values[i]);
   }

@@ -77,7 +77,9 @@ HostOptionsResult ParseHostOptions(const std::vector<std::string>& args) {
     } else if (name == "--shift") {
       ok = ParseInt(value, -10, 10, &options.frequencyShift);
     } else if (name == "--mode") {
-      ok = ParseInt(value, 1, 2, &options.zelMode);
+      std::int32_t zelMode = 0;
+      ok = ParseInt(value, 1, 2, &zelMode);
+      if (ok) options.shiftMethod = *ShiftMethodOfZelMode(zelMode);
     } else if (name == "--volume") {
       ok = ParseInt(value, 0, 100, &options.volume);
     } else if (name == "--seconds") {

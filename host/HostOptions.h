@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/ShiftMethod.h"
+
 // A delay that moves from one value to another over a session: therapy
 // programmes start with a long delay and shorten it as fluency improves.
 struct DelayRampSpec {
@@ -17,7 +19,7 @@ struct DelayRampSpec {
 struct HostOptions {
   std::int32_t delayMs = 40;
   std::int32_t frequencyShift = 0;
-  std::int32_t zelMode = 1;
+  ShiftMethod shiftMethod = ShiftMethod::PhaseVocoder;
   std::int32_t volume = 100;
   // Run until quit when absent.
   std::optional<double> seconds;

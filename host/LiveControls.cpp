@@ -31,8 +31,9 @@ KeyCommand ApplyKey(int key, LiveSettings& settings) {
     case '[':
       return Step(settings.frequencyShift, -1, -kMaxShift, kMaxShift, KeyAction::SetFrequencyShift);
     case 'm': case 'M':
-      settings.zelMode = settings.zelMode == 1 ? 2 : 1;
-      return {KeyAction::SetZelMode, settings.zelMode};
+      settings.shiftMethod = settings.shiftMethod == ShiftMethod::PhaseVocoder ? ShiftMethod::Resampling
+                                                                                : ShiftMethod::PhaseVocoder;
+      return {KeyAction::SetZelMode, ZelModeOf(settings.shiftMethod)};
     case '>': case '.':
       return Step(settings.volume, 10, 0, kMaxVolume, KeyAction::SetVolume);
     case '<': case ',':
@@ -52,7 +53,7 @@ std::string FormatStatus(const LiveSettings& settings, std::optional<std::int32_
   if (reportedMs) std::snprintf(reported, sizeof reported, "%3d ms", *reportedMs);
   char line[128];
   std::snprintf(line, sizeof line, "delay %3d ms  reported %s  shift %+3d  method %d  volume %3d%%  %6.1f s%s",
-                settings.delayMs, reported, settings.frequencyShift, settings.zelMode, settings.volume,
+                settings.delayMs, reported, settings.frequencyShift, ZelModeOf(settings.shiftMethod), settings.volume,
                 elapsedSeconds, settings.paused ? "  paused" : "");
   return line;
 }
@@ -62,6 +63,6 @@ const char* LogHeader() { return "time_s,configured_delay_ms,reported_delay_ms,f
 std::string FormatLogRow(double elapsedSeconds, const LiveSettings& settings, std::int32_t reportedMs) {
   char row[96];
   std::snprintf(row, sizeof row, "%.1f,%d,%d,%d,%d,%d,%d", elapsedSeconds, settings.delayMs, reportedMs,
-                settings.frequencyShift, settings.zelMode, settings.volume, settings.paused ? 1 : 0);
+                settings.frequencyShift, ZelModeOf(settings.shiftMethod), settings.volume, settings.paused ? 1 : 0);
   return row;
 }

@@ -4,12 +4,14 @@
 #include <optional>
 #include <string>
 
+#include "engine/ShiftMethod.h"
+
 // The component's settings as the host last set them, and whether the host
 // has paused the engine.
 struct LiveSettings {
   std::int32_t delayMs = 40;
   std::int32_t frequencyShift = 0;
-  std::int32_t zelMode = 1;
+  ShiftMethod shiftMethod = ShiftMethod::PhaseVocoder;
   std::int32_t volume = 100;
   bool paused = false;
 };

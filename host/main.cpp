@@ -127,12 +127,12 @@ int RunHost(const HostOptions& options) {
   LiveSettings live;
   live.delayMs = options.delayMs;
   live.frequencyShift = options.frequencyShift;
-  live.zelMode = options.zelMode;
+  live.shiftMethod = options.shiftMethod;
   live.volume = options.volume;
   SessionLog log(options.logPath);
   session.Set(L"DELAY", live.delayMs);
   session.Set(L"FREQUENCY_SHIFT", live.frequencyShift);
-  session.Set(L"ZEL_MODE", live.zelMode);
+  session.Set(L"ZEL_MODE", ZelModeOf(live.shiftMethod));
   session.Set(L"VOLUME", live.volume);
   session.Run();
   EngineGuard guard(session);

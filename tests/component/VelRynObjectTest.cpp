@@ -71,7 +71,7 @@ TEST_F(VelRynObject, EachNameSetsItsParameter) {
   EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::R8(75.4)));
   EXPECT_EQ(75, manager.GetVolume());
   EXPECT_EQ(S_OK, Set(L"ZEL_MODE", Variant::Text(L"2")));
-  EXPECT_EQ(2, manager.GetZelMode());
+  EXPECT_EQ(ShiftMethod::Resampling, manager.GetZelMode());
   EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::Text(L"50")));
   EXPECT_EQ(50, manager.GetVolume());
   EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::OfType(VT_EMPTY)));
@@ -100,7 +100,7 @@ TEST_F(VelRynObject, FailedCallsLeaveTheParametersUnchanged) {
   EXPECT_EQ(static_cast<HRESULT>(0x80042006), Set(L"ZEL_MODE", Variant::I4(3)));
   EXPECT_EQ(static_cast<HRESULT>(0x80042006), Set(L"FREQUENCY_SHIFT", Variant::I4(11)));
   EXPECT_EQ(100, manager.GetVolume());
-  EXPECT_EQ(1, manager.GetZelMode());
+  EXPECT_EQ(ShiftMethod::PhaseVocoder, manager.GetZelMode());
   EXPECT_EQ(0, manager.GetFrequencyShift());
 }
 

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -24,7 +25,7 @@ struct Purity {
 // first and in the last minute of a long steady tone shifted in the engine's
 // block size. The stream is generated and shifted faster than real time.
 Purity PurityOverStream(double toneHz, float factor, std::size_t minutes) {
-  ResetPitchShiftState();
+  const auto shifter = std::make_unique<PitchShifter>();
   ToneSource tone(toneHz, 0.5);
   std::vector<float> first;
   std::vector<float> last;
@@ -32,7 +33,7 @@ Purity PurityOverStream(double toneHz, float factor, std::size_t minutes) {
   const std::size_t total = minutes * kMinute;
   for (std::size_t done = 0; done < total; done += kBlock) {
     tone.Fill(block.data(), kBlock);
-    PitchShift(factor, static_cast<std::int32_t>(kBlock), 2048, 4, 22050.0f, block.data(),
+    shifter->PitchShift(factor, static_cast<std::int32_t>(kBlock), 2048, 4, 22050.0f, block.data(),
                block.data());
     if (done < kMinute) {
       first.insert(first.end(), block.begin(), block.end());

@@ -1,5 +1,6 @@
 #include "engine/PitchShifter.h"
 
+#include "engine/ComplexFft.h"
 #include "engine/PlainPitchShifter.h"
 #include "support/Spectrum.h"
 #include "support/SyntheticSignals.h"
@@ -11,6 +12,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -19,17 +21,17 @@ constexpr std::int32_t kFrame = 2048;
 constexpr std::int32_t kOversampling = 4;
 constexpr float kRate = 22050.0f;
 
-// Runs a whole signal through the shared shifter from a fresh state, in calls
+// Runs a whole signal through a fresh shifter, in calls
 // of the given sizes (repeated), in place as the engine does.
 std::vector<float> Shift(float factor, std::vector<float> signal,
                          const std::vector<std::int32_t>& callSizes) {
-  ResetPitchShiftState();
+  const auto shifter = std::make_unique<PitchShifter>();
   std::size_t done = 0;
   std::size_t call = 0;
   while (done < signal.size()) {
     const auto size = std::min<std::size_t>(callSizes[call++ % callSizes.size()],
                                             signal.size() - done);
-    PitchShift(factor, static_cast<std::int32_t>(size), kFrame, kOversampling, kRate,
+    shifter->PitchShift(factor, static_cast<std::int32_t>(size), kFrame, kOversampling, kRate,
                signal.data() + done, signal.data() + done);
     done += size;
   }
@@ -166,13 +168,13 @@ TEST(PitchShift, FirstFrameLengthOfOutputIsSilentAfterAReset) {
 TEST(PitchShift, ACallOfNoSamplesChangesNothing) {
   const std::vector<float> signal = SpeechLike(8000);
   const std::vector<float> expected = ShiftInOneCall(0.75f, signal);
-  ResetPitchShiftState();
+  const auto shifter = std::make_unique<PitchShifter>();
   std::vector<float> out = signal;
   float untouched = 123.0f;
-  PitchShift(0.75f, 0, kFrame, kOversampling, kRate, &untouched, &untouched);
-  PitchShift(0.75f, 3000, kFrame, kOversampling, kRate, out.data(), out.data());
-  PitchShift(0.75f, 0, kFrame, kOversampling, kRate, &untouched, &untouched);
-  PitchShift(0.75f, 5000, kFrame, kOversampling, kRate, out.data() + 3000, out.data() + 3000);
+  shifter->PitchShift(0.75f, 0, kFrame, kOversampling, kRate, &untouched, &untouched);
+  shifter->PitchShift(0.75f, 3000, kFrame, kOversampling, kRate, out.data(), out.data());
+  shifter->PitchShift(0.75f, 0, kFrame, kOversampling, kRate, &untouched, &untouched);
+  shifter->PitchShift(0.75f, 5000, kFrame, kOversampling, kRate, out.data() + 3000, out.data() + 3000);
   EXPECT_EQ(untouched, 123.0f);
   EXPECT_TRUE(BitIdentical(out, expected)) << FirstDifference(out, expected);
 }
@@ -180,9 +182,9 @@ TEST(PitchShift, ACallOfNoSamplesChangesNothing) {
 TEST(PitchShift, SeparateInputAndOutputArraysGiveTheSameResult) {
   const std::vector<float> signal = SpeechLike(8000);
   const std::vector<float> inPlace = ShiftInOneCall(1.5f, signal);
-  ResetPitchShiftState();
+  const auto shifter = std::make_unique<PitchShifter>();
   std::vector<float> out(signal.size(), -7.0f);
-  PitchShift(1.5f, static_cast<std::int32_t>(signal.size()), kFrame, kOversampling, kRate,
+  shifter->PitchShift(1.5f, static_cast<std::int32_t>(signal.size()), kFrame, kOversampling, kRate,
              signal.data(), out.data());
   EXPECT_TRUE(BitIdentical(out, inPlace));
 }
@@ -291,14 +293,14 @@ TEST(PitchShift, GivesTheSameBitsAsThePlainVersionWhenTheFactorChanges) {
   const std::vector<float> signal = SpeechLike(20 * 22050);
   const float factors[] = {1.5f, 0.75f, 1.05f, 0.9f, 1.5f, 0.8f};
   constexpr std::size_t kRun = 40 * 1212;
-  ResetPitchShiftState();
+  const auto shifter = std::make_unique<PitchShifter>();
   PlainPitchShifter plain;
   std::vector<float> fast = signal;
   std::vector<float> reference = signal;
   for (std::size_t at = 0; at < signal.size(); at += 1212) {
     const float factor = factors[(at / kRun) % 6];
     const auto count = static_cast<std::int32_t>(std::min<std::size_t>(1212, signal.size() - at));
-    PitchShift(factor, count, kFrame, kOversampling, kRate, fast.data() + at, fast.data() + at);
+    shifter->PitchShift(factor, count, kFrame, kOversampling, kRate, fast.data() + at, fast.data() + at);
     plain.Process(factor, count, kFrame, kOversampling, kRate, reference.data() + at,
                   reference.data() + at);
   }

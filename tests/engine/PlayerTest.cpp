@@ -389,7 +389,7 @@ TEST_F(PlayerWrite, ShiftedBlockReachesTheRingAndItsLastSampleIsHeld) {
   secondary = devices.SecondaryBuffer();
 
   std::vector<std::uint8_t> expected = block;
-  ShiftStage(10).ShiftBlock(expected.data(), kBlock, 10, 2);
+  ShiftStage(10).ShiftBlock(expected.data(), kBlock, 10, ShiftMethod::Resampling);
   ASSERT_NE(expected, block) << "the resampler changes a ramp";
   Write(10000, 11764, block);
   EXPECT_EQ(block, expected) << "the block is shifted in place";

@@ -63,7 +63,7 @@ TEST_F(ManagerTest, FreshManagerHoldsTheDefaults) {
   EXPECT_EQ(manager.GetDelay(), 40);
   EXPECT_EQ(manager.GetFrequencyShift(), 0);
   EXPECT_EQ(manager.GetVolume(), 100);
-  EXPECT_EQ(manager.GetZelMode(), 1);
+  EXPECT_EQ(manager.GetZelMode(), ShiftMethod::PhaseVocoder);
   EXPECT_FALSE(manager.IsRunning());
   EXPECT_EQ(manager.GetReportedDelay(), 0);
   ASSERT_NE(manager.GetStopEvent(), nullptr);
@@ -73,7 +73,7 @@ TEST_F(ManagerTest, FreshManagerHoldsTheDefaults) {
 struct Bounds {
   const char* name;
   void (CRynManager::*set)(std::int32_t);
-  std::int32_t (CRynManager::*get)() const noexcept;
+  std::int32_t (*get)(const CRynManager&);
   std::vector<std::int32_t> accepted;
   std::vector<std::int32_t> rejected;
 };
@@ -86,12 +86,12 @@ TEST_P(ManagerBounds, AcceptsTheEdgesAndRejectsBeyondThemKeepingTheValue) {
   const Bounds& bounds = GetParam();
   for (std::int32_t value : bounds.accepted) {
     EXPECT_EQ(CodeOf([&] { (manager.*bounds.set)(value); }), 0) << value;
-    EXPECT_EQ((manager.*bounds.get)(), value);
+    EXPECT_EQ(bounds.get(manager), value);
   }
   const std::int32_t kept = bounds.accepted.back();
   for (std::int32_t value : bounds.rejected) {
     EXPECT_EQ(CodeOf([&] { (manager.*bounds.set)(value); }), ERR_INVALID_PARAMETER) << value;
-    EXPECT_EQ((manager.*bounds.get)(), kept) << value;
+    EXPECT_EQ(bounds.get(manager), kept) << value;
   }
   // Stopped: values are only stored.
   EXPECT_EQ(devices.Created().playbackDevices, 0);
@@ -100,13 +100,15 @@ TEST_P(ManagerBounds, AcceptsTheEdgesAndRejectsBeyondThemKeepingTheValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Parameters, ManagerBounds,
-    ::testing::Values(Bounds{"Delay", &CRynManager::SetDelay, &CRynManager::GetDelay, {40, 220},
-                             {39, 221, 0, -40, INT32_MIN, INT32_MAX}},
-                      Bounds{"FrequencyShift", &CRynManager::SetFrequencyShift, &CRynManager::GetFrequencyShift,
-                             {-10, 10}, {-11, 11, INT32_MIN, INT32_MAX}},
-                      Bounds{"Volume", &CRynManager::SetVolume, &CRynManager::GetVolume, {0, 100},
-                             {-1, 101, INT32_MIN, INT32_MAX}},
-                      Bounds{"ZelMode", &CRynManager::SetZelMode, &CRynManager::GetZelMode, {1, 2},
+    ::testing::Values(Bounds{"Delay", &CRynManager::SetDelay, [](const CRynManager& m) { return m.GetDelay(); },
+                             {40, 220}, {39, 221, 0, -40, INT32_MIN, INT32_MAX}},
+                      Bounds{"FrequencyShift", &CRynManager::SetFrequencyShift,
+                             [](const CRynManager& m) { return m.GetFrequencyShift(); }, {-10, 10},
+                             {-11, 11, INT32_MIN, INT32_MAX}},
+                      Bounds{"Volume", &CRynManager::SetVolume, [](const CRynManager& m) { return m.GetVolume(); },
+                             {0, 100}, {-1, 101, INT32_MIN, INT32_MAX}},
+                      Bounds{"ZelMode", &CRynManager::SetZelMode,
+                             [](const CRynManager& m) { return ZelModeOf(m.GetZelMode()); }, {1, 2},
                              {0, 3, -1, INT32_MIN, INT32_MAX}}),
     [](const ::testing::TestParamInfo<Bounds>& info) { return std::string(info.param.name); });
 

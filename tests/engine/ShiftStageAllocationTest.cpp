@@ -34,14 +34,14 @@ void operator delete[](void* memory, std::size_t) noexcept {
 namespace {
 
 TEST(ShiftStageAllocation, AFailedScratchAllocationThrowsAndTheNextBlockTriesAgain) {
-  for (std::int32_t mode : {1, 2}) {
+  for (ShiftMethod method : {ShiftMethod::PhaseVocoder, ShiftMethod::Resampling}) {
     ShiftStage stage(10);
     std::vector<std::int16_t> block(220, 1000);
     const std::vector<std::int16_t> original = block;
     failNextArrayAllocation = true;
-    EXPECT_THROW(stage.ShiftBlock(block.data(), 440, 10, mode), std::bad_alloc) << "mode " << mode;
-    EXPECT_EQ(block, original) << "mode " << mode;
-    EXPECT_NO_THROW(stage.ShiftBlock(block.data(), 440, 10, mode)) << "mode " << mode;
+    EXPECT_THROW(stage.ShiftBlock(block.data(), 440, 10, method), std::bad_alloc) << "method " << ZelModeOf(method);
+    EXPECT_EQ(block, original) << "method " << ZelModeOf(method);
+    EXPECT_NO_THROW(stage.ShiftBlock(block.data(), 440, 10, method)) << "method " << ZelModeOf(method);
     EXPECT_FALSE(failNextArrayAllocation);
   }
 }
@@ -49,11 +49,11 @@ TEST(ShiftStageAllocation, AFailedScratchAllocationThrowsAndTheNextBlockTriesAga
 TEST(ShiftStageAllocation, TheScratchIsAllocatedOnceForBlocksOfOneLength) {
   ShiftStage stage(-10);
   std::vector<std::int16_t> block(1212, 1000);
-  stage.ShiftBlock(block.data(), 2424, -10, 2);
+  stage.ShiftBlock(block.data(), 2424, -10, ShiftMethod::Resampling);
   failNextArrayAllocation = true;
   for (int i = 0; i < 3; ++i) {
-    EXPECT_NO_THROW(stage.ShiftBlock(block.data(), 2424, -10, 2));
-    EXPECT_NO_THROW(stage.ShiftBlock(block.data(), 2424, -10, 1));
+    EXPECT_NO_THROW(stage.ShiftBlock(block.data(), 2424, -10, ShiftMethod::Resampling));
+    EXPECT_NO_THROW(stage.ShiftBlock(block.data(), 2424, -10, ShiftMethod::PhaseVocoder));
   }
   EXPECT_TRUE(failNextArrayAllocation);
   failNextArrayAllocation = false;

@@ -12,7 +12,7 @@ TEST(HostOptions, DefaultsMatchTheComponentsDefaults) {
   ASSERT_EQ(result.error, "");
   EXPECT_EQ(result.options.delayMs, 40);
   EXPECT_EQ(result.options.frequencyShift, 0);
-  EXPECT_EQ(result.options.zelMode, 1);
+  EXPECT_EQ(result.options.shiftMethod, ShiftMethod::PhaseVocoder);
   EXPECT_EQ(result.options.volume, 100);
   EXPECT_FALSE(result.options.seconds.has_value());
   EXPECT_FALSE(result.options.ramp.has_value());
@@ -24,7 +24,7 @@ TEST(HostOptions, AcceptsEveryOptionAtItsBounds) {
   ASSERT_EQ(result.error, "");
   EXPECT_EQ(result.options.delayMs, 220);
   EXPECT_EQ(result.options.frequencyShift, -10);
-  EXPECT_EQ(result.options.zelMode, 2);
+  EXPECT_EQ(result.options.shiftMethod, ShiftMethod::Resampling);
   EXPECT_EQ(result.options.volume, 0);
   EXPECT_DOUBLE_EQ(result.options.seconds.value(), 2.5);
   EXPECT_EQ(result.options.logPath, "x.csv");

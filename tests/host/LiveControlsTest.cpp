@@ -47,7 +47,7 @@ TEST(LiveControls, MethodKeyAlternatesBetweenTheTwoMethods) {
   EXPECT_EQ(command.action, KeyAction::SetZelMode);
   EXPECT_EQ(command.value, 2);
   EXPECT_EQ(ApplyKey('M', settings).value, 1);
-  EXPECT_EQ(settings.zelMode, 1);
+  EXPECT_EQ(settings.shiftMethod, ShiftMethod::PhaseVocoder);
 }
 
 TEST(LiveControls, VolumeKeysStepByTenWithinZeroToHundred) {
@@ -82,7 +82,7 @@ TEST(LiveControls, QuitAndUnknownKeys) {
 }
 
 TEST(LiveControls, StatusLineShowsEverySettingAndTheReportedDelay) {
-  LiveSettings settings{150, -5, 2, 70, true};
+  LiveSettings settings{150, -5, ShiftMethod::Resampling, 70, true};
   EXPECT_EQ(FormatStatus(settings, 153, 12.34),
             "delay 150 ms  reported 153 ms  shift  -5  method 2  volume  70%    12.3 s  paused");
   EXPECT_EQ(FormatStatus(settings, std::nullopt, 12.34),
@@ -91,7 +91,7 @@ TEST(LiveControls, StatusLineShowsEverySettingAndTheReportedDelay) {
 
 TEST(LiveControls, LogRowsMatchTheHeader) {
   EXPECT_STREQ(LogHeader(), "time_s,configured_delay_ms,reported_delay_ms,frequency_shift,zel_mode,volume,paused");
-  LiveSettings settings{100, 3, 1, 90, false};
+  LiveSettings settings{100, 3, ShiftMethod::PhaseVocoder, 90, false};
   EXPECT_EQ(FormatLogRow(2.04, settings, 104), "2.0,100,104,3,1,90,0");
 }
 

@@ -260,7 +260,7 @@ class Concurrency : public ::testing::Test {
     EXPECT_EQ(0, delta.threads) << "a listener thread outlived Stop: " << Describe(delta);
 
     for (std::size_t i = 0; i < kParameterCount; ++i) {
-      EXPECT_EQ(accepted[i].value, (manager.*kParameters[i].stored)()) << "last accepted " << kParameters[i].name;
+      EXPECT_EQ(accepted[i].value, kParameters[i].stored(manager)) << "last accepted " << kParameters[i].name;
     }
     {
       std::lock_guard<std::mutex> lock(problemsLock);

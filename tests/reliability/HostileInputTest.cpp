@@ -521,7 +521,7 @@ class HostileInput : public ::testing::Test {
 
 bool StoredInRange(const CRynManager& manager) {
   for (const Parameter& parameter : kParameters) {
-    const std::int32_t stored = (manager.*parameter.stored)();
+    const std::int32_t stored = parameter.stored(manager);
     if (stored < parameter.min || stored > parameter.max) return false;
   }
   return true;
@@ -577,7 +577,7 @@ TEST_F(HostileInput, EveryValueAndNameGetsTheDocumentedAnswer) {
     if (call % 64 == 0) devices.DiscardReleased();
   }
   EXPECT_TRUE(maker.NothingHeld()) << "an object handed in is still referenced";
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(expected[i], (manager.*kParameters[i].stored)()) << i;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(expected[i], kParameters[i].stored(manager)) << i;
   EXPECT_TRUE(manager.IsRunning());
 
   std::string distinct;

@@ -26,14 +26,14 @@ struct Parameter {
   const wchar_t* name;
   LONG min;
   LONG max;
-  std::int32_t (CRynManager::*stored)() const noexcept;
+  std::int32_t (*stored)(const CRynManager&);
 };
 
 const Parameter kParameters[] = {
-    {L"DELAY", 40, 220, &CRynManager::GetDelay},
-    {L"FREQUENCY_SHIFT", -10, 10, &CRynManager::GetFrequencyShift},
-    {L"VOLUME", 0, 100, &CRynManager::GetVolume},
-    {L"ZEL_MODE", 1, 2, &CRynManager::GetZelMode},
+    {L"DELAY", 40, 220, [](const CRynManager& m) { return m.GetDelay(); }},
+    {L"FREQUENCY_SHIFT", -10, 10, [](const CRynManager& m) { return m.GetFrequencyShift(); }},
+    {L"VOLUME", 0, 100, [](const CRynManager& m) { return m.GetVolume(); }},
+    {L"ZEL_MODE", 1, 2, [](const CRynManager& m) { return ZelModeOf(m.GetZelMode()); }},
 };
 
 using testrun::Figure;
