@@ -111,8 +111,8 @@ void PanelWindow::OnInit() {
   const PanelSettings settings = LoadPanelSettings();
   const auto setRange = [this](int id, int low, int high, int line, int page, int position) {
     const HWND control = GetDlgItem(dialog, id);
-    SendMessageW(control, TBM_SETRANGEMIN, FALSE, low);
-    SendMessageW(control, TBM_SETRANGEMAX, FALSE, high);
+    SendMessageW(control, TBM_SETRANGEMIN, TRUE, low);
+    SendMessageW(control, TBM_SETRANGEMAX, TRUE, high);
     SendMessageW(control, TBM_SETLINESIZE, 0, line);
     SendMessageW(control, TBM_SETPAGESIZE, 0, page);
     SendMessageW(control, TBM_SETPOS, TRUE, position);
@@ -141,8 +141,8 @@ void PanelWindow::CreateComponent() {
   LoadedComponent component;
   const HRESULT created = LoadedComponent::Create(&component);
   if (FAILED(created)) {
-    ShowError(HostError(created, "The ryn component could not be created: " + DescribeFailure(created) +
-                                     ". Register it with \"regsvr32 ryn.dll\", or put ryn.dll beside rynpanel.exe"));
+    ShowError(HostError(created, "Register the ryn component with \"regsvr32 ryn.dll\", or put ryn.dll beside "
+                                 "rynpanel.exe. It could not be created: " + DescribeFailure(created)));
     return;
   }
   session.emplace(std::move(component));
