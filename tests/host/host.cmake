@@ -29,17 +29,16 @@ endif()
 
 # rynpanel under Wine on a virtual X display, driven through window messages:
 # its controls without a sound server, and a session on the PulseAudio
-# fixture. Both use the ryn.dll beside the panel and share its remembered
-# settings.
+# fixture. Both use the ryn.dll beside the panel, and share a Wine prefix of
+# their own with a display.
 if(WIN32 AND TARGET rynpanel)
   add_executable(panel_driver host/PanelDriver.cpp)
   target_include_directories(panel_driver PRIVATE ${CMAKE_SOURCE_DIR})
   foreach(mode controls audio)
     add_test(NAME rynpanel.${mode}
-      COMMAND /usr/bin/env RYN_BUILD_DIR=${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_LIST_DIR}/rynpanel_test.sh
-              ${RYN_WINE_RUN} $<TARGET_FILE:rynpanel> $<TARGET_FILE:panel_driver> ${CMAKE_BINARY_DIR}/panel-test ${mode})
-    set_tests_properties(rynpanel.${mode} PROPERTIES
-      LABELS wine FIXTURES_REQUIRED wine RESOURCE_LOCK rynpanel_settings TIMEOUT 180)
+      COMMAND ${CMAKE_CURRENT_LIST_DIR}/rynpanel_test.sh
+              $<TARGET_FILE:rynpanel> $<TARGET_FILE:panel_driver> ${CMAKE_BINARY_DIR}/panel-test ${mode})
+    set_tests_properties(rynpanel.${mode} PROPERTIES LABELS wine RESOURCE_LOCK rynpanel_prefix TIMEOUT 240)
   endforeach()
   set_tests_properties(rynpanel.controls PROPERTIES ENVIRONMENT "${RYN_NO_SOUND_SERVER}")
   ryn_use_pulse(rynpanel.audio)
