@@ -115,6 +115,9 @@ void PanelWindow::OnInit() {
     SendMessageW(control, TBM_SETRANGEMAX, TRUE, high);
     SendMessageW(control, TBM_SETLINESIZE, 0, line);
     SendMessageW(control, TBM_SETPAGESIZE, 0, page);
+    // Moving from the low end makes every trackbar redraw its thumb, also
+    // when the position equals the one it was created with.
+    SendMessageW(control, TBM_SETPOS, FALSE, low);
     SendMessageW(control, TBM_SETPOS, TRUE, position);
   };
   setRange(IDC_DELAY, kMinDelay, kMaxDelay, 1, 10, settings.delayMs);

@@ -11,7 +11,9 @@
 //     expect-text ID TEXT       the control's text contains TEXT, within 30 s
 //     expect-enabled ID 0|1     whether the control is enabled
 //     sleep MS
+//     rect                      prints the window's screen rectangle as WxH+X+Y
 //     close                     closes the window and waits until it is gone
+// With RYN_PANEL_DESKTOP set, looks for the panel on that desktop.
 // Exits 1 at the first failed step.
 
 #include <windows.h>
@@ -114,7 +116,27 @@ void ExpectText(const char* id, const std::string& want) {
 
 }  // namespace
 
+// Owns the desktop the driver joins for its life.
+class DesktopHandle {
+ public:
+  explicit DesktopHandle(HDESK desktop) noexcept : desktop(desktop) {}
+  DesktopHandle(const DesktopHandle&) = delete;
+  DesktopHandle& operator=(const DesktopHandle&) = delete;
+  ~DesktopHandle() {
+    if (desktop != nullptr) CloseDesktop(desktop);
+  }
+  HDESK get() const noexcept { return desktop; }
+
+ private:
+  HDESK desktop;
+};
+
 int main(int argc, char** argv) {
+  const char* desktopName = std::getenv("RYN_PANEL_DESKTOP");
+  const DesktopHandle desktop(desktopName != nullptr ? OpenDesktopA(desktopName, 0, FALSE, GENERIC_ALL) : nullptr);
+  if (desktopName != nullptr && (desktop.get() == nullptr || !SetThreadDesktop(desktop.get()))) {
+    Fail(std::string("cannot join the desktop ") + desktopName);
+  }
   g_stateMessage = RegisterWindowMessageW(kPanelStateMessage);
   for (int i = 1; i < argc; ++i) {
     const std::string command = argv[i];
@@ -165,6 +187,10 @@ int main(int argc, char** argv) {
     } else if (command == "sleep") {
       Sleep(static_cast<DWORD>(std::atoi(arg(1))));
       i += 1;
+    } else if (command == "rect") {
+      RECT rect{};
+      GetWindowRect(g_panel, &rect);
+      std::printf("%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left, rect.top);
     } else if (command == "close") {
       PostMessageW(g_panel, WM_CLOSE, 0, 0);
       for (int wait = 0; wait < 400 && IsWindow(g_panel); ++wait) Sleep(50);
