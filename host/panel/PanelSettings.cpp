@@ -45,14 +45,14 @@ void ReadText(HKEY key, const wchar_t* name, std::wstring* value) {
   }
 }
 
-bool WriteNumber(HKEY key, const wchar_t* name, std::int32_t value) {
+void WriteNumber(HKEY key, const wchar_t* name, std::int32_t value) {
   const auto data = static_cast<DWORD>(value);
-  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data) == ERROR_SUCCESS;
+  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
 }
 
-bool WriteText(HKEY key, const wchar_t* name, const std::wstring& value) {
-  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+void WriteText(HKEY key, const wchar_t* name, const std::wstring& value) {
+  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
 }  // namespace
@@ -75,20 +75,19 @@ PanelSettings LoadPanelSettings() {
   return settings;
 }
 
-bool SavePanelSettings(const PanelSettings& settings) {
+void SavePanelSettings(const PanelSettings& settings) {
   RegistryKey key;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) !=
       ERROR_SUCCESS) {
-    return false;
+    return;
   }
-  bool written = WriteNumber(key.get(), L"Delay", settings.delayMs);
-  written &= WriteNumber(key.get(), L"FrequencyShift", settings.frequencyShift);
-  written &= WriteNumber(key.get(), L"Method", settings.zelMode);
-  written &= WriteNumber(key.get(), L"Volume", settings.volume);
-  written &= WriteNumber(key.get(), L"Ramp", settings.rampEnabled ? 1 : 0);
-  written &= WriteText(key.get(), L"RampFrom", settings.rampFromMs);
-  written &= WriteText(key.get(), L"RampTo", settings.rampToMs);
-  written &= WriteText(key.get(), L"RampMinutes", settings.rampMinutes);
-  written &= WriteText(key.get(), L"LogPath", settings.logPath);
-  return written;
+  WriteNumber(key.get(), L"Delay", settings.delayMs);
+  WriteNumber(key.get(), L"FrequencyShift", settings.frequencyShift);
+  WriteNumber(key.get(), L"Method", settings.zelMode);
+  WriteNumber(key.get(), L"Volume", settings.volume);
+  WriteNumber(key.get(), L"Ramp", settings.rampEnabled ? 1 : 0);
+  WriteText(key.get(), L"RampFrom", settings.rampFromMs);
+  WriteText(key.get(), L"RampTo", settings.rampToMs);
+  WriteText(key.get(), L"RampMinutes", settings.rampMinutes);
+  WriteText(key.get(), L"LogPath", settings.logPath);
 }

@@ -21,5 +21,6 @@ struct PanelSettings {
 // its default.
 PanelSettings LoadPanelSettings();
 
-// Returns false when the key cannot be written.
-bool SavePanelSettings(const PanelSettings& settings);
+// Remembers the settings; nothing is lost but the memory when the key
+// cannot be written.
+void SavePanelSettings(const PanelSettings& settings);

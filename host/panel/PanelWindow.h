@@ -10,6 +10,7 @@
 #include "host/HostOptions.h"
 #include "host/LiveControls.h"
 #include "host/SessionLog.h"
+#include "host/panel/PanelIds.h"
 
 // The panel's main window: a modeless dialog whose controls set the
 // component's parameters, start and stop it, run a delay ramp and write the
@@ -59,7 +60,7 @@ class PanelWindow {
   std::optional<ComponentSession> session;
   bool soundDevices = true;
   // The values the component last accepted, for the log and for drivers.
-  LiveSettings applied{-999, -999, -999, -999, false};
+  LiveSettings applied{kPanelNoValue, kPanelNoValue, kPanelNoValue, kPanelNoValue, false};
   bool running = false;
   bool restarting = false;
   std::chrono::steady_clock::time_point started;

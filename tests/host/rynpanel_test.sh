@@ -4,9 +4,11 @@
 #   controls  without a sound server: a missing component and a missing sound
 #             device are told in the status line with Start disabled; each
 #             control's setting reaches the component and is remembered for
-#             the next start.
+#             the next start; a Start that reaches the component anyway shows
+#             its description and HRESULT.
 #   audio     on the PulseAudio fixture: Start runs the engine, the reported
-#             delay appears, a delay change says "restarting" and is measured,
+#             delay appears, a delay or shift change says "restarting" and the
+#             new delay is measured,
 #             Space stops, the log holds rynhost's rows; a ramp steps the delay.
 # The panel runs in a Wine prefix of its own (in WORK_DIR), whose server and
 # desktop start on this display: the build's shared prefix has no display.
@@ -80,7 +82,9 @@ case "$mode" in
       key $IDC_DELAY right expect delay 101 key $IDC_DELAY pgdn expect delay 111 key $IDC_DELAY left expect delay 110 \
       key $IDC_SHIFT right key $IDC_SHIFT right key $IDC_SHIFT right expect shift 3 \
       expect-text $IDC_SHIFT_VALUE '1.150)' \
-      select $IDC_METHOD 1 expect mode 2 key $IDC_VOLUME pgup expect volume 90 close
+      select $IDC_METHOD 1 expect mode 2 key $IDC_VOLUME pgup expect volume 90 \
+      click $IDC_START expect-text $IDC_STATUS 'Run failed: Could not initialize DirectX (0x80042009)' \
+      expect engine 0 close
     end_panel
 
     start_panel
@@ -97,6 +101,7 @@ case "$mode" in
       expect engine 2 expect reported 100 15 expect-text $IDC_REPORTED ' ms' expect-text $IDC_CLOCK '0:00:0' \
       key $IDC_DELAY pgdn expect delay 110 expect-text $IDC_REPORTED 'restarting' \
       expect engine 2 expect reported 110 15 expect-text $IDC_REPORTED ' ms' \
+      key $IDC_SHIFT right expect shift 1 expect-text $IDC_REPORTED 'restarting' expect engine 2 \
       key $IDC_DELAY space expect engine 0 expect-text $IDC_STATUS 'Stopped after' \
       check $IDC_RAMP 1 text $IDC_RAMP_FROM 70 text $IDC_RAMP_TO 40 text $IDC_RAMP_MINUTES 0.05 \
       text $IDC_LOG "$(printf 'Z:%s' "$ramp_log" | tr / '\\')" click $IDC_START \
