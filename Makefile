@@ -8,6 +8,7 @@
 #                the 32-bit host and component instead of the 64-bit ones)
 #   make dist    one zip and one installer package per architecture in build/dist
 #   make bench   run the benchmarks and regenerate docs/performance.md
+#   make panel-shot  render rynpanel at rest and running into docs/panel.png
 #   make fuzz    fuzz the registry script interpreter (FUZZ_SECONDS, default 600)
 #                and fold the findings into its committed corpus
 
@@ -17,7 +18,7 @@ BUILD := $(ROOT)/build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build configure test demo dist bench fuzz clean
+.PHONY: all deps build configure test demo dist bench fuzz panel-shot clean
 
 all: build
 
@@ -66,6 +67,10 @@ fuzz: deps
 bench:
 	@$(ROOT)/scripts/install-deps.sh --bench
 	JOBS=$(JOBS) $(ROOT)/scripts/bench.sh
+
+panel-shot: deps $(BUILD)/win64/build.ninja
+	cmake --build $(BUILD)/win64 -j $(JOBS) --target rynpanel panel_driver
+	$(ROOT)/scripts/panel-shot.sh $(BUILD)/win64 $(ROOT)/docs/panel.png
 
 clean:
 	rm -rf $(BUILD)

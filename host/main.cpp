@@ -8,16 +8,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/ComApartment.h"
 #include "host/ComponentSession.h"
 #include "host/DelayRamp.h"
 #include "host/HostOptions.h"
 #include "host/KeyInput.h"
 #include "host/LiveControls.h"
+#include "host/SessionLog.h"
 
 namespace {
 
@@ -33,38 +34,6 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   }
   return FALSE;
 }
-
-// Joins and leaves the apartment of the host's main thread.
-class ComApartment {
- public:
-  ComApartment() : result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-  ~ComApartment() {
-    if (SUCCEEDED(result)) CoUninitialize();
-  }
-  HRESULT Result() const noexcept { return result; }
-
- private:
-  HRESULT result;
-};
-
-// The session log: one row per second, flushed so that it survives a kill.
-class SessionLog {
- public:
-  explicit SessionLog(const std::string& path) {
-    if (path.empty()) return;
-    file.open(path, std::ios::out | std::ios::trunc);
-    if (!file) throw HostError(HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE), "cannot write the log file " + path);
-    file << LogHeader() << '\n' << std::flush;
-  }
-  void Row(double seconds, const LiveSettings& settings, std::int32_t reported) {
-    if (file.is_open()) file << FormatLogRow(seconds, settings, reported) << '\n' << std::flush;
-  }
-
- private:
-  std::ofstream file;
-};
 
 // Stops the engine when the session is left by an error, so no sound goes on
 // while the failure is reported.

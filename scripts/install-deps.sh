@@ -8,7 +8,7 @@ set -eu
 want="cmake ninja-build g++ make googletest libbenchmark-dev \
 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
 binutils-mingw-w64-x86-64 wine wine64 wine32:i386 libwine-dev pulseaudio pulseaudio-utils sox espeak-ng \
-clang libclang-rt-14-dev zip python3 python3-numpy python3-matplotlib wixl msitools"
+clang libclang-rt-14-dev zip python3 python3-numpy python3-matplotlib wixl msitools xvfb imagemagick"
 
 for arg in "$@"; do
   case "$arg" in

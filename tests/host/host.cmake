@@ -1,7 +1,7 @@
 # The reference host: its portable parts natively (and under Wine).
 ryn_add_test(host_options_tests LABELS ${RYN_TEST_LABEL}
-  SOURCES host/HostOptionsTest.cpp host/LiveControlsTest.cpp
-  LIBS ryn_host_portable)
+  SOURCES host/HostOptionsTest.cpp host/LiveControlsTest.cpp host/PanelTextTest.cpp
+  LIBS ryn_host_portable ryn_panel_portable)
 
 # rynhost itself under Wine: its command line and error paths with no sound
 # server, and a short session on the PulseAudio fixture. Both use the build's
@@ -25,4 +25,21 @@ if(WIN32 AND TARGET rynhost)
     RESOURCE_LOCK ryn_registration
     TIMEOUT 120)
   ryn_use_pulse(rynhost.audio_session)
+endif()
+
+# rynpanel under Wine on a virtual X display, driven through window messages:
+# its controls without a sound server, and a session on the PulseAudio
+# fixture. Both use the ryn.dll beside the panel, and share a Wine prefix of
+# their own with a display.
+if(WIN32 AND TARGET rynpanel)
+  add_executable(panel_driver host/PanelDriver.cpp)
+  target_include_directories(panel_driver PRIVATE ${CMAKE_SOURCE_DIR})
+  foreach(mode controls audio)
+    add_test(NAME rynpanel.${mode}
+      COMMAND ${CMAKE_CURRENT_LIST_DIR}/rynpanel_test.sh
+              $<TARGET_FILE:rynpanel> $<TARGET_FILE:panel_driver> ${CMAKE_BINARY_DIR}/panel-test ${mode})
+    set_tests_properties(rynpanel.${mode} PROPERTIES LABELS wine RESOURCE_LOCK rynpanel_prefix TIMEOUT 240)
+  endforeach()
+  set_tests_properties(rynpanel.controls PROPERTIES ENVIRONMENT "${RYN_NO_SOUND_SERVER}")
+  ryn_use_pulse(rynpanel.audio)
 endif()

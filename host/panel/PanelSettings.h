@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What the panel remembers for the user between sessions, under
+// HKEY_CURRENT_USER\Software\ryn\panel.
+struct PanelSettings {
+  std::int32_t delayMs = 100;
+  std::int32_t frequencyShift = 0;
+  std::int32_t zelMode = 1;
+  std::int32_t volume = 100;
+  bool rampEnabled = false;
+  std::wstring rampFromMs = L"150";
+  std::wstring rampToMs = L"60";
+  std::wstring rampMinutes = L"10";
+  std::wstring logPath;
+};
+
+// The remembered settings; a value that is missing or out of range keeps
+// its default.
+PanelSettings LoadPanelSettings();
+
+// Remembers the settings; nothing is lost but the memory when the key
+// cannot be written.
+void SavePanelSettings(const PanelSettings& settings);

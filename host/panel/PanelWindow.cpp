@@ -1,0 +1,399 @@
+#include "host/panel/PanelWindow.h"
+
+#include <commctrl.h>
+#include <mmsystem.h>
+
+#include <cwchar>
+
+#include "host/DelayRamp.h"
+#include "host/panel/PanelIds.h"
+#include "host/panel/PanelSettings.h"
+#include "host/panel/PanelText.h"
+
+namespace {
+
+constexpr UINT_PTR kTickTimer = 1;
+constexpr UINT kTickMs = 200;
+constexpr std::int32_t kMinDelay = 40;
+constexpr std::int32_t kMaxDelay = 220;
+
+std::wstring Widen(const std::string& text, UINT codePage) {
+  const int length = MultiByteToWideChar(codePage, 0, text.c_str(), -1, nullptr, 0);
+  if (length <= 1) return {};
+  std::wstring wide(static_cast<std::size_t>(length - 1), L'\0');
+  MultiByteToWideChar(codePage, 0, text.c_str(), -1, wide.data(), length);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& text, UINT codePage) {
+  const int bytes = WideCharToMultiByte(codePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return {};
+  std::string narrow(static_cast<std::size_t>(bytes - 1), '\0');
+  WideCharToMultiByte(codePage, 0, text.c_str(), -1, narrow.data(), bytes, nullptr, nullptr);
+  return narrow;
+}
+
+bool IsTrackbar(HWND window) {
+  wchar_t name[32] = {};
+  GetClassNameW(window, name, 32);
+  return lstrcmpiW(name, TRACKBAR_CLASSW) == 0;
+}
+
+// DirectSound needs both a capture and a playback device.
+bool HasSoundDevices() { return waveInGetNumDevs() > 0 && waveOutGetNumDevs() > 0; }
+
+}  // namespace
+
+bool PanelWindow::Create(HINSTANCE instance) {
+  stateMessage = RegisterWindowMessageW(kPanelStateMessage);
+  dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PANEL), nullptr, &PanelWindow::DialogProc,
+                              reinterpret_cast<LPARAM>(this));
+  if (dialog == nullptr) return false;
+  ShowWindow(dialog, SW_SHOW);
+  return true;
+}
+
+bool PanelWindow::PreTranslate(MSG& message) {
+  if (dialog == nullptr) return false;
+  if (message.message == WM_KEYDOWN && message.wParam == VK_SPACE && IsTrackbar(message.hwnd) &&
+      GetParent(message.hwnd) == dialog) {
+    if (IsWindowEnabled(GetDlgItem(dialog, IDC_START))) OnCommand(IDC_START, BN_CLICKED);
+    return true;
+  }
+  return IsDialogMessageW(dialog, &message) != FALSE;
+}
+
+INT_PTR CALLBACK PanelWindow::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* panel = reinterpret_cast<PanelWindow*>(lParam);
+    SetWindowLongPtrW(window, DWLP_USER, lParam);
+    panel->dialog = window;
+    panel->OnInit();
+    return TRUE;
+  }
+  auto* panel = reinterpret_cast<PanelWindow*>(GetWindowLongPtrW(window, DWLP_USER));
+  return panel == nullptr ? FALSE : panel->Handle(message, wParam, lParam);
+}
+
+INT_PTR PanelWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == stateMessage && stateMessage != 0) {
+    SetWindowLongPtrW(dialog, DWLP_MSGRESULT, AnswerState(wParam));
+    return TRUE;
+  }
+  switch (message) {
+    case WM_HSCROLL:
+      OnScroll(reinterpret_cast<HWND>(lParam), LOWORD(wParam));
+      return TRUE;
+    case WM_COMMAND:
+      OnCommand(LOWORD(wParam), HIWORD(wParam));
+      return TRUE;
+    case WM_TIMER:
+      if (wParam == kTickTimer) OnTimer();
+      return TRUE;
+    case WM_DPICHANGED: {
+      const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(dialog, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                   suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      return TRUE;
+    }
+    case WM_CLOSE:
+      DestroyWindow(dialog);
+      return TRUE;
+    case WM_DESTROY:
+      OnDestroy();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void PanelWindow::OnInit() {
+  const PanelSettings settings = LoadPanelSettings();
+  const auto setRange = [this](int id, int low, int high, int line, int page, int position) {
+    const HWND control = GetDlgItem(dialog, id);
+    SendMessageW(control, TBM_SETRANGEMIN, TRUE, low);
+    SendMessageW(control, TBM_SETRANGEMAX, TRUE, high);
+    SendMessageW(control, TBM_SETLINESIZE, 0, line);
+    SendMessageW(control, TBM_SETPAGESIZE, 0, page);
+    // Moving from the low end makes every trackbar redraw its thumb, also
+    // when the position equals the one it was created with.
+    SendMessageW(control, TBM_SETPOS, FALSE, low);
+    SendMessageW(control, TBM_SETPOS, TRUE, position);
+  };
+  setRange(IDC_DELAY, kMinDelay, kMaxDelay, 1, 10, settings.delayMs);
+  setRange(IDC_SHIFT, -10, 10, 1, 5, settings.frequencyShift);
+  setRange(IDC_VOLUME, 0, 100, 1, 10, settings.volume);
+  const HWND method = GetDlgItem(dialog, IDC_METHOD);
+  SendMessageW(method, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Phase vocoder (adds 93 ms to the delay)"));
+  SendMessageW(method, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Resampling (no added delay, rougher sound)"));
+  SendMessageW(method, CB_SETCURSEL, settings.zelMode - 1, 0);
+  CheckDlgButton(dialog, IDC_RAMP, settings.rampEnabled ? BST_CHECKED : BST_UNCHECKED);
+  SetText(IDC_RAMP_FROM, settings.rampFromMs);
+  SetText(IDC_RAMP_TO, settings.rampToMs);
+  SetText(IDC_RAMP_MINUTES, settings.rampMinutes);
+  SetText(IDC_LOG, settings.logPath);
+  SetText(IDC_REPORTED, L"\u2014");
+  SetText(IDC_CLOCK, ClockText(0));
+  ShowValues();
+
+  CreateComponent();
+  EnableSessionControls();
+}
+
+void PanelWindow::CreateComponent() {
+  LoadedComponent component;
+  const HRESULT created = LoadedComponent::Create(&component);
+  if (FAILED(created)) {
+    ShowError(HostError(created, "Register the ryn component with \"regsvr32 ryn.dll\", or put ryn.dll beside "
+                                 "rynpanel.exe. It could not be created: " + DescribeFailure(created)));
+    return;
+  }
+  session.emplace(std::move(component));
+  soundDevices = HasSoundDevices();
+  Apply(L"DELAY", Position(IDC_DELAY), applied.delayMs);
+  Apply(L"FREQUENCY_SHIFT", Position(IDC_SHIFT), applied.frequencyShift);
+  Apply(L"ZEL_MODE", static_cast<std::int32_t>(SendDlgItemMessageW(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) + 1,
+        applied.zelMode);
+  Apply(L"VOLUME", Position(IDC_VOLUME), applied.volume);
+  if (!soundDevices) {
+    ShowStatus(L"No sound device was found. Connect a microphone and headphones, then open the panel again.");
+  } else if (Text(IDC_STATUS).empty()) {
+    ShowStatus(L"Ready. Press Start (Alt+S, or Space on a slider).");
+  }
+}
+
+void PanelWindow::OnScroll(HWND control, int code) {
+  ShowValues();
+  if (code != TB_ENDTRACK && code != TB_THUMBPOSITION) return;
+  const int id = GetDlgCtrlID(control);
+  const std::int32_t position = Position(id);
+  if (id == IDC_DELAY && position != applied.delayMs) {
+    Apply(L"DELAY", position, applied.delayMs);
+  } else if (id == IDC_SHIFT && position != applied.frequencyShift) {
+    Apply(L"FREQUENCY_SHIFT", position, applied.frequencyShift);
+  } else if (id == IDC_VOLUME && position != applied.volume) {
+    Apply(L"VOLUME", position, applied.volume);
+  }
+}
+
+void PanelWindow::OnCommand(int id, int code) {
+  if (id == IDC_START && code == BN_CLICKED) {
+    if (running) {
+      Stop();
+    } else {
+      Start();
+    }
+  } else if (id == IDC_METHOD && code == CBN_SELCHANGE) {
+    const auto mode = static_cast<std::int32_t>(SendDlgItemMessageW(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) + 1;
+    if (mode != applied.zelMode) Apply(L"ZEL_MODE", mode, applied.zelMode);
+  }
+}
+
+bool PanelWindow::Apply(const wchar_t* name, std::int32_t value, std::int32_t& appliedValue) {
+  if (!session) return false;
+  try {
+    session->Set(name, value);
+  } catch (const HostError& error) {
+    ShowError(error);
+    return false;
+  }
+  appliedValue = value;
+  // Every parameter but the volume restarts a running engine.
+  if (running && &appliedValue != &applied.volume) {
+    restarting = true;
+    SetText(IDC_REPORTED, L"restarting");
+  }
+  return true;
+}
+
+std::optional<DelayRampSpec> PanelWindow::ReadRamp(bool* valid) {
+  *valid = true;
+  if (IsDlgButtonChecked(dialog, IDC_RAMP) != BST_CHECKED) return std::nullopt;
+  const std::wstring from = Text(IDC_RAMP_FROM);
+  const std::wstring to = Text(IDC_RAMP_TO);
+  const std::wstring minutes = Text(IDC_RAMP_MINUTES);
+  wchar_t* end = nullptr;
+  DelayRampSpec spec;
+  const long fromMs = std::wcstol(from.c_str(), &end, 10);
+  *valid = !from.empty() && *end == L'\0' && fromMs >= kMinDelay && fromMs <= kMaxDelay;
+  const long toMs = std::wcstol(to.c_str(), &end, 10);
+  *valid = *valid && !to.empty() && *end == L'\0' && toMs >= kMinDelay && toMs <= kMaxDelay;
+  const double length = std::wcstod(minutes.c_str(), &end);
+  *valid = *valid && !minutes.empty() && *end == L'\0' && length > 0 && length <= 24 * 60;
+  if (!*valid) return std::nullopt;
+  spec.fromMs = static_cast<std::int32_t>(fromMs);
+  spec.toMs = static_cast<std::int32_t>(toMs);
+  spec.seconds = length * 60;
+  return spec;
+}
+
+void PanelWindow::Start() {
+  if (!session) return;
+  bool rampValid = true;
+  std::optional<DelayRampSpec> wantedRamp = ReadRamp(&rampValid);
+  if (!rampValid) {
+    ShowStatus(L"The ramp needs From and To between 40 and 220 ms and a number of minutes above 0.");
+    SetFocus(GetDlgItem(dialog, IDC_RAMP_FROM));
+    return;
+  }
+  try {
+    log.emplace(Narrow(Text(IDC_LOG), CP_ACP));
+    if (wantedRamp && wantedRamp->fromMs != applied.delayMs) {
+      SendDlgItemMessageW(dialog, IDC_DELAY, TBM_SETPOS, TRUE, wantedRamp->fromMs);
+      ShowValues();
+      session->Set(L"DELAY", wantedRamp->fromMs);
+      applied.delayMs = wantedRamp->fromMs;
+    }
+    session->Run();
+  } catch (const HostError& error) {
+    log.reset();
+    ShowError(error);
+    return;
+  }
+  ramp = wantedRamp;
+  running = true;
+  restarting = false;
+  started = std::chrono::steady_clock::now();
+  reports = 0;
+  SetText(IDC_START, L"&Stop");
+  SetText(IDC_REPORTED, L"starting");
+  SetText(IDC_CLOCK, ClockText(0));
+  ShowStatus(ramp ? L"Running the ramp program." : L"Running.");
+  EnableSessionControls();
+  SetTimer(dialog, kTickTimer, kTickMs, nullptr);
+}
+
+void PanelWindow::Stop() {
+  KillTimer(dialog, kTickTimer);
+  const double elapsed = Elapsed();
+  if (log) log->Row(elapsed, applied, ReadReported());
+  log.reset();
+  running = false;
+  restarting = false;
+  ramp.reset();
+  SetText(IDC_START, L"&Start");
+  SetText(IDC_REPORTED, L"\u2014");
+  EnableSessionControls();
+  try {
+    session->Stop();
+  } catch (const HostError& error) {
+    ShowError(error);
+    return;
+  }
+  ShowStatus(L"Stopped after " + ClockText(elapsed) + L".");
+}
+
+void PanelWindow::OnTimer() {
+  const double elapsed = Elapsed();
+  if (ramp) {
+    const std::int32_t wanted = DelayAt(*ramp, elapsed);
+    if (wanted != applied.delayMs) {
+      SendDlgItemMessageW(dialog, IDC_DELAY, TBM_SETPOS, TRUE, wanted);
+      ShowValues();
+      Apply(L"DELAY", wanted, applied.delayMs);
+    }
+  }
+  if (elapsed < reports) return;
+  ++reports;
+  const std::int32_t reported = ReadReported();
+  if (log) log->Row(elapsed, applied, reported);
+  SetText(IDC_CLOCK, ClockText(elapsed));
+  ShowReported(reported);
+}
+
+void PanelWindow::ShowReported(std::int32_t reported) {
+  if (session->Starting()) {
+    SetText(IDC_REPORTED, restarting ? L"restarting" : L"starting");
+    return;
+  }
+  restarting = false;
+  wchar_t text[32];
+  std::swprintf(text, 32, L"%d ms", reported);
+  SetText(IDC_REPORTED, text);
+}
+
+std::int32_t PanelWindow::ReadReported() {
+  try {
+    return session->ReportedDelay();
+  } catch (const HostError& error) {
+    ShowError(error);
+    return kPanelNoValue;
+  }
+}
+
+LRESULT PanelWindow::AnswerState(WPARAM field) {
+  switch (field) {
+    case kPanelDelay: return applied.delayMs;
+    case kPanelFrequencyShift: return applied.frequencyShift;
+    case kPanelZelMode: return applied.zelMode;
+    case kPanelVolume: return applied.volume;
+    case kPanelReportedDelay: {
+      if (!session) return kPanelNoValue;
+      try {
+        return session->ReportedDelay();
+      } catch (const HostError&) {
+        return kPanelNoValue;
+      }
+    }
+    case kPanelEngine:
+      if (!running) return 0;
+      return session->Starting() ? 1 : 2;
+    default:
+      return kPanelNoValue;
+  }
+}
+
+void PanelWindow::ShowValues() {
+  wchar_t text[32];
+  std::swprintf(text, 32, L"%d ms", Position(IDC_DELAY));
+  SetText(IDC_DELAY_VALUE, text);
+  SetText(IDC_SHIFT_VALUE, ShiftText(Position(IDC_SHIFT)));
+  std::swprintf(text, 32, L"%d %%", Position(IDC_VOLUME));
+  SetText(IDC_VOLUME_VALUE, text);
+}
+
+void PanelWindow::ShowStatus(const std::wstring& text) { SetText(IDC_STATUS, text); }
+
+void PanelWindow::ShowError(const HostError& error) { ShowStatus(Widen(FormatHostError(error), CP_UTF8)); }
+
+void PanelWindow::EnableSessionControls() {
+  EnableWindow(GetDlgItem(dialog, IDC_START), session && soundDevices);
+  for (const int id : {IDC_RAMP, IDC_RAMP_FROM, IDC_RAMP_TO, IDC_RAMP_MINUTES, IDC_LOG}) {
+    EnableWindow(GetDlgItem(dialog, id), !running);
+  }
+}
+
+void PanelWindow::OnDestroy() {
+  if (running) Stop();
+  PanelSettings settings;
+  settings.delayMs = Position(IDC_DELAY);
+  settings.frequencyShift = Position(IDC_SHIFT);
+  settings.zelMode = static_cast<std::int32_t>(SendDlgItemMessageW(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) + 1;
+  settings.volume = Position(IDC_VOLUME);
+  settings.rampEnabled = IsDlgButtonChecked(dialog, IDC_RAMP) == BST_CHECKED;
+  settings.rampFromMs = Text(IDC_RAMP_FROM);
+  settings.rampToMs = Text(IDC_RAMP_TO);
+  settings.rampMinutes = Text(IDC_RAMP_MINUTES);
+  settings.logPath = Text(IDC_LOG);
+  SavePanelSettings(settings);
+  session.reset();
+  dialog = nullptr;
+  PostQuitMessage(0);
+}
+
+double PanelWindow::Elapsed() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+int PanelWindow::Position(int id) const {
+  return static_cast<int>(SendDlgItemMessageW(dialog, id, TBM_GETPOS, 0, 0));
+}
+
+std::wstring PanelWindow::Text(int id) const {
+  const HWND control = GetDlgItem(dialog, id);
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+void PanelWindow::SetText(int id, const std::wstring& text) { SetDlgItemTextW(dialog, id, text.c_str()); }
