@@ -153,7 +153,7 @@ void PanelWindow::CreateComponent() {
   Apply(L"DELAY", Position(IDC_DELAY), applied.delayMs);
   Apply(L"FREQUENCY_SHIFT", Position(IDC_SHIFT), applied.frequencyShift);
   Apply(L"ZEL_MODE", static_cast<std::int32_t>(SendDlgItemMessageW(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) + 1,
-        applied.zelMode);
+        appliedZelMode);
   Apply(L"VOLUME", Position(IDC_VOLUME), applied.volume);
   if (!soundDevices) {
     ShowStatus(L"No sound device was found. Connect a microphone and headphones, then open the panel again.");
@@ -185,7 +185,7 @@ void PanelWindow::OnCommand(int id, int code) {
     }
   } else if (id == IDC_METHOD && code == CBN_SELCHANGE) {
     const auto mode = static_cast<std::int32_t>(SendDlgItemMessageW(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) + 1;
-    if (mode != applied.zelMode) Apply(L"ZEL_MODE", mode, applied.zelMode);
+    if (mode != appliedZelMode) Apply(L"ZEL_MODE", mode, appliedZelMode);
   }
 }
 
@@ -198,6 +198,7 @@ bool PanelWindow::Apply(const wchar_t* name, std::int32_t value, std::int32_t& a
     return false;
   }
   appliedValue = value;
+  if (&appliedValue == &appliedZelMode) applied.shiftMethod = ShiftMethodOfZelMode(value).value_or(applied.shiftMethod);
   // Every parameter but the volume restarts a running engine.
   if (running && &appliedValue != &applied.volume) {
     restarting = true;
@@ -325,7 +326,7 @@ LRESULT PanelWindow::AnswerState(WPARAM field) {
   switch (field) {
     case kPanelDelay: return applied.delayMs;
     case kPanelFrequencyShift: return applied.frequencyShift;
-    case kPanelZelMode: return applied.zelMode;
+    case kPanelZelMode: return appliedZelMode;
     case kPanelVolume: return applied.volume;
     case kPanelReportedDelay: {
       if (!session) return kPanelNoValue;

@@ -60,7 +60,9 @@ class PanelWindow {
   std::optional<ComponentSession> session;
   bool soundDevices = true;
   // The values the component last accepted, for the log and for drivers.
-  LiveSettings applied{kPanelNoValue, kPanelNoValue, kPanelNoValue, kPanelNoValue, false};
+  LiveSettings applied{kPanelNoValue, kPanelNoValue, ShiftMethod::PhaseVocoder, kPanelNoValue, false};
+  // "ZEL_MODE" as the component last accepted it; its method is in applied.
+  std::int32_t appliedZelMode = kPanelNoValue;
   bool running = false;
   bool restarting = false;
   std::chrono::steady_clock::time_point started;
