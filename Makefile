@@ -53,8 +53,8 @@ demo: deps
 	DELAY="$(DELAY)" SHIFT="$(SHIFT)" MODE="$(MODE)" LIVE="$(LIVE)" BITS="$(BITS)" $(ROOT)/scripts/demo.sh
 
 dist: deps $(BUILD)/win64/build.ninja $(BUILD)/win32/build.ninja
-	cmake --build $(BUILD)/win64 -j $(JOBS) --target ryn rynhost wixregistry
-	cmake --build $(BUILD)/win32 -j $(JOBS) --target ryn rynhost
+	cmake --build $(BUILD)/win64 -j $(JOBS) --target ryn rynhost rynpanel wixregistry
+	cmake --build $(BUILD)/win32 -j $(JOBS) --target ryn rynhost rynpanel
 	$(ROOT)/scripts/dist.sh
 
 FUZZ_SECONDS ?= 600

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Packs one zip per architecture: the component, the reference host, the
+# Packs one zip per architecture: the component, the reference hosts, the
 # side-by-side manifest, the Windows README and the example clients; and one
 # installer package per architecture beside them (scripts/build-msi.sh).
 set -eu
@@ -15,9 +15,9 @@ for arch in win64 win32; do
   stage="$out/ryn-$arch"
   rm -rf "$stage" "$out/ryn-$arch.zip"
   mkdir -p "$stage/examples"
-  cp "$build/component/ryn.dll" "$build/host/rynhost.exe" "$stage/"
+  cp "$build/component/ryn.dll" "$build/host/rynhost.exe" "$build/host/rynpanel.exe" "$stage/"
   # The build keeps debugging information; users need none.
-  "$strip" --strip-debug "$stage/ryn.dll" "$stage/rynhost.exe"
+  "$strip" --strip-debug "$stage/ryn.dll" "$stage/rynhost.exe" "$stage/rynpanel.exe"
   # Named after its assembly, so that a program's manifest finds it by probing.
   cp "$root/resources/ryn.manifest" "$stage/Ryn.VelRyn.manifest"
   cp "$root/host/dist/README.txt" "$stage/"
