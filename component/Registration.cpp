@@ -14,10 +14,12 @@
 #include "component/PerUserRegistryAccess.h"
 #include "component/RegistryScript.h"
 #include "component/RegistryText.h"
+#include "component/SharedProgIds.h"
 #include "engine/UniqueLibrary.h"
 #include "component/UserTypeLibrary.h"
 #include "component/Win32RegistryAccess.h"
 #include "engine/ComPtr.h"
+#include "ryn_h.h"
 
 namespace {
 
@@ -170,7 +172,18 @@ HRESULT RegisterServer(RegistrationScope scope) noexcept {
 }
 
 HRESULT UnregisterServer(RegistrationScope scope) noexcept {
-  HRESULT hr = Guarded([scope] { return RunRegistryScript(false, scope); });
+  HRESULT hr = Guarded([scope] {
+    wchar_t path[MAX_PATH];
+    HRESULT result = ModuleFileName(path);
+    if (FAILED(result)) return result;
+    wchar_t clsid[40];
+    if (StringFromGUID2(CLSID_VelRyn, clsid, 40) == 0) return E_UNEXPECTED;
+    const CSharedProgIds shared = CSharedProgIds::Find(
+        scope == RegistrationScope::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, clsid, path);
+    result = RunRegistryScript(false, scope);
+    if (FAILED(result)) return result;
+    return shared.Restore();
+  });
   if (FAILED(hr)) return hr;
   return UnregisterTypeLibrary(scope);
 }

@@ -8,7 +8,9 @@
 //
 // For all users the entries go to HKEY_CLASSES_ROOT; for the current user
 // the same script and type library go to HKEY_CURRENT_USER\Software\Classes
-// and nothing is written for the machine.
+// and nothing is written for the machine. Unregistering leaves the ProgIDs,
+// which both registry views share, while the other view still registers the
+// class from another file (the other bitness's build).
 enum class RegistrationScope { AllUsers, CurrentUser };
 
 HRESULT RegisterServer(RegistrationScope scope = RegistrationScope::AllUsers) noexcept;
