@@ -8,16 +8,21 @@ constexpr wchar_t kClasses[] = L"Software\\Classes\\";
 // The view this module does not see by default.
 constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 
-class OpenedKey {
+// One open registry key, closed with its owner; null when it did not open.
+class OwnedKey {
  public:
-  OpenedKey(HKEY root, const std::wstring& path, REGSAM view) {
+  OwnedKey() noexcept = default;
+  OwnedKey(HKEY root, const std::wstring& path, REGSAM view) {
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) key = nullptr;
   }
-  OpenedKey(const OpenedKey&) = delete;
-  OpenedKey& operator=(const OpenedKey&) = delete;
-  ~OpenedKey() {
+  OwnedKey(const OwnedKey&) = delete;
+  OwnedKey& operator=(const OwnedKey&) = delete;
+  ~OwnedKey() {
     if (key != nullptr) RegCloseKey(key);
   }
+
+  HKEY get() const noexcept { return key; }
+  HKEY* put() noexcept { return &key; }
 
   // The key's default value as text; empty when there is none.
   std::wstring DefaultText() const {
@@ -37,7 +42,7 @@ class OpenedKey {
 };
 
 std::wstring DefaultText(HKEY root, const std::wstring& path, REGSAM view) {
-  return OpenedKey(root, path, view).DefaultText();
+  return OwnedKey(root, path, view).DefaultText();
 }
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
@@ -53,12 +58,11 @@ std::wstring LongPath(const std::wstring& path) {
 }
 
 HRESULT WriteDefault(HKEY root, const std::wstring& path, const std::wstring& text) {
-  HKEY key = nullptr;
-  LSTATUS status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+  OwnedKey key;
+  LSTATUS status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  status = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+  status = RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
   return HRESULT_FROM_WIN32(status);
 }
 

@@ -125,7 +125,7 @@ STDMETHODIMP CVelRyn::GetEngineState(LONG* state) {
   if (manager == nullptr || !manager->IsRunning()) {
     *state = RYN_ENGINE_STOPPED;
   } else {
-    *state = manager->GetRunStart().firstBlock == 0 ? RYN_ENGINE_STARTING : RYN_ENGINE_RUNNING;
+    *state = manager->GetFirstBlockTicks() == 0 ? RYN_ENGINE_STARTING : RYN_ENGINE_RUNNING;
   }
   return S_OK;
 }

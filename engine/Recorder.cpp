@@ -15,6 +15,23 @@ namespace {
 constexpr DWORD kListenerWaitMs = 1000;
 constexpr DWORD kListenerGraceMs = 4000;
 
+// Opens the default capture device and a capture buffer on it. Returns the
+// engine code of the step that failed, 0 when both succeeded; the
+// out-parameter of a failed creation carries no reference and is dropped
+// unreleased.
+std::int32_t OpenCapture(const DSCBUFFERDESC& desc, ComPtr<IDirectSoundCapture>& device,
+                         ComPtr<IDirectSoundCaptureBuffer>& buffer) noexcept {
+  if (FAILED(CreateCaptureDevice(device.put()))) {
+    device.detach();
+    return ERR_DIRECTX_INIT;
+  }
+  if (FAILED(device->CreateCaptureBuffer(&desc, buffer.put(), nullptr))) {
+    buffer.detach();
+    return ERR_CAPTURE_BUFFER;
+  }
+  return 0;
+}
+
 }  // namespace
 
 CRecorder::CRecorder(CRynManager& owner) : manager(owner), waveFormat(EngineWaveFormat()), bufferDesc{} {
@@ -46,17 +63,9 @@ CRecorder::~CRecorder() {
 }
 
 void CRecorder::InitCapture() {
-  // A failure below unwinds the members, which releases the device, so a
-  // failed construction holds nothing. The out-parameter of a failed
-  // creation carries no reference and is dropped unreleased.
-  if (FAILED(CreateCaptureDevice(captureDevice.put()))) {
-    captureDevice.detach();
-    throw CVelException(ERR_DIRECTX_INIT);
-  }
-  if (FAILED(captureDevice->CreateCaptureBuffer(&bufferDesc, captureBuffer.put(), nullptr))) {
-    captureBuffer.detach();
-    throw CVelException(ERR_CAPTURE_BUFFER);
-  }
+  // A failure unwinds the members, which releases the device, so a failed
+  // construction holds nothing.
+  if (const std::int32_t failed = OpenCapture(bufferDesc, captureDevice, captureBuffer)) throw CVelException(failed);
 }
 
 void CRecorder::Start() {
@@ -91,23 +100,10 @@ void CRecorder::Stop() {
   EndListener();
 }
 
-bool CRecorder::ReopenCapture(const DSBPOSITIONNOTIFY* positions, DWORD count) noexcept {
+bool CRecorder::ReopenCapture(const CRecorderListener& listening) noexcept {
   ComPtr<IDirectSoundCapture> device;
   ComPtr<IDirectSoundCaptureBuffer> buffer;
-  ComPtr<IDirectSoundNotify> notify;
-  if (FAILED(CreateCaptureDevice(device.put()))) {
-    device.detach();
-    return false;
-  }
-  if (FAILED(device->CreateCaptureBuffer(&bufferDesc, buffer.put(), nullptr))) {
-    buffer.detach();
-    return false;
-  }
-  if (FAILED(buffer->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(notify.put()))) || !notify) {
-    notify.detach();
-    return false;
-  }
-  if (FAILED(notify->SetNotificationPositions(count, positions))) return false;
+  if (OpenCapture(bufferDesc, device, buffer) != 0 || !listening.ApplyNotifications(buffer.get())) return false;
   {
     const std::unique_lock<std::mutex> lock(captureLock, std::try_to_lock);
     if (!lock || WaitForSingleObject(manager.GetStopEvent(), 0) == WAIT_OBJECT_0) return false;

@@ -39,11 +39,11 @@ class CRecorder {
   // thread is told to end as soon as it is back in its wait.
   void Stop();
   // Listener thread: replaces a capture that never started delivering by a
-  // freshly opened device and buffer carrying the same notification
+  // freshly opened device and buffer carrying the listener's notification
   // positions, started before the old one stops. False, with the old
   // capture running on, when nothing could be opened or started, or while a
   // host thread starts or stops capture or the engine stops.
-  bool ReopenCapture(const DSBPOSITIONNOTIFY* positions, DWORD count) noexcept;
+  bool ReopenCapture(const CRecorderListener& listening) noexcept;
   // Whether a listener's thread still runs in this recorder's objects; the
   // owner must not destroy the recorder until it does not.
   bool IsListening() const noexcept;

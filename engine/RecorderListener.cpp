@@ -50,16 +50,16 @@ void CRecorderListener::SetupNotifications() {
   events[i].reset(CreateAutoResetEvent());
   notifyPositions[i] = DSBPOSITIONNOTIFY{static_cast<DWORD>(DSBPN_OFFSETSTOP), events[i].get()};
   notifyCount = i + 1;
+  if (!ApplyNotifications(recorder.GetCaptureBuffer())) throw CVelException(ERR_NOTIFICATIONS);
+}
 
+bool CRecorderListener::ApplyNotifications(IDirectSoundCaptureBuffer* buffer) const noexcept {
   ComPtr<IDirectSoundNotify> notify;
-  IDirectSoundCaptureBuffer* buffer = recorder.GetCaptureBuffer();
   if (FAILED(buffer->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(notify.put()))) || !notify) {
     notify.detach();
-    throw CVelException(ERR_NOTIFICATIONS);
+    return false;
   }
-  if (FAILED(notify->SetNotificationPositions(notifyCount, notifyPositions.data()))) {
-    throw CVelException(ERR_NOTIFICATIONS);
-  }
+  return SUCCEEDED(notify->SetNotificationPositions(notifyCount, notifyPositions.data()));
 }
 
 void CRecorderListener::ThreadMain() {
@@ -102,7 +102,7 @@ bool CRecorderListener::ReplaceStalledCapture() noexcept {
   DWORD captured = 0;
   // A capture that has moved delivers; its notification is merely late.
   if (FAILED(recorder.GetCaptureBuffer()->GetCurrentPosition(&captured, nullptr)) || captured != 0) return false;
-  if (!recorder.ReopenCapture(notifyPositions.data(), notifyCount)) return false;
+  if (!recorder.ReopenCapture(*this)) return false;
   recorder.GetManager().CountCaptureRestart();
   return true;
 }

@@ -29,6 +29,9 @@ class CRecorderListener : public CWorkerThread {
   // Signals the stop-position event, so the thread ends as when capture
   // stops; for a capture that never started.
   void EndAsIfCaptureStopped() noexcept;
+  // Sets this listener's notification positions on a capture buffer; false
+  // when the buffer refuses them.
+  bool ApplyNotifications(IDirectSoundCaptureBuffer* buffer) const noexcept;
 
  protected:
   void ThreadMain() override;

@@ -99,12 +99,10 @@ void CRynManager::StartLocked() {
   // segment ever arrives without a player.
   run = std::move(next);
   firstBlockTicks.store(0);
-  captureStartedTicks.store(0);
   playingPlayer.store(run->player.get());
   playingRecorder.store(run->recorder.get());
   try {
     run->recorder->Start();
-    captureStartedTicks.store(Now());
   } catch (...) {
     // Nothing of a failed start stays behind or keeps playing; the next
     // Start builds everything afresh.

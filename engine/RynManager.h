@@ -69,14 +69,9 @@ class CRynManager {
   // the time the engine ran, it shows whether capture segments were lost.
   std::uint64_t GetCapturedBlockCount() const noexcept { return capturedBlocks.load(); }
 
-  // When the current run's capture was started and when its first block
-  // reached the player, in performance-counter ticks (0 until then): where
-  // the time to the first sound after Run or a change goes.
-  struct RunStart {
-    std::int64_t captureStarted = 0;
-    std::int64_t firstBlock = 0;
-  };
-  RunStart GetRunStart() const noexcept { return {captureStartedTicks.load(), firstBlockTicks.load()}; }
+  // When the current run's first block reached the player, in
+  // performance-counter ticks; 0 until then.
+  std::int64_t GetFirstBlockTicks() const noexcept { return firstBlockTicks.load(); }
   // Listener thread: a capture that did not start delivering was restarted.
   void CountCaptureRestart() noexcept { captureRestarts.fetch_add(1, std::memory_order_relaxed); }
   // Captures restarted since the manager was created.
@@ -122,7 +117,6 @@ class CRynManager {
   std::atomic<std::int32_t> measuredDelay{0};
   std::atomic<ShiftMethod> zelMode{ShiftMethod::PhaseVocoder};
   std::atomic<std::uint64_t> capturedBlocks{0};
-  std::atomic<std::int64_t> captureStartedTicks{0};
   std::atomic<std::int64_t> firstBlockTicks{0};
   std::atomic<std::uint64_t> captureRestarts{0};
   UniqueHandle stopEvent;

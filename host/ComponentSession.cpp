@@ -95,13 +95,13 @@ void ComponentSession::Set(const wchar_t* name, std::int32_t value) {
                                                               std::to_string(value) + ")");
 }
 
-bool ComponentSession::Starting() {
-  if (!engineStateAsked) {
-    engineStateAsked = true;
-    if (FAILED(component->QueryInterface(IID_IRynEngineState, reinterpret_cast<void**>(engineState.put())))) {
-      engineState.detach();
-    }
+ComponentSession::ComponentSession(LoadedComponent loaded) : component(std::move(loaded)) {
+  if (FAILED(component->QueryInterface(IID_IRynEngineState, reinterpret_cast<void**>(engineState.put())))) {
+    engineState.detach();
   }
+}
+
+bool ComponentSession::Starting() const {
   LONG state = RYN_ENGINE_RUNNING;
   return engineState && SUCCEEDED(engineState->GetEngineState(&state)) && state == RYN_ENGINE_STARTING;
 }

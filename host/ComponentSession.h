@@ -23,7 +23,7 @@ class HostError : public std::runtime_error {
 // carries the component's own description.
 class ComponentSession {
  public:
-  explicit ComponentSession(LoadedComponent component) : component(std::move(component)) {}
+  explicit ComponentSession(LoadedComponent component);
 
   void Run();
   void Stop();
@@ -34,15 +34,15 @@ class ComponentSession {
   // Whether the engine has not measured its delay since it last started, so
   // that ReportedDelay still answers from the previous engine; false for a
   // component that cannot tell.
-  bool Starting();
+  bool Starting() const;
   const std::string& Origin() const noexcept { return component.Origin(); }
 
  private:
   void Check(HRESULT result, const std::string& call);
 
   LoadedComponent component;
+  // Null for a component without the interface.
   ComPtr<IRynEngineState> engineState;
-  bool engineStateAsked = false;
 };
 
 // The description of the calling thread's error object, if any (it is

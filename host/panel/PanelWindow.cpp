@@ -214,7 +214,7 @@ std::optional<DelayRampSpec> PanelWindow::ReadRamp(bool* valid) {
   const std::wstring to = Text(IDC_RAMP_TO);
   const std::wstring minutes = Text(IDC_RAMP_MINUTES);
   wchar_t* end = nullptr;
-  DelayRampSpec spec;
+  DelayRampSpec program;
   const long fromMs = std::wcstol(from.c_str(), &end, 10);
   *valid = !from.empty() && *end == L'\0' && fromMs >= kMinDelay && fromMs <= kMaxDelay;
   const long toMs = std::wcstol(to.c_str(), &end, 10);
@@ -222,10 +222,10 @@ std::optional<DelayRampSpec> PanelWindow::ReadRamp(bool* valid) {
   const double length = std::wcstod(minutes.c_str(), &end);
   *valid = *valid && !minutes.empty() && *end == L'\0' && length > 0 && length <= 24 * 60;
   if (!*valid) return std::nullopt;
-  spec.fromMs = static_cast<std::int32_t>(fromMs);
-  spec.toMs = static_cast<std::int32_t>(toMs);
-  spec.seconds = length * 60;
-  return spec;
+  program.fromMs = static_cast<std::int32_t>(fromMs);
+  program.toMs = static_cast<std::int32_t>(toMs);
+  program.seconds = length * 60;
+  return program;
 }
 
 void PanelWindow::Start() {

@@ -190,8 +190,8 @@ TEST(PromptSound, EveryDelayChangeIsHeardPromptly) {
       HoldUntil(component.get(),
                 slotStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kSlotSeconds - 0.05)),
                 restart.busyHost);
-      const CRynManager::RunStart start = manager.GetRunStart();
-      if (start.firstBlock != 0) restart.firstBlockMs = TicksToMs(start.firstBlock - returned);
+      const std::int64_t firstBlock = manager.GetFirstBlockTicks();
+      if (firstBlock != 0) restart.firstBlockMs = TicksToMs(firstBlock - returned);
       restart.captureReplaced = manager.GetCaptureRestartCount() != replacedBefore;
       done.push_back(restart);
     }
@@ -244,7 +244,9 @@ TEST(PromptSound, EveryDelayChangeIsHeardPromptly) {
     if (restart.firstBlockMs > restart.delay + 50.0) ++lateBlocks;
     EXPECT_LE(restart.silentMs, goals ? 500.0 : 1000.0) << which;
   }
-  if (goals) EXPECT_LE(lateBlocks, restarts / 100) << "first blocks later than four block lengths and 50 ms";
+  if (goals) {
+    EXPECT_LE(lateBlocks, restarts / 100) << "first blocks later than four block lengths and 50 ms";
+  }
 }
 
 // Run in a child process of its own by the test below: a cold first Run.
@@ -258,7 +260,7 @@ TEST(PromptSound, DISABLED_FirstRunOfThisProcess) {
   ASSERT_EQ(S_OK, hr) << Hex(hr);
   Sleep(2000);
   std::printf("first run: returned %lld, first block %lld, capture opened afresh %llu times\n",
-              static_cast<long long>(returned), static_cast<long long>(manager.GetRunStart().firstBlock),
+              static_cast<long long>(returned), static_cast<long long>(manager.GetFirstBlockTicks()),
               static_cast<unsigned long long>(manager.GetCaptureRestartCount()));
   component->Stop();
 }
