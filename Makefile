@@ -16,7 +16,6 @@ SHELL := /bin/bash
 ROOT := $(abspath .)
 BUILD := $(ROOT)/build
 JOBS ?= $(shell nproc)
-CMAKE_GEN := -G Ninja
 
 .PHONY: all deps build configure test demo dist bench fuzz panel-shot clean
 
@@ -25,17 +24,10 @@ all: build
 deps:
 	@$(ROOT)/scripts/install-deps.sh
 
-$(BUILD)/win64/build.ninja: | deps
-	cmake -S . -B $(BUILD)/win64 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/toolchain-mingw64.cmake
-
-# Configured again when this file changes: a win32 folder configured before
-# its tests were built keeps RYN_BUILD_TESTS=OFF in its cache otherwise.
-$(BUILD)/win32/build.ninja: Makefile | deps
-	cmake -S . -B $(BUILD)/win32 $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/toolchain-mingw32.cmake \
-	  -DRYN_BUILD_TESTS=ON -DRYN_WIN64_BUILD_DIR=$(BUILD)/win64
-
-$(BUILD)/native/build.ninja: | deps
-	cmake -S . -B $(BUILD)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DRYN_SANITIZE=ON
+# Build folders are configured by scripts/configure.sh, which knows them all;
+# again when it changes.
+$(BUILD)/%/build.ninja: $(ROOT)/scripts/configure.sh | deps
+	$(ROOT)/scripts/configure.sh $*
 
 configure: $(BUILD)/win64/build.ninja $(BUILD)/win32/build.ninja $(BUILD)/native/build.ninja
 

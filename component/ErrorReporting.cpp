@@ -5,7 +5,7 @@
 
 #include "component/ComValues.h"
 #include "component/ConversionCodePage.h"
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "ryn_h.h"
 
 namespace {

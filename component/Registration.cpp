@@ -11,14 +11,14 @@
 
 #include "component/ComError.h"
 #include "component/Module.h"
-#include "component/PerUserRegistryAccess.h"
-#include "component/RegistryScript.h"
+#include "registry/PerUserRegistryAccess.h"
+#include "registry/RegistryScript.h"
 #include "component/RegistryText.h"
 #include "component/SharedProgIds.h"
-#include "engine/UniqueLibrary.h"
+#include "common/UniqueLibrary.h"
 #include "component/UserTypeLibrary.h"
-#include "component/Win32RegistryAccess.h"
-#include "engine/ComPtr.h"
+#include "registry/Win32RegistryAccess.h"
+#include "common/ComPtr.h"
 #include "ryn_h.h"
 
 namespace {

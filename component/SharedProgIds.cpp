@@ -2,47 +2,28 @@
 
 #include <utility>
 
+#include "common/UniqueRegistryKey.h"
+
 namespace {
 
 constexpr wchar_t kClasses[] = L"Software\\Classes\\";
 // The view this module does not see by default.
 constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 
-// One open registry key, closed with its owner; null when it did not open.
-class OwnedKey {
- public:
-  OwnedKey() noexcept = default;
-  OwnedKey(HKEY root, const std::wstring& path, REGSAM view) {
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) key = nullptr;
-  }
-  OwnedKey(const OwnedKey&) = delete;
-  OwnedKey& operator=(const OwnedKey&) = delete;
-  ~OwnedKey() {
-    if (key != nullptr) RegCloseKey(key);
-  }
-
-  HKEY get() const noexcept { return key; }
-  HKEY* put() noexcept { return &key; }
-
-  // The key's default value as text; empty when there is none.
-  std::wstring DefaultText() const {
-    if (key == nullptr) return {};
-    wchar_t text[MAX_PATH * 2] = {};
-    DWORD type = 0;
-    DWORD bytes = sizeof text - sizeof(wchar_t);
-    if (RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ)) {
-      return {};
-    }
-    return text;
-  }
-
- private:
-  HKEY key = nullptr;
-};
-
+// The default value of a key as text; empty when the key or the value is
+// missing or is not text.
 std::wstring DefaultText(HKEY root, const std::wstring& path, REGSAM view) {
-  return OwnedKey(root, path, view).DefaultText();
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &opened) != ERROR_SUCCESS) return {};
+  const UniqueRegistryKey key(opened);
+  wchar_t text[MAX_PATH * 2] = {};
+  DWORD type = 0;
+  DWORD bytes = sizeof text - sizeof(wchar_t);
+  if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ)) {
+    return {};
+  }
+  return text;
 }
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
@@ -58,7 +39,7 @@ std::wstring LongPath(const std::wstring& path) {
 }
 
 HRESULT WriteDefault(HKEY root, const std::wstring& path, const std::wstring& text) {
-  OwnedKey key;
+  UniqueRegistryKey key;
   LSTATUS status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   status = RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include "component/TypeLibraryScript.h"
+#include "registry/TypeLibraryScript.h"
 
 // What registration writes for a type library, read from the library as
 // RegisterTypeLib reads it: identifier, version, locale, flags, platform,

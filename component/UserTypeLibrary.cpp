@@ -3,12 +3,12 @@
 #include <new>
 #include <string>
 
-#include "component/PerUserRegistryAccess.h"
-#include "component/RegistryScript.h"
+#include "registry/PerUserRegistryAccess.h"
+#include "registry/RegistryScript.h"
 #include "component/RegistryText.h"
 #include "component/TypeLibraryDescription.h"
-#include "component/TypeLibraryScript.h"
-#include "component/Win32RegistryAccess.h"
+#include "registry/TypeLibraryScript.h"
+#include "registry/Win32RegistryAccess.h"
 
 HRESULT RunUserTypeLibraryScript(ITypeLib* library, const wchar_t* path, const wchar_t* helpDirectory,
                                  bool registerMode) noexcept {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/DeviceFactory.h"
@@ -13,6 +14,9 @@ CPlayer::CPlayer(CRynManager& owner)
     : manager(owner),
       shiftStage(owner.GetFrequencyShift()),
       scheduler(2 * EngineWaveFormat().nAvgBytesPerSec, EngineWaveFormat().nSamplesPerSec) {
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  countsPerSecond = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
   InitDirectSound();
   OutputDebugStringA("CPlayer created");
 }
@@ -91,11 +95,12 @@ void CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   secondaryBuffer->GetCurrentPosition(nullptr, &write);
 
   const std::uint32_t samples = std::min(bytes / 2, DriftResampler::kMaxBlockSamples);
-  const StreamScheduler::Placement placement =
-      scheduler.Place(play, write, samples, lateBytes / 2, resampler.PendingSamples());
+  const auto* input = static_cast<const std::int16_t*>(block);
+  const StreamScheduler::Placement placement = scheduler.Place(
+      {play, write, samples, lateBytes / 2, resampler.PendingSamples(), SteadySeconds(), IsQuiet(input, samples)});
   const std::uint32_t produced =
-      resampler.Process(static_cast<const std::int16_t*>(block), samples, placement.step, output.data());
-  if (placement.reseated) FadeInFromHeldSample(produced);
+      resampler.Process(input + placement.skipSamples, samples - placement.skipSamples, placement.step, output.data());
+  if (placement.reseated || placement.skipSamples > 0) FadeInFromHeldSample(produced);
   // A block that cannot be written keeps its place in the stream all the
   // same, so the blocks after it are heard at their own time.
   WriteOutput(placement.writePosition, produced);
@@ -104,6 +109,20 @@ void CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   HoldLastSample((placement.writePosition + 2 * produced) % bufferBytes, 2 * samples);
 
   manager.SetMeasuredDelay(static_cast<std::int32_t>(scheduler.HeardDelayMs()));
+  manager.SetStreamCounts({scheduler.Reseats(), scheduler.Realignments()});
+}
+
+double CPlayer::SteadySeconds() const {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(countsPerSecond);
+}
+
+bool CPlayer::IsQuiet(const std::int16_t* samples, std::uint32_t count) {
+  // About -40 dBFS: room noise, not a voice; a few milliseconds more or
+  // less of it are not heard.
+  constexpr int kQuietPeak = 328;
+  return std::all_of(samples, samples + count, [](std::int16_t sample) { return std::abs(sample) <= kQuietPeak; });
 }
 
 // The shift and the method are read at every block: a host thread may have

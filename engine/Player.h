@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "engine/DriftResampler.h"
 #include "engine/ShiftStage.h"
 #include "engine/StreamScheduler.h"
@@ -19,9 +19,10 @@ class CRynManager;
 // buffer (which carries the volume) and a two-second looping secondary buffer
 // into which the captured stream is written a little ahead of the play
 // cursor. Where the stream lands decides the delay the speaker hears: the
-// scheduler places it by capture time and keeps it there, the resampler
-// takes up the clocks' difference, and after each block the player tells
-// the manager the delay it holds.
+// scheduler places it by capture time and holds its lead over the play
+// cursor, moving it back in quiet blocks when the output slipped, the
+// resampler takes up the clocks' difference, and after each block the
+// player tells the manager the delay it holds.
 //
 // Construction, Start, Stop, SetVolume and destruction run on host threads;
 // Write runs on the capture listener's thread, one block at a time.
@@ -56,6 +57,10 @@ class CPlayer {
 
   void InitDirectSound();
   void ShiftBlock(void* block, std::uint32_t bytes);
+  // Seconds on the performance counter, against which the cursors are read.
+  double SteadySeconds() const;
+  // Whether nothing in the samples would be heard.
+  static bool IsQuiet(const std::int16_t* samples, std::uint32_t count);
   HRESULT LockSecondary(DWORD offset, DWORD bytes, LockedRegion& region);
   void RestoreLostBuffer();
   void FadeInFromHeldSample(std::uint32_t samples);
@@ -75,6 +80,7 @@ class CPlayer {
   ComPtr<IDirectSoundBuffer> secondaryBuffer;
   std::uint32_t bufferBytes = 0;
   std::uint32_t bytesPerSecond = 0;
+  LONGLONG countsPerSecond = 1;
   StreamScheduler scheduler;
   DriftResampler resampler;
   std::array<std::int16_t, DriftResampler::kMaxOutputSamples> output{};

@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 
 class CRynManager;
 class CRecorderListener;

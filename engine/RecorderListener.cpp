@@ -1,6 +1,6 @@
 #include "engine/RecorderListener.h"
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "engine/Recorder.h"
 #include "engine/RynManager.h"
 #include "engine/VelException.h"

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 #include "engine/WorkerThread.h"
 
 class CRecorder;

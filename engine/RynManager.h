@@ -7,8 +7,8 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/ShiftMethod.h"
-#include "engine/UniqueHandle.h"
+#include "common/ShiftMethod.h"
+#include "common/UniqueHandle.h"
 
 class CPlayer;
 class CRecorder;
@@ -77,6 +77,20 @@ class CRynManager {
   // Captures restarted since the manager was created.
   std::uint64_t GetCaptureRestartCount() const noexcept { return captureRestarts.load(); }
 
+  // How the current run's stream has gone: the times it was re-seated in
+  // the playback ring (each one a jump of what is heard), and the times it
+  // was moved back to its delay in a quiet block after the output or the
+  // capture slipped. Set by the player with every block.
+  struct StreamCounts {
+    std::uint32_t reseats = 0;
+    std::uint32_t realignments = 0;
+  };
+  void SetStreamCounts(StreamCounts counts) noexcept {
+    streamReseats.store(counts.reseats, std::memory_order_relaxed);
+    streamRealignments.store(counts.realignments, std::memory_order_relaxed);
+  }
+  StreamCounts GetStreamCounts() const noexcept { return {streamReseats.load(), streamRealignments.load()}; }
+
   // Module-wide manual-reset event, signalled for the duration of Stop.
   HANDLE GetStopEvent() const noexcept { return stopEvent.get(); }
 
@@ -119,6 +133,8 @@ class CRynManager {
   std::atomic<std::uint64_t> capturedBlocks{0};
   std::atomic<std::int64_t> firstBlockTicks{0};
   std::atomic<std::uint64_t> captureRestarts{0};
+  std::atomic<std::uint32_t> streamReseats{0};
+  std::atomic<std::uint32_t> streamRealignments{0};
   UniqueHandle stopEvent;
   std::recursive_mutex hostLock;
 };

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "engine/PitchShifter.h"
-#include "engine/ShiftMethod.h"
+#include "common/ShiftMethod.h"
 
 // Frequency factor of a shift in steps: 1 + 0.05 n above zero (up to 1.5),
 // 1 + 0.025 n at or below zero (down to 0.75).

@@ -6,20 +6,41 @@
 namespace {
 
 constexpr double kNominalBlocks = 3.0;
-// Notes are averaged over ten seconds: Wine's capture cursor runs a 10 ms
-// sawtooth with a period of about 4.4 s, which a shorter average takes for
-// drift. The correction settles over that stretch and learns the clocks'
-// ratio over twice it, which damps the two critically.
+// Notes are averaged over ten seconds for the correction: it settles over
+// that stretch and learns the clocks' ratio over twice it, which damps the
+// two critically.
 constexpr double kAverageSeconds = 10.0;
 constexpr double kSettleSeconds = kAverageSeconds;
 constexpr double kFollowSeconds = 2.0 * kSettleSeconds;
 constexpr double kFarAheadSeconds = 1.0;
-// A second's notes moving by more than 8 ms in two seconds, twice what the
-// correction follows at its limit, is a step of the cursor; it is measured
-// over five seconds, longer than Wine's cursor sawtooth.
-constexpr double kSegmentSeconds = 1.0;
-constexpr double kCursorStepSeconds = 0.008;
-constexpr double kStepSettleSeconds = 5.0;
+// The capture cursor's readings slide through its period once in about four
+// and a half seconds; the play cursor's sit at one point of the mixer's
+// period for long stretches, and where that point is near the period's
+// start they catch the next step now and then. The highest readings of
+// five seconds are on the cursors' lines: a slip of the output shows after
+// that long.
+constexpr double kLineSeconds = 5.0;
+// A gap this long between blocks may have wrapped the ring: the cursors are
+// noted afresh.
+constexpr double kCursorGapSeconds = 1.0;
+// The stream is moved back in a quiet block once the last second's notes
+// stand 2 ms off the held lead: less is left to the correction.
+constexpr double kRealignWindowSeconds = 1.0;
+constexpr double kRealignSeconds = 0.002;
+// The output slips only when the mixer stalls, and under Wine this thread
+// stalls with it: a block this much later than the one before is the sign.
+// For as long as the cursors' lines take to show such a slip, and a little
+// more, the stream may be moved back in quiet blocks; at any other time an
+// error within a Wine period is left to the correction, so that a stray
+// reading never moves what is heard at once.
+constexpr double kStallSeconds = 0.030;
+constexpr double kMoveAfterStallSeconds = 3.0;
+// An error beyond a Wine period, over a whole second, is a slip whatever
+// the thread saw of it: the stream is moved back then too.
+constexpr double kSlipSeconds = 0.010;
+// The ratio of the clocks is learned from errors of at most 12 ms: a clock
+// difference ten times what real devices show stays within that.
+constexpr double kLearnedErrorSeconds = 0.012;
 
 }  // namespace
 
@@ -37,133 +58,189 @@ std::size_t StreamScheduler::BlocksIn(double seconds) const {
   return std::clamp<std::size_t>(blocks, 1, kHistory);
 }
 
-StreamScheduler::Placement StreamScheduler::Place(std::uint32_t play, std::uint32_t write, std::uint32_t samples,
-                                                  std::uint32_t lateSamples, double pendingSamples) {
-  blockSamples = std::max<std::uint32_t>(samples, 1);
+void StreamScheduler::NoteCursors(const Block& block) {
+  const auto rate = static_cast<double>(sampleRate);
+  const double gap = block.seconds - lastSeconds;
+  if (cursorsKnown && gap > static_cast<double>(blockSamples) / rate + kStallSeconds) {
+    movableUntil = block.seconds + kLineSeconds + kMoveAfterStallSeconds;
+  }
+  if (!cursorsKnown || gap < 0.0 || gap > kCursorGapSeconds) {
+    cursorsKnown = true;
+    firstSeconds = block.seconds;
+    playCount = 0.0;
+    captureCount = 0.0;
+    cursorNotes = 0;
+    cursorNext = 0;
+  } else {
+    playCount += ((block.play + ringBytes - lastPlay) % ringBytes) / 2.0;
+  }
+  lastPlay = block.play;
+  lastSeconds = block.seconds;
+  captureCount += block.samples;
+  const double counted = (block.seconds - firstSeconds) * rate;
+  playOffsets[cursorNext] = playCount - counted;
+  captureOffsets[cursorNext] = captureCount + block.lateSamples - counted;
+  cursorNext = (cursorNext + 1) % kHistory;
+  cursorNotes = std::min(cursorNotes + 1, kHistory);
+
+  const std::size_t window = std::min(BlocksIn(kLineSeconds), cursorNotes);
+  playLine = playOffsets[(cursorNext + kHistory - 1) % kHistory];
+  captureLine = captureOffsets[(cursorNext + kHistory - 1) % kHistory];
+  for (std::size_t i = 1; i < window; ++i) {
+    const std::size_t index = (cursorNext + kHistory - 1 - i) % kHistory;
+    playLine = std::max(playLine, playOffsets[index]);
+    captureLine = std::max(captureLine, captureOffsets[index]);
+  }
+  periodBiases[(cursorNext + kHistory - 1) % kHistory] = static_cast<float>(PlayLag() - CaptureLag());
+}
+
+double StreamScheduler::PlayLag() const { return playLine - playOffsets[(cursorNext + kHistory - 1) % kHistory]; }
+
+double StreamScheduler::CaptureLag() const {
+  return captureLine - captureOffsets[(cursorNext + kHistory - 1) % kHistory];
+}
+
+StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
+  blockSamples = std::max<std::uint32_t>(block.samples, 1);
+  NoteCursors(block);
   const double nominal = kNominalBlocks * blockSamples;
-  const auto late = static_cast<double>(lateSamples);
+  const auto late = static_cast<double>(block.lateSamples);
+  // What the cursors' periods add to a lead read from them: a play cursor
+  // that lags its line makes the lead look longer, a capture cursor that
+  // lags makes the block look less late.
+  const double periodBias = PlayLag() - CaptureLag();
   // Forward distances from the play cursor, in bytes; equal cursors mean the
   // device holds nothing ahead of play.
-  const std::uint32_t gapBytes = (write + ringBytes - play) % ringBytes;
+  const std::uint32_t gapBytes = (block.write + ringBytes - block.play) % ringBytes;
 
   const bool wasSeated = seated;
   bool reseat = !seated;
   if (seated) {
-    const std::uint32_t aheadBytes = (writePosition + ringBytes - play) % ringBytes;
-    const bool behindWriteCursor = aheadBytes < gapBytes || aheadBytes > ringBytes / 2;
-    const double onTimeLead = aheadBytes / 2.0 + pendingSamples + late;
+    const std::uint32_t aheadBytes = (writePosition + ringBytes - block.play) % ringBytes;
+    // A stream that reaches behind the write cursor keeps its place: Wine
+    // mixes from the play cursor on, and elsewhere only the start of the
+    // late block is lost, with the held level heard instead. Re-seating
+    // would move the heard delay every time a block comes late, and the
+    // correction would bring it back to the next late block. Only a stream
+    // the play cursor has all but overtaken is re-seated.
+    const std::uint32_t marginBytes = 2 * (blockSamples / 4);
+    const bool overtaken = aheadBytes < marginBytes || aheadBytes > ringBytes / 2;
+    const double onTimeLead = aheadBytes / 2.0 + block.pendingSamples + late - periodBias;
     // A play cursor that stalls for a few periods while blocks go on
     // arriving looks far ahead for as long: only a lead that stays far
     // ahead is one the stream has really run away to.
     farAheadBlocks = onTimeLead > (referenceSet ? reference : nominal) + nominal ? farAheadBlocks + 1 : 0;
-    reseat = behindWriteCursor || farAheadBlocks >= BlocksIn(kFarAheadSeconds);
+    reseat = overtaken || farAheadBlocks >= BlocksIn(kFarAheadSeconds);
     if (reseat) ++reseats;
   }
   if (reseat) {
     // The block's first sample goes to the place the session is held at
-    // (the nominal one until that is known), or to the write cursor when
-    // that has passed it already. Seating anywhere else would leave the
-    // correction to walk the heard delay back over the next seconds.
-    const double target = referenceSet ? reference : nominal;
-    const double place = std::max(target - late - pendingSamples, gapBytes / 2.0);
-    const std::uint32_t seat =
-        WrapBytes(static_cast<std::int64_t>(play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
-    // The notes of the old seat no longer apply; the reference, the lead the
-    // session is held at, still does. A stream that ran dry before a
-    // reference was known is held at the nominal lead from now on.
-    if (wasSeated && !referenceSet) {
-      reference = nominal;
-      referenceSet = true;
-    }
-    writePosition = seat;
+    // (the nominal one until the cursors' lines are known), or to the write
+    // cursor when that has passed it already.
+    const double target = referenceSet ? reference + periodBias : nominal;
+    const double onTimePlace = target - late - block.pendingSamples;
+    const double place = std::max(onTimePlace, gapBytes / 2.0);
+    // After an underrun, what lies between the two has been played through
+    // already: it is left out of this block and the next, where the jump
+    // is, instead of being heard that much late until a quiet block. The
+    // first block starts the stream whole, at the write cursor.
+    lateSamplesToDrop = wasSeated ? static_cast<std::uint32_t>(std::lround(place - onTimePlace)) : 0;
+    writePosition =
+        WrapBytes(static_cast<std::int64_t>(block.play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
     seated = true;
     farAheadBlocks = 0;
     observed = 0;
     next = 0;
-    segmentBlocks = 0;
-    segments = 0;
-    stepPending = false;
   }
 
-  const std::uint32_t placedBytes = (writePosition + ringBytes - play) % ringBytes;
-  onTimeLeads[next] = static_cast<float>(placedBytes / 2.0 + pendingSamples + late);
+  const std::uint32_t placedBytes = (writePosition + ringBytes - block.play) % ringBytes;
+  onTimeLeads[next] = static_cast<float>(placedBytes / 2.0 + block.pendingSamples + late - periodBias);
   next = (next + 1) % kHistory;
   observed = std::min(observed + 1, kHistory);
 
-  AbsorbCursorStep();
+  // Held at the nominal on-time lead as a reading at a random point of the
+  // periods would show it, on average: the lead at which the routing is
+  // measured.
+  // The biases are taken from the second window of readings, when each
+  // already had a whole window of lines behind it.
+  const std::size_t lineBlocks = BlocksIn(kLineSeconds);
+  if (!referenceSet && cursorNotes >= 2 * lineBlocks) {
+    reference = nominal - MiddleMean(periodBiases, cursorNext, lineBlocks);
+    referenceSet = true;
+    // The seat was taken from one reading: it is moved to the held lead
+    // with the first quiet block.
+    movableUntil = block.seconds + kMoveAfterStallSeconds;
+  }
+
+  std::uint32_t skip = 0;
+  if (lateSamplesToDrop > 0) {
+    // The block is noted at the lead the stream has once the drop is done:
+    // the next sample heard is heard at it.
+    onTimeLeads[(next + kHistory - 1) % kHistory] -= static_cast<float>(lateSamplesToDrop);
+    skip = std::min(lateSamplesToDrop, blockSamples);
+    lateSamplesToDrop -= skip;
+  }
+  const std::size_t realignBlocks = BlocksIn(kRealignWindowSeconds);
+  if (skip == 0 && referenceSet && block.quiet && observed >= realignBlocks) {
+    const double error = AverageOnTimeLead(realignBlocks) - reference;
+    const double threshold = block.seconds <= movableUntil ? kRealignSeconds : kSlipSeconds;
+    if (std::fabs(error) > threshold * sampleRate) {
+      const auto samples = static_cast<std::uint32_t>(std::lround(std::fabs(error)));
+      double moved = 0.0;
+      if (error > 0) {
+        // Too late: the block's first samples are left out.
+        skip = std::min(samples, blockSamples - 1);
+        moved = -static_cast<double>(skip);
+      } else {
+        // Too early: the held level plays on a little longer first.
+        const std::uint32_t wait = std::min(samples, blockSamples);
+        writePosition = WrapBytes(static_cast<std::int64_t>(writePosition) + 2 * static_cast<std::int64_t>(wait));
+        moved = wait;
+      }
+      // The window's notes now stand where the stream is; older ones, from
+      // before whatever moved it off, are dropped.
+      observed = realignBlocks;
+      ShiftNotes(moved);
+      ++realignments;
+    }
+  }
 
   const std::size_t span = BlocksIn(kAverageSeconds);
   const double average = AverageOnTimeLead(span);
-  heldLead = average - cursorShift;
-  if (!referenceSet && observed >= span) {
-    reference = average;
-    referenceSet = true;
-  }
-  // Until the reference is known, and while a step of the cursor is being
-  // measured, the learned ratio alone is applied. The ratio is learned only
-  // from a whole window of notes: the few after a seat are a sample of
-  // Wine's cursor sawtooth, and a seat at the write cursor, beyond the
-  // reference, is no sign of drift.
+  // Until the lines are known, the lead held is the one read.
+  heldError = average - (referenceSet ? reference : nominal);
+  // Until the reference is known the learned ratio alone is applied. The
+  // ratio is learned only from a whole window of notes: the few after a
+  // seat are no sign of drift.
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
-  const double correction =
-      referenceSet && !stepPending ? Steer(average - reference, blockSeconds, observed >= span) : drift;
-  return Placement{writePosition, reseat && wasSeated, 1.0 + correction};
+  const double correction = referenceSet ? Steer(average - reference, blockSeconds, observed >= span) : drift;
+  return Placement{writePosition, reseat && wasSeated, 1.0 + correction, skip};
 }
 
-void StreamScheduler::AbsorbCursorStep() {
-  // Once a second the mean of that second's notes is set against the mean
-  // two seconds before. Clocks that run apart move it by a fraction of a
-  // millisecond; Wine re-estimates its play cursor now and then and moves
-  // it by 10 to 20 ms at once while the sound goes on where it was. Such a
-  // step is the cursor's, not the stream's. It is measured between the
-  // notes before it and those of the seconds after it, longer than Wine's
-  // cursor sawtooth, and then the older notes and the reference are moved
-  // by it, so the correction does not walk the heard delay away to follow
-  // the cursor.
-  const std::size_t segment = BlocksIn(kSegmentSeconds);
-  const std::size_t settle = BlocksIn(kStepSettleSeconds);
-  if (stepPending) {
-    if (++stepBlocks < settle) return;
-    const double step = AverageOnTimeLead(settle) - stepBaseline;
-    for (std::size_t i = settle; i < observed; ++i) {
-      onTimeLeads[(next + kHistory - 1 - i) % kHistory] += static_cast<float>(step);
-    }
-    if (referenceSet) reference += step;
-    cursorShift += step;
-    stepPending = false;
-    segments = 0;
-    segmentBlocks = 0;
-    return;
+void StreamScheduler::ShiftNotes(double samples) {
+  for (std::size_t i = 0; i < observed; ++i) {
+    onTimeLeads[(next + kHistory - 1 - i) % kHistory] += static_cast<float>(samples);
   }
-  if (++segmentBlocks < segment) return;
-  segmentBlocks = 0;
-  const double mean = AverageOnTimeLead(segment);
-  if (segments >= 2 && std::fabs(mean - segmentMeans[0]) > kCursorStepSeconds * sampleRate) {
-    stepBaseline = AverageOnTimeLead(settle, 2 * segment);
-    stepPending = true;
-    stepBlocks = 0;
-  }
-  segmentMeans[0] = segmentMeans[1];
-  segmentMeans[1] = mean;
-  segments = std::min<std::size_t>(segments + 1, 2);
 }
 
-double StreamScheduler::AverageOnTimeLead(std::size_t count, std::size_t skip) const {
+double StreamScheduler::MiddleMean(const std::array<float, kHistory>& ring, std::size_t end, std::size_t count) {
   // The mean of the middle half: deaf to the odd outlier of a preempted
-  // cursor read.
-  skip = std::min(skip, observed - 1);
-  count = std::min(count, observed - skip);
-  // Two selections rather than a sort: this runs with every block.
-  std::array<float, kHistory> notes{};
-  for (std::size_t i = 0; i < count; ++i) notes[i] = onTimeLeads[(next + kHistory - 1 - skip - i) % kHistory];
-  const auto from = notes.begin() + static_cast<std::ptrdiff_t>(count / 4);
-  const auto to = notes.begin() + static_cast<std::ptrdiff_t>(count - count / 4);
-  const auto end = notes.begin() + static_cast<std::ptrdiff_t>(count);
-  std::nth_element(notes.begin(), from, end);
-  std::nth_element(from, to, end);
+  // cursor read. Two selections rather than a sort: this runs with every
+  // block.
+  std::array<float, kHistory> values{};
+  for (std::size_t i = 0; i < count; ++i) values[i] = ring[(end + kHistory - 1 - i) % kHistory];
+  const auto from = values.begin() + static_cast<std::ptrdiff_t>(count / 4);
+  const auto to = values.begin() + static_cast<std::ptrdiff_t>(count - count / 4);
+  const auto last = values.begin() + static_cast<std::ptrdiff_t>(count);
+  std::nth_element(values.begin(), from, last);
+  std::nth_element(from, to, last);
   double sum = 0.0;
-  for (auto note = from; note != to; ++note) sum += *note;
+  for (auto value = from; value != to; ++value) sum += *value;
   return sum / static_cast<double>(to - from);
+}
+
+double StreamScheduler::AverageOnTimeLead(std::size_t count) const {
+  return MiddleMean(onTimeLeads, next, std::min(count, observed));
 }
 
 double StreamScheduler::Steer(double error, double blockSeconds, bool learn) {
@@ -173,7 +250,10 @@ double StreamScheduler::Steer(double error, double blockSeconds, bool learn) {
   const double unlimited = drift + error / (kSettleSeconds * rate);
   const double correction = std::clamp(unlimited, -kMaxCorrection, kMaxCorrection);
   if (learn && unlimited == correction) {
-    drift = std::clamp(drift + error * blockSeconds / (kFollowSeconds * kFollowSeconds * rate), -kMaxCorrection,
+    // A step of the lead that waits for a quiet block to be moved away is
+    // no drift: what one error teaches is bounded.
+    const double bounded = std::clamp(error, -kLearnedErrorSeconds * rate, kLearnedErrorSeconds * rate);
+    drift = std::clamp(drift + bounded * blockSeconds / (kFollowSeconds * kFollowSeconds * rate), -kMaxCorrection,
                        kMaxCorrection);
   }
   return correction;
@@ -185,5 +265,6 @@ void StreamScheduler::Advance(std::uint32_t outputSamples) {
 
 std::uint32_t StreamScheduler::HeardDelayMs() const {
   if (observed == 0) return 0;
-  return static_cast<std::uint32_t>((heldLead + blockSamples) * 1000.0 / sampleRate);
+  const double lead = kNominalBlocks * blockSamples + heldError;
+  return static_cast<std::uint32_t>(std::max(0.0, lead + blockSamples) * 1000.0 / sampleRate);
 }

@@ -11,22 +11,33 @@
 // first block goes three block lengths ahead of the play cursor, less the
 // time it waited after its capture ended, and every later block streams on
 // right behind the one before. Jitter in the arrival of blocks therefore
-// leaves the heard delay alone. The stream is re-seated only when its place
-// has fallen behind the device's write cursor (a real underrun), or has
-// stayed a whole nominal lead beyond the lead it is held at for a second,
-// and then to the place it is held at or the write cursor, whichever is
-// later.
+// leaves the heard delay alone. The stream is re-seated only when the play
+// cursor has come within a quarter block of its place or passed it (a real
+// underrun), or when it has stayed a whole nominal lead beyond the lead it
+// is held at for a second. What a re-seat finds already played through (a
+// place behind the write cursor) is left out, so the heard delay holds
+// across the underrun.
 //
-// Capture and playback clocks run apart by some parts per million. With
-// every block the scheduler notes the block's on-time lead (the lead it has
-// plus its lateness) and averages the notes of the last ten seconds: Wine's
-// cursors wander by up to 10 ms over seconds, which a shorter average would
-// take for drift. Wine also re-estimates its play cursor now and then, a
-// step of 10 to 20 ms at once while the sound goes on where it was: such a
-// step moves the notes and the reference with it rather than the stream.
-// The average the stream had over its first ten seconds is its reference,
-// and the resampling step handed out steers the average back to it, never
-// more than kMaxCorrection away from 1, so the correction cannot be heard.
+// The sound follows the play cursor: when the mixer falls behind (a stall
+// the output underran through), every later sample is heard that much
+// later, and the cursor shows it. The scheduler therefore holds the
+// stream's lead over the play cursor, not its place. Read at the moments
+// blocks arrive, though, the cursors are off by where each device is in its
+// own period (Wine moves both in 10 ms steps): a reading lags the cursor's
+// steady line by up to a period, and that lag drifts and jumps as the two
+// devices' periods slide past each other. Each cursor's line is therefore
+// taken from the highest of its readings against a steady clock over the
+// last seconds, and every block's on-time lead (its lead plus its
+// lateness) is noted against the two lines, free of the periods.
+//
+// The session is held at the nominal on-time lead. When, in the seconds
+// after a stall, the last second's notes stand more than a few milliseconds
+// off it (at other times, more than a Wine period), the stream is moved back in a quiet block, where nothing is heard
+// of the move: leading samples of the block are left out, or the held level
+// is played a little longer. Smaller errors, and the clocks' difference, are taken up by the
+// resampling step handed out: it steers the last ten seconds' notes to the
+// held lead, never more than kMaxCorrection away from 1, so the correction
+// cannot be heard.
 //
 // Positions are byte offsets into a ring of 16-bit samples; leads are in
 // samples. A value type with fixed storage: no allocation, no lock.
@@ -36,30 +47,40 @@ class StreamScheduler {
 
   StreamScheduler(std::uint32_t ringBytes, std::uint32_t sampleRate);
 
+  // One captured block as it is handed over.
+  struct Block {
+    std::uint32_t play;     // the device's play cursor, read as the block arrived
+    std::uint32_t write;    // its write cursor, read just before placing
+    std::uint32_t samples;  // the block's length
+    std::uint32_t lateSamples;  // captured past the block's end when it was handed over
+    double pendingSamples;  // what the resampler still holds of earlier blocks
+    double seconds;         // when the cursors were read, on a steady clock
+    bool quiet;             // nothing in the block is heard: it may be shortened or stretched
+  };
+
   struct Placement {
     std::uint32_t writePosition;  // ring offset of the first output sample of this block
     bool reseated;                // the running stream jumped here: fade in from what was held
     double step;                  // input samples per output sample for this block
+    std::uint32_t skipSamples;    // leading samples of this block to leave out: fade in from what was held
   };
 
-  // Decides where this block's output goes. play and write are the device's
-  // cursors, blockSamples the captured block's length, lateSamples how much
-  // more the capture device had captured when the block was handed over,
-  // pendingSamples what the resampler still holds of earlier blocks.
-  Placement Place(std::uint32_t play, std::uint32_t write, std::uint32_t blockSamples, std::uint32_t lateSamples,
-                  double pendingSamples);
+  // Decides where this block's output goes.
+  Placement Place(const Block& block);
 
   // After the block's output has been written at the placement: the stream
   // continues `outputSamples` further on.
   void Advance(std::uint32_t outputSamples);
 
-  // Delay the stream is held at, beyond the routing: the averaged on-time
-  // lead plus the block being captured, in milliseconds (truncated); 0
-  // before the first block.
+  // Delay the stream is held at, beyond the routing: the nominal on-time
+  // lead, off by what the last ten seconds' notes are off it, plus the block
+  // being captured, in milliseconds (truncated); 0 before the first block.
   std::uint32_t HeardDelayMs() const;
 
   // Times the stream was re-seated after the first placement.
   std::uint32_t Reseats() const { return reseats; }
+  // Times the stream was moved back to the held lead in a quiet block.
+  std::uint32_t Realignments() const { return realignments; }
 
  private:
   // Ten seconds of notes at the shortest block (10 ms).
@@ -67,11 +88,19 @@ class StreamScheduler {
 
   // Blocks in `seconds`, at most the history.
   std::size_t BlocksIn(double seconds) const;
-  // Moves the notes and the reference with a step of the play cursor.
-  void AbsorbCursorStep();
-  // Mean of the middle half of the most recent `count` notes, leaving out
-  // the `skip` newest.
-  double AverageOnTimeLead(std::size_t count, std::size_t skip = 0) const;
+  // Notes the cursors against the steady clock and finds their lines;
+  // starts afresh after a gap the ring cannot tell apart, and opens the
+  // stretch in which the stream may be moved after a stall.
+  void NoteCursors(const Block& block);
+  // How far this block's cursor readings lag the cursors' lines, in samples.
+  double PlayLag() const;
+  double CaptureLag() const;
+  // Mean of the middle half of the `count` values of `ring` before `end`.
+  static double MiddleMean(const std::array<float, kHistory>& ring, std::size_t end, std::size_t count);
+  // Mean of the middle half of the most recent `count` notes.
+  double AverageOnTimeLead(std::size_t count) const;
+  // Moves every note by `samples`, after the stream itself moved.
+  void ShiftNotes(double samples);
   // The correction for a lead `error` samples too long; learns the ratio
   // when `learn`.
   double Steer(double error, double blockSeconds, bool learn);
@@ -83,22 +112,34 @@ class StreamScheduler {
   std::uint32_t writePosition = 0;
   std::uint32_t blockSamples = 0;
   std::uint32_t reseats = 0;
-  std::size_t farAheadBlocks = 0;  // consecutive blocks a whole nominal lead beyond the reference
-  // The on-time lead to hold, once a window has been seen since the seat.
+  std::uint32_t realignments = 0;
+  // Samples of the stream that a re-seat at the write cursor put behind
+  // their time, still to be left out of the blocks that follow it.
+  std::uint32_t lateSamplesToDrop = 0;
+  std::size_t farAheadBlocks = 0;  // consecutive blocks a whole nominal lead beyond the held lead
+  // The on-time lead to hold, against the cursors' lines, once a window of
+  // cursor readings has been seen.
   double reference = 0.0;
   bool referenceSet = false;
-  double heldLead = 0.0;  // the last average of the notes, less the cursor's steps
-  double cursorShift = 0.0;  // the play cursor's steps absorbed so far, in samples
-  // Means of the notes of the last two whole seconds since the seat or the
-  // last step, older first.
-  std::array<double, 2> segmentMeans{};
-  std::size_t segments = 0;
-  std::size_t segmentBlocks = 0;
-  // A step seen and waiting for seconds at its new level, and the notes'
-  // level before it.
-  bool stepPending = false;
-  double stepBaseline = 0.0;
-  std::size_t stepBlocks = 0;
+  double heldError = 0.0;  // the last ten seconds' notes against the reference
+
+  // The cursors, unwrapped, against the steady clock: a reading minus the
+  // samples the clock has counted since the first, newest at cursorNext - 1.
+  bool cursorsKnown = false;
+  std::uint32_t lastPlay = 0;
+  double lastSeconds = 0.0;
+  double firstSeconds = 0.0;
+  double playCount = 0.0;
+  double captureCount = 0.0;  // samples captured up to the end of the last block
+  std::array<double, kHistory> playOffsets{};
+  std::array<double, kHistory> captureOffsets{};
+  std::array<float, kHistory> periodBiases{};  // play lag less capture lag of each block
+  std::size_t cursorNotes = 0;
+  std::size_t cursorNext = 0;
+  double movableUntil = 0.0;  // the stream may be moved back until then, after a stall
+  double playLine = 0.0;     // the highest play offset of the window
+  double captureLine = 0.0;  // the highest capture offset of the window
+
   double drift = 0.0;  // integral part of the correction: the clocks' learned ratio
   // Notes of on-time leads since the seat, newest at next - 1.
   std::array<float, kHistory> onTimeLeads{};

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/UniqueHandle.h"
-#include "engine/UniqueLibrary.h"
+#include "common/UniqueHandle.h"
+#include "common/UniqueLibrary.h"
 
 // How worker threads are created: by default the runtime library's
 // _beginthreadex, which returns the thread's handle or 0 with errno set.

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "ryn_h.h"
 
 // A ryn.dll that the host loaded itself rather than through COM. It is

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ShiftMethod.h"
+#include "common/ShiftMethod.h"
 
 // A delay that moves from one value to another over a session: therapy
 // programmes start with a long delay and shorten it as fluency improves.

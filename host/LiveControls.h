@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/ShiftMethod.h"
+#include "common/ShiftMethod.h"
 
 // The component's settings as the host last set them, and whether the host
 // has paused the engine.

@@ -1,6 +1,6 @@
 #include "installer/RegistryEntryRecorder.h"
 
-#include "component/RegistryCodes.h"
+#include "registry/RegistryCodes.h"
 
 #include <string>
 

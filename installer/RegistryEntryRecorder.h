@@ -1,6 +1,6 @@
 #pragma once
 
-#include "component/RegistryAccess.h"
+#include "registry/RegistryAccess.h"
 
 #include <cstdint>
 #include <cstddef>

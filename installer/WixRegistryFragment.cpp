@@ -1,7 +1,7 @@
 #include "installer/WixRegistryFragment.h"
 
-#include "component/RegistryCodes.h"
-#include "component/RegistryScript.h"
+#include "registry/RegistryCodes.h"
+#include "registry/RegistryScript.h"
 #include "installer/RegistryEntryRecorder.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "component/RegistryValueEncoding.h"
-#include "component/TypeLibraryScript.h"
+#include "registry/RegistryValueEncoding.h"
+#include "registry/TypeLibraryScript.h"
 
 #include <cstdint>
 #include <optional>

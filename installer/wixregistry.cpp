@@ -19,8 +19,8 @@
 
 #include "component/RegistryText.h"
 #include "component/TypeLibraryDescription.h"
-#include "component/Win32RegistryAccess.h"
-#include "engine/ComPtr.h"
+#include "registry/Win32RegistryAccess.h"
+#include "common/ComPtr.h"
 #include "installer/WixRegistryFragment.h"
 
 namespace {

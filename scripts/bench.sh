@@ -31,14 +31,9 @@ run() {
   "$@"
 }
 
-cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRYN_SANITIZE=OFF -DRYN_BUILD_TESTS=OFF \
-  -DRYN_BUILD_BENCH=ON >/dev/null
+"$root/scripts/configure.sh" bench bench-win64 bench-win32
 cmake --build "$native" -j "$jobs"
-cmake -S "$root" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" >/dev/null
 cmake --build "$win" -j "$jobs"
-cmake -S "$root" -B "$win32" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRYN_BUILD_TESTS=OFF -DRYN_BUILD_BENCH=ON \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" >/dev/null
 cmake --build "$win32" -j "$jobs" --target ryn_block_bench ryn_host_bench
 
 machine() {
@@ -50,9 +45,10 @@ machine >"$out/machine-start.json"
 run native "$native/bench/ryn_bench" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true \
   --benchmark_out="$out/native.json" --benchmark_out_format=json >/dev/null
 
-export WINEPREFIX="$win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-[ -d "$WINEPREFIX" ] || "$wine" wineboot -i >/dev/null 2>&1
+. "$root/scripts/wine-env.sh"
+wine_env "$win/wineprefix"
+wine_prefix_create
+wine=$wine64
 "$wine" regsvr32 /s "Z:$win/component/ryn.dll"
 bin="$win/bench/win"
 # The engine logs to stdout too; the measurements are the JSON lines.
@@ -60,7 +56,6 @@ json() { grep -o '{"bench".*}' || true; }
 
 run block "$wine" "$bin/ryn_block_bench.exe" "$reps" | json >"$out/block.jsonl"
 run host "$wine" "$bin/ryn_host_bench.exe" host "$reps" | json >"$out/host.jsonl"
-wine32=/usr/lib/wine/wine
 "$wine32" 'C:\windows\syswow64\regsvr32.exe' /s "Z:$win32/component/ryn.dll"
 run block32 "$wine32" "$win32/bench/win/ryn_block_bench.exe" "$reps" | json >"$out/block32.jsonl"
 run host32 "$wine32" "$win32/bench/win/ryn_host_bench.exe" host "$reps" | json >"$out/host32.jsonl"
@@ -134,8 +129,7 @@ trap - EXIT
 # full length, in the tests' own build and with its own PulseAudio server; its
 # figure lines are the results, its verdict goes into the report.
 tests="$root/build/win64"
-[ -f "$tests/build.ninja" ] || cmake -S "$root" -B "$tests" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" >/dev/null
+"$root/scripts/configure.sh" win64
 cmake --build "$tests" -j "$jobs" --target reliability_long_session_tests ryn
 printf '%s\t%s\n' prompt "cd build/win64 && RYN_LONG_TESTS=1 GTEST_FILTER='PromptSound.*' ctest -R '^reliability_long_session_tests\$'" >>"$commands"
 verdict=passed

@@ -35,16 +35,13 @@ panel=$(find "$build" \( -path "$build/installer-test" -o -name '*prefix' \) -pr
 sed 's/\r*$/\r/' "$root/host/dist/README.txt" >"$stage/README.txt"
 cp "$root/installer/ryn.wxs" "$stage/"
 
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
-export WINEPREFIX="$root/build/win64/package-prefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-fi
-/usr/lib/wine/wine64 "$generator" "$(windows_path "$root/resources/ryn.rgs")" \
+. "$root/scripts/wine-env.sh"
+wine_env "$root/build/win64/package-prefix"
+wine_prefix_create
+"$wine64" "$generator" "$(windows_path "$root/resources/ryn.rgs")" \
   "$(windows_path "$build/component/generated/ryn.tlb")" "$(windows_path "$stage/registry.wxi")" \
-  ryn.dll INSTALLFOLDER "Registry$arch" "Registry$arch" RegistryShared "$arch"
+  ryn.dll INSTALLFOLDER "Registry$arch" "Registry$arch" RegistryShared "$arch" ||
+  { status=$?; echo "build-msi.sh: wixregistry.exe failed with status $status for $arch" >&2; exit 1; }
 
 package="$out/ryn-$version-$arch.msi"
 defines="-D Arch=$arch -D Version=$version"

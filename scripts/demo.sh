@@ -11,9 +11,10 @@
 # regsvr32 of the same bitness and then either
 #  - starts a private PulseAudio server with a virtual microphone and speaker
 #    (scripts/pulse-fixture.sh), makes a calibration run through the same
-#    routing without the component (demo_passthrough.exe), runs rynhost while the
+#    routing without the component (tools/passthrough.exe), runs rynhost while the
 #    voice sample plays into the microphone, records microphone and speaker
-#    on one clock, and leaves out/demo/{input.wav,feedback.wav,demo.png,
+#    on one clock, measures them with the native audiotool (built in
+#    build/native) and leaves out/demo/{input.wav,feedback.wav,demo.png,
 #    report.txt}; or
 #  - with LIVE=1, runs rynhost on the machine's own default microphone and
 #    speaker until q or Ctrl+C (keys change the settings live).
@@ -21,10 +22,11 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/wine-env.sh"
 bits="${BITS:-64}"
 case "$bits" in
-  64) wine=/usr/lib/wine/wine64; system_dir='C:\windows\system32' ;;
-  32) wine=/usr/lib/wine/wine; system_dir='C:\windows\syswow64' ;;
+  64) wine=$wine64; system_dir='C:\windows\system32' ;;
+  32) wine=$wine32; system_dir='C:\windows\syswow64' ;;
   *) echo "demo: BITS must be 32 or 64 (got '$bits')" >&2; exit 1 ;;
 esac
 build="$root/build/win$bits"
@@ -32,8 +34,6 @@ work="$root/build/demo"
 out="$root/out/demo"
 pulse="$work/pulse"
 sample="$root/host/samples/voice.wav"
-wine64=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
 fixture="$root/scripts/pulse-fixture.sh"
 
 delay="${DELAY:-100}"
@@ -52,8 +52,6 @@ in_range() {  # VALUE LOW HIGH: an integer within [LOW, HIGH]
 in_range "$delay" 40 220 || fail "DELAY must be 40..220 ms (got '$delay')"
 in_range "$shift_steps" -10 10 || fail "SHIFT must be -10..10 (got '$shift_steps')"
 in_range "$mode" 1 2 || fail "MODE must be 1 or 2 (got '$mode')"
-
-windows_path() { echo "Z:${1//\//\\}"; }
 
 # ---- Processes and their cleanup ----------------------------------------------
 
@@ -97,14 +95,10 @@ trap 'exit 143' TERM
 # ---- Build, prefix, registration ----------------------------------------------
 
 "$root/scripts/install-deps.sh"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw$bits.cmake" >/dev/null
-fi
-cmake --build "$build" -j "$(nproc)" --target ryn rynhost demo_passthrough
+"$root/scripts/configure.sh" "win$bits"
+cmake --build "$build" -j "$(nproc)" --target ryn rynhost passthrough
 
-export WINEPREFIX="$work/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+wine_env "$work/wineprefix"
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$WINEPREFIX" "$out"
 # One server for the prefix, started here so it can be stopped by its PID,
@@ -175,6 +169,12 @@ fi
 
 # ---- Recorded: private PulseAudio server ------------------------------------------
 
+# The recordings are measured by the audio tools' native command-line front end.
+native="$root/build/native"
+"$root/scripts/configure.sh" native
+cmake --build "$native" -j "$(nproc)" --target audiotool
+audiotool="$native/tools/audiotool"
+
 sample_seconds=$(/usr/bin/python3 -c "import wave,sys; w=wave.open(sys.argv[1]); print(w.getnframes()/w.getframerate())" "$sample")
 run_seconds=$(/usr/bin/python3 -c "import math,sys; print(math.ceil(float(sys.argv[1])) + 3)" "$sample_seconds")
 
@@ -225,10 +225,10 @@ report=""
 earlier=""
 for attempt in 1 2; do
   echo "demo: calibration run (microphone to speaker without ryn), $run_seconds s"
-  record_run calibration '^running' "$build/host/demo_passthrough.exe" --seconds "$run_seconds"
-  write_ahead=$(sed -n 's/^write-ahead \([0-9.]*\) ms.*/\1/p' "$work/calibration.out")
+  record_run calibration '^running' "$build/tools/passthrough.exe" "$run_seconds"
+  write_ahead=$(sed -n 's/^lead_ms=\([0-9.]*\).*/\1/p' "$work/calibration.out")
   [ -n "$write_ahead" ] || fail "calibration: no write-ahead reported"
-  capture_period=$(sed -n 's/^capture period \([0-9.]*\) ms.*/\1/p' "$work/calibration.out")
+  capture_period=$(sed -n 's/^capture_period_ms=\([0-9.]*\).*/\1/p' "$work/calibration.out")
   [ -n "$capture_period" ] || fail "calibration: no capture period reported"
 
   echo "demo: rynhost ${host_args[*]} --seconds $run_seconds, voice sample into the microphone"
@@ -239,7 +239,7 @@ for attempt in 1 2; do
     --run "$work/run.wav" --calibration "$work/calibration.wav" --calibration-write-ahead "$write_ahead" \
     --calibration-capture-period "$capture_period" \
     --host-log "$work/run.csv" --delay "$delay" --shift "$shift_steps" --mode "$mode" \
-    --attempt "$attempt" --earlier "$earlier" --out-dir "$out")
+    --attempt "$attempt" --earlier "$earlier" --out-dir "$out" --audiotool "$audiotool")
   if grep -q '^quality: ok' <<<"$report"; then break; fi
   # A disturbed run (silent feedback, a latency jump, an engine that says it
   # missed its delay) is repeated once; the report says why.

@@ -4,9 +4,10 @@
 Both recordings are stereo and come from one recorder: the left channel is
 what went into the virtual microphone, the right channel what came out of
 the virtual speaker, on one sample clock. The lag between the channels is
-found by cross-correlation in one-second windows of speech; its median is
-the run's input-to-feedback delay. The calibration recording passed the
-same microphone to the same speaker through the platform's devices without
+found by cross-correlation in one-second windows of speech (measured by
+audiotool, the audio tools' command-line front end); its median is the
+run's input-to-feedback delay. The calibration recording passed the same
+microphone to the same speaker through the platform's devices without
 the component (a DirectSound pass-through that wrote a known, short distance
 ahead of the play cursor); its lag minus that write-ahead is what the
 routing and the devices add. The measured delay is the run's lag minus that.
@@ -20,6 +21,7 @@ prints "quality: ok" or "quality: retry (<reason>)" as its last line.
 import argparse
 import csv
 import os
+import subprocess
 import wave
 
 import numpy as np
@@ -28,20 +30,16 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
-RATE = 22050
-WINDOW_S = 1.0
-HOP_S = 0.5
-MAX_LAG_MS = 1000.0
+from signalkit import RATE, median, read_stereo  # noqa: E402
+
 VOCODER_FRAME = 2048
 LIMIT_MS = 10.0
 
 
-def read_stereo(path):
-    with wave.open(path, "rb") as w:
-        if w.getsampwidth() != 2 or w.getnchannels() != 2 or w.getframerate() != RATE:
-            raise SystemExit(f"{path}: expected 16-bit stereo at {RATE} Hz")
-        data = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").reshape(-1, 2)
-    return data[:, 0].astype(np.float64) / 32768.0, data[:, 1].astype(np.float64) / 32768.0
+def read_scaled(path):
+    """Both channels of a recording, scaled to -1..1."""
+    return tuple(np.frombuffer(channel, dtype=np.int16).astype(np.float64) / 32768.0
+                 for channel in read_stereo(path))
 
 
 def write_mono(path, signal):
@@ -58,39 +56,16 @@ def envelope(signal, window_ms=5.0):
     return np.sqrt(np.convolve(signal * signal, np.ones(n) / n, mode="same"))
 
 
-def rms(signal):
-    return float(np.sqrt(np.mean(signal * signal))) if len(signal) else 0.0
-
-
-def best_lag(reference, later, max_lag):
-    """Lag in samples (0..max_lag) at which `later` best matches `reference`."""
-    a = reference - reference.mean()
-    b = later - later.mean()
-    n = 1
-    while n < len(a) + len(b):
-        n *= 2
-    corr = np.fft.irfft(np.fft.rfft(b, n) * np.conj(np.fft.rfft(a, n)), n)[: max_lag + 1]
-    lag = int(np.argmax(corr))
-    norm = np.linalg.norm(a) * np.linalg.norm(b[lag:lag + len(a)]) + 1e-12
-    return lag, float(corr[lag] / norm)
-
-
-def window_lags(mic, spk):
+def window_lags(audiotool, path):
     """Per speech window: (start s, lag ms, correlation, feedback present)."""
-    win = int(WINDOW_S * RATE)
-    hop = int(HOP_S * RATE)
-    max_lag = int(MAX_LAG_MS * RATE / 1000.0)
-    x = envelope(mic)
-    y = envelope(spk)
-    level = rms(mic)
+    done = subprocess.run([audiotool, "windows", path], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"{path}: audiotool windows failed: {done.stderr.strip()}")
     results = []
-    for start in range(0, len(mic) - win - max_lag, hop):
-        segment = mic[start:start + win]
-        if rms(segment) < 0.3 * level:
-            continue
-        lag, score = best_lag(x[start:start + win], y[start:start + win + max_lag], max_lag)
-        heard = rms(spk[start:start + win + max_lag]) > 0.05 * rms(segment)
-        results.append((start / RATE, 1000.0 * lag / RATE, score, heard))
+    for line in done.stdout.splitlines():
+        fields = dict(part.split("=") for part in line.split())
+        results.append((float(fields["start_s"]), float(fields["lag_ms"]), float(fields["correlation"]),
+                        fields["heard"] == "1"))
     return results
 
 
@@ -110,7 +85,7 @@ def reported_delays(log_path):
               if float(r["time_s"]) >= 2.0 and int(r["reported_delay_ms"]) > 0 and r.get("paused", "0") == "0"]
     if not values:
         return 0, 0
-    return int(np.median(values)), values[-1]
+    return int(median(values)), values[-1]
 
 
 def speech_span(mic, spk):
@@ -203,13 +178,13 @@ def main():
     p.add_argument("--attempt", type=int, default=1)
     p.add_argument("--earlier", default="", help="why an earlier attempt was repeated")
     p.add_argument("--out-dir", required=True)
+    p.add_argument("--audiotool", required=True, help="the audio tools' command-line front end")
     args = p.parse_args()
 
-    mic, spk = read_stereo(args.run)
-    cal_mic, cal_spk = read_stereo(args.calibration)
+    mic, spk = read_scaled(args.run)
     shifted = args.shift != 0
-    run_windows = window_lags(mic, spk)
-    cal_windows = window_lags(cal_mic, cal_spk)
+    run_windows = window_lags(args.audiotool, args.run)
+    cal_windows = window_lags(args.audiotool, args.calibration)
     run_lag, run_spread = summarise(run_windows)
     cal_lag, cal_spread = summarise(cal_windows)
     reported, reported_last = reported_delays(args.host_log)

@@ -11,7 +11,7 @@ build="$root/build/fuzz"
 corpus="$root/tests/fuzz/corpus/registry_script"
 fuzzer="$build/tests/registry_script_fuzzer"
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYN_FUZZ=ON >/dev/null
+"$root/scripts/configure.sh" fuzz
 cmake --build "$build" -j 2 --target registry_script_fuzzer
 
 work="$build/registry_script_work"

@@ -9,10 +9,8 @@ build="$1"; out="$2"
 root=$(cd "$(dirname "$0")/.." && pwd)
 work="$build/panel-shot"
 mkdir -p "$work"
-export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-server=/usr/lib/wine/wineserver
-[ -x "$server" ] || server=$(command -v wineserver)
+. "$root/scripts/wine-env.sh"
+wine_env "$work/wineprefix"
 panel_exe=$(printf 'Z:%s' "$build/host/rynpanel.exe" | tr / '\\')
 driver="$build/tests/panel_driver.exe"
 desktop=rynpanel
@@ -26,7 +24,7 @@ Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 "$root/scripts/pulse-fixture.sh" start "$work/pulse" >/dev/null
 cleanup() {
-  "$server" -k 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
   "$root/scripts/pulse-fixture.sh" stop "$work/pulse" >/dev/null 2>&1 || true
   kill "$xvfb" 2>/dev/null || true
   wait "$xvfb" 2>/dev/null || true
@@ -36,11 +34,11 @@ for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; d
 export DISPLAY=":$display"
 eval "$("$root/scripts/pulse-fixture.sh" env "$work/pulse")"
 export XDG_RUNTIME_DIR PULSE_SERVER
-[ -f "$WINEPREFIX/system.reg" ] || { "$wine" wineboot -i >/dev/null 2>&1; "$server" -w; }
-"$wine" reg delete 'HKCU\Software\ryn\panel' /f >/dev/null 2>&1 || true
+wine_prefix_create
+"$wine64" reg delete 'HKCU\Software\ryn\panel' /f >/dev/null 2>&1 || true
 
-"$wine" explorer "/desktop=$desktop,800x600" "$panel_exe" >"$work/panel-output.txt" 2>&1 &
-drive() { RYN_PANEL_DESKTOP=$desktop "$wine" "$driver" wait "$@" | tr -d '\r'; }
+"$wine64" explorer "/desktop=$desktop,800x600" "$panel_exe" >"$work/panel-output.txt" 2>&1 &
+drive() { RYN_PANEL_DESKTOP=$desktop "$wine64" "$driver" wait "$@" | tr -d '\r'; }
 shoot() {
   local rect
   rect=$(drive rect | tail -1)

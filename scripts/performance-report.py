@@ -5,13 +5,11 @@ usage: performance-report.py RESULTS_DIR AUDIOTOOL > docs/performance.md
 """
 import json
 import os
-import statistics
 import subprocess
 import sys
-import wave
-from array import array
 
-RATE = 22050
+from signalkit import RATE, median, read_stereo
+
 METHOD1_EXTRA_MS = 1000.0 * 2048 / RATE
 
 
@@ -42,10 +40,6 @@ def cell(value, form="%.1f ms"):
     return "—" if value != value else form % value
 
 
-def median(values):
-    return statistics.median(values) if values else float("nan")
-
-
 def commands(results):
     table = {}
     with open(os.path.join(results, "commands.tsv")) as f:
@@ -61,12 +55,6 @@ def verdict(value, limit, unit):
     if value < limit:
         return "met"
     return "NOT met: %.3g %s over the %.3g %s limit" % (value - limit, unit, limit, unit)
-
-
-def stereo(path):
-    with wave.open(path) as w:
-        data = array("h", w.readframes(w.getnframes()))
-        return data[0::2], data[1::2]
 
 
 def longest_silence_ms(samples, begin, end, threshold=200):
@@ -201,7 +189,7 @@ def main():
       "run of speaker samples below 200 (of 16000) from 0.2 s before to 0.6 s after each call.\n")
     changes = jsonl(os.path.join(results, "changes.jsonl"))
     rec = os.path.join(results, "audio", "changes.wav")
-    right = stereo(rec)[1] if os.path.exists(rec) else []
+    right = read_stereo(rec)[1] if os.path.exists(rec) else []
     run_at = [r["at_s"] for r in changes if r.get("bench") == "run"]
     onset = next((i for i, x in enumerate(right) if abs(x) > 2000), None)
     if onset is None or not run_at:

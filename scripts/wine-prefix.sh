@@ -4,23 +4,17 @@
 # down: stops that wineserver.
 set -eu
 build="$1"; action="$2"
-export WINEPREFIX="$build/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-server=/usr/lib/wine/wineserver
-[ -x "$server" ] || server=$(command -v wineserver)
+. "$(dirname "$0")/wine-env.sh"
+wine_env "$build/wineprefix"
 case "$action" in
   up)
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-      "$server" -w
-    fi
-    "$server" -p </dev/null >/dev/null 2>&1 || true  # already running: keep it
+    wine_prefix_create
+    "$wineserver" -p </dev/null >/dev/null 2>&1 || true  # already running: keep it
     # Start the prefix's background services now, detached from any test's
     # output pipes (they would otherwise hold a test's stdout open).
-    /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
+    "$wine64" wineboot </dev/null >/dev/null 2>&1
     ;;
   down)
-    "$server" -k 2>/dev/null || true
+    "$wineserver" -k 2>/dev/null || true
     ;;
 esac

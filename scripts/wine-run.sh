@@ -6,7 +6,9 @@
 # when unset).
 set -eu
 : "${RYN_BUILD_DIR:?}"
-export WINEPREFIX="$RYN_BUILD_DIR/wineprefix"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-exec "${RYN_WINE_LOADER:-/usr/lib/wine/wine64}" "$@"
+. "$(dirname "$0")/wine-env.sh"
+# A test may set its own overrides (one that hides ryn.dll, say).
+overrides="${WINEDLLOVERRIDES:-}"
+wine_env "$RYN_BUILD_DIR/wineprefix"
+[ -z "$overrides" ] || export WINEDLLOVERRIDES="$overrides"
+exec "${RYN_WINE_LOADER:-$wine64}" "$@"

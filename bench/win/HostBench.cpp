@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "bench/win/Stopwatch.h"
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
+#include "common/HResultError.h"
 #include "ryn_h.h"
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/ClickAnalysis.h"
@@ -39,16 +40,9 @@ struct Bstr {
   BSTR value;
 };
 
-void Check(HRESULT hr, const char* what) {
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "%s failed: 0x%08lx\n", what, static_cast<unsigned long>(hr));
-    std::exit(1);
-  }
-}
-
 ComPtr<IVelComponent> CreateComponent() {
   ComPtr<IVelComponent> component;
-  Check(CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+  ThrowIfFailed(CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
                          reinterpret_cast<void**>(component.put())),
         "CoCreateInstance");
   return component;
@@ -65,7 +59,7 @@ VARIANT Long(long value) {
 DISPID IdOf(IVelComponent* component, const wchar_t* name) {
   LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
   DISPID id = DISPID_UNKNOWN;
-  Check(component->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), "GetIDsOfNames");
+  ThrowIfFailed(component->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), "GetIDsOfNames");
   return id;
 }
 
@@ -91,11 +85,11 @@ void HostCalls(int repetitions) {
   const DISPID getId = IdOf(component.get(), L"GetParameter");
 
   TimeCalls("SetParameter(VOLUME) vtable", repetitions, [&] {
-    Check(component->SetParameter(volume.value, Long(80)), "SetParameter");
+    ThrowIfFailed(component->SetParameter(volume.value, Long(80)), "SetParameter");
   });
   TimeCalls("GetParameter(DELAY) vtable", repetitions, [&] {
     long value = 0;
-    Check(component->GetParameter(delay.value, &value), "GetParameter");
+    ThrowIfFailed(component->GetParameter(delay.value, &value), "GetParameter");
   });
   TimeCalls("SetParameter(VOLUME) Invoke", repetitions, [&] {
     // Arguments in reverse order, as a script engine passes them.
@@ -104,7 +98,7 @@ void HostCalls(int repetitions) {
     args[1].bstrVal = volume.value;
     args[0] = Long(80);
     DISPPARAMS params{args, nullptr, 2, 0};
-    Check(component->Invoke(setId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
+    ThrowIfFailed(component->Invoke(setId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
                             nullptr),
           "Invoke SetParameter");
   });
@@ -115,7 +109,7 @@ void HostCalls(int repetitions) {
     DISPPARAMS params{&arg, nullptr, 1, 0};
     VARIANT result;
     VariantInit(&result);
-    Check(component->Invoke(getId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
+    ThrowIfFailed(component->Invoke(getId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
                             &result, nullptr, nullptr),
           "Invoke GetParameter");
   });
@@ -127,11 +121,11 @@ void RunStop(int repetitions) {
   ComPtr<IVelComponent> component = CreateComponent();
   for (int repetition = 0; repetition <= repetitions; ++repetition) {
     double begin = clock.NowUs();
-    Check(component->Run(), "Run");
+    ThrowIfFailed(component->Run(), "Run");
     const double runUs = clock.NowUs() - begin;
     Sleep(300);
     begin = clock.NowUs();
-    Check(component->Stop(), "Stop");
+    ThrowIfFailed(component->Stop(), "Stop");
     const double stopUs = clock.NowUs() - begin;
     std::printf("{\"bench\":\"runstop\",\"kind\":\"%s\",\"repetition\":%d,\"run_ms\":%.3f,\"stop_ms\":%.3f}\n",
                 repetition == 0 ? "cold" : "warm", repetition, runUs / 1000, stopUs / 1000);
@@ -161,15 +155,15 @@ void Changes(int changesPerParameter) {
   const double start = clock.NowUs();
   ComPtr<IVelComponent> component = CreateComponent();
   Bstr names[] = {Bstr(L"DELAY"), Bstr(L"FREQUENCY_SHIFT"), Bstr(L"ZEL_MODE")};
-  Check(component->SetParameter(names[0].value, Long(100)), "SetParameter");
-  Check(component->Run(), "Run");
+  ThrowIfFailed(component->SetParameter(names[0].value, Long(100)), "SetParameter");
+  ThrowIfFailed(component->Run(), "Run");
   std::printf("{\"bench\":\"run\",\"at_s\":%.4f,\"delay_ms\":100}\n", (clock.NowUs() - start) / 1e6);
   Sleep(1500);
   for (int k = 0; k < 3; ++k) {
     for (int i = 0; i < changesPerParameter; ++i) {
       const long value = i % 2 == 0 ? changes[k].to : changes[k].from;
       const double begin = clock.NowUs();
-      Check(component->SetParameter(names[k].value, Long(value)), "SetParameter");
+      ThrowIfFailed(component->SetParameter(names[k].value, Long(value)), "SetParameter");
       const double end = clock.NowUs();
       std::printf("{\"bench\":\"change\",\"parameter\":\"%s\",\"value\":%ld,\"at_s\":%.4f,\"call_ms\":%.3f}\n",
                   changes[k].label, value, (begin - start) / 1e6, (end - begin) / 1000);
@@ -177,10 +171,10 @@ void Changes(int changesPerParameter) {
       Sleep(kSettleMs);
     }
     // Back to the starting value before the next parameter, outside the measurement window.
-    Check(component->SetParameter(names[k].value, Long(changes[k].from)), "SetParameter");
+    ThrowIfFailed(component->SetParameter(names[k].value, Long(changes[k].from)), "SetParameter");
     Sleep(kSettleMs);
   }
-  Check(component->Stop(), "Stop");
+  ThrowIfFailed(component->Stop(), "Stop");
 }
 
 // One click recording per delay (method 1 without and with a shift).
@@ -193,21 +187,21 @@ void Delays(const std::string& outDir, int repetitions) {
   Bstr delay(L"DELAY");
   Bstr shift(L"FREQUENCY_SHIFT");
   Bstr method(L"ZEL_MODE");
-  Check(component->SetParameter(method.value, Long(1)), "SetParameter");
+  ThrowIfFailed(component->SetParameter(method.value, Long(1)), "SetParameter");
   for (int shiftValue : {0, 2}) {
-    Check(component->SetParameter(shift.value, Long(shiftValue)), "SetParameter");
+    ThrowIfFailed(component->SetParameter(shift.value, Long(shiftValue)), "SetParameter");
     for (long ms = 40; ms <= 220; ms += 20) {
-      Check(component->SetParameter(delay.value, Long(ms)), "SetParameter");
+      ThrowIfFailed(component->SetParameter(delay.value, Long(ms)), "SetParameter");
       for (int repetition = 0; repetition < (shiftValue == 0 ? repetitions : 1); ++repetition) {
         CVirtualAudioRig rig;
-        Check(component->Run(), "Run");
+        ThrowIfFailed(component->Run(), "Run");
         Sleep(300);
         rig.Begin(clicks, 3.4);
         Sleep(1500);
         long reported = 0;
-        Check(component->GetParameter(delay.value, &reported), "GetParameter");
+        ThrowIfFailed(component->GetParameter(delay.value, &reported), "GetParameter");
         const audio::WavData mix = rig.End();
-        Check(component->Stop(), "Stop");
+        ThrowIfFailed(component->Stop(), "Stop");
         const std::string file =
             "delay-" + std::to_string(ms) + "-shift" + std::to_string(shiftValue) + "-" + std::to_string(repetition) + ".wav";
         audio::WriteWav(outDir + "\\" + file, mix);
@@ -243,15 +237,15 @@ void Session(int minutes) {
   ComPtr<IVelComponent> component = CreateComponent();
   Bstr delay(L"DELAY");
   for (long ms : {40L, 100L, 220L}) {
-    Check(component->SetParameter(delay.value, Long(ms)), "SetParameter");
+    ThrowIfFailed(component->SetParameter(delay.value, Long(ms)), "SetParameter");
     CVirtualAudioRig rig;
-    Check(component->Run(), "Run");
+    ThrowIfFailed(component->Run(), "Run");
     Sleep(300);
     rig.Begin(clicks, options.seconds + 1.0);
     const audio::WavData mix = rig.End();
     long reported = 0;
-    Check(component->GetParameter(delay.value, &reported), "GetParameter");
-    Check(component->Stop(), "Stop");
+    ThrowIfFailed(component->GetParameter(delay.value, &reported), "GetParameter");
+    ThrowIfFailed(component->Stop(), "Stop");
     std::vector<std::pair<double, double>> lags;  // (seconds, ms)
     for (const audio::ClickMatch& match : audio::MatchClicks(mix.Channel(0), mix.Channel(1), 5000, 0, 900 * kRate / 1000)) {
       lags.emplace_back(static_cast<double>(match.inputOnset) / kRate, 1000.0 * match.lagSamples / kRate);
@@ -289,9 +283,9 @@ int main(int argc, char** argv) {
                stderr);
     return 2;
   }
-  Check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx");
   const std::string mode = argv[1];
   try {
+    ThrowIfFailed(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx");
     if (mode == "host") HostCalls(argc > 2 ? std::atoi(argv[2]) : 5);
     if (mode == "runstop") RunStop(argc > 2 ? std::atoi(argv[2]) : 5);
     if (mode == "changes") Changes(argc > 2 ? std::atoi(argv[2]) : 3);

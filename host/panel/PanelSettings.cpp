@@ -2,26 +2,11 @@
 
 #include <windows.h>
 
+#include "common/UniqueRegistryKey.h"
 
 namespace {
 
 constexpr wchar_t kKeyPath[] = L"Software\\ryn\\panel";
-
-// Owns an open registry key.
-class RegistryKey {
- public:
-  RegistryKey() noexcept = default;
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  ~RegistryKey() {
-    if (key != nullptr) RegCloseKey(key);
-  }
-  HKEY get() const noexcept { return key; }
-  HKEY* put() noexcept { return &key; }
-
- private:
-  HKEY key = nullptr;
-};
 
 void ReadNumber(HKEY key, const wchar_t* name, std::int32_t low, std::int32_t high, std::int32_t* value) {
   DWORD data = 0;
@@ -59,7 +44,7 @@ void WriteText(HKEY key, const wchar_t* name, const std::wstring& value) {
 
 PanelSettings LoadPanelSettings() {
   PanelSettings settings;
-  RegistryKey key;
+  UniqueRegistryKey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return settings;
   ReadNumber(key.get(), L"Delay", 40, 220, &settings.delayMs);
   ReadNumber(key.get(), L"FrequencyShift", -10, 10, &settings.frequencyShift);
@@ -76,7 +61,7 @@ PanelSettings LoadPanelSettings() {
 }
 
 void SavePanelSettings(const PanelSettings& settings) {
-  RegistryKey key;
+  UniqueRegistryKey key;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) !=
       ERROR_SUCCESS) {
     return;

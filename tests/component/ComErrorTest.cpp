@@ -1,5 +1,6 @@
 #include "component/ComError.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +11,6 @@
 
 namespace {
 
-using comtest::Hex;
 using comtest::SystemMessageText;
 using ryn::_com_error;
 
@@ -24,6 +24,14 @@ TEST(ComErrorMessageText, SystemTextWithoutItsLineEnd) {
     EXPECT_EQ(*system, error.MessageText()) << Hex(result);
     EXPECT_EQ(std::string(error.MessageText()).find_first_of("\r\n"), std::string::npos) << Hex(result);
   }
+}
+
+// The tests' HRESULT check names both results in hex, each with its text.
+TEST(HResultCheck, AMismatchNamesBothResultsWithTheirSystemText) {
+  const std::string invalid = "0x80070057 (" + *SystemMessageText(E_INVALIDARG) + ")";
+  EXPECT_NONFATAL_FAILURE(EXPECT_HR(S_OK, E_INVALIDARG), "E_INVALIDARG is " + invalid);
+  EXPECT_NONFATAL_FAILURE(EXPECT_HR(E_INVALIDARG, S_OK), "expected E_INVALIDARG = " + invalid);
+  EXPECT_HR(E_INVALIDARG, E_INVALIDARG);
 }
 
 // Where the system has no text; the platform's own text where it has one.
@@ -62,7 +70,7 @@ TEST(ComErrorCopy, MakesItsOwnMessage) {
   auto original = std::make_unique<_com_error>(E_INVALIDARG);
   const char* originalText = original->MessageText();
   const _com_error copy(*original);
-  EXPECT_EQ(E_INVALIDARG, copy.Error());
+  EXPECT_HR(E_INVALIDARG, copy.Error());
   const char* copyText = copy.MessageText();
   EXPECT_NE(originalText, copyText);
   EXPECT_EQ(invalid, copyText);
@@ -72,7 +80,7 @@ TEST(ComErrorCopy, MakesItsOwnMessage) {
   _com_error assigned(E_FAIL);
   const char* before = assigned.MessageText();
   assigned = copy;
-  EXPECT_EQ(E_INVALIDARG, assigned.Error());
+  EXPECT_HR(E_INVALIDARG, assigned.Error());
   EXPECT_EQ(invalid, assigned.MessageText());
   EXPECT_NE(before, nullptr);
 }
@@ -118,7 +126,7 @@ TEST(ComErrorRaise, ThrowsByDefault) {
     ryn::RaiseComError(DISP_E_OVERFLOW);
     FAIL() << "RaiseComError returned";
   } catch (const _com_error& error) {
-    EXPECT_EQ(DISP_E_OVERFLOW, error.Error());
+    EXPECT_HR(DISP_E_OVERFLOW, error.Error());
   }
 }
 
@@ -137,7 +145,7 @@ TEST(ComErrorRaise, GoesThroughTheProcessWideRoutine) {
   const ryn::ComErrorRaiser previous = ryn::SetComErrorRaiser(&RecordingRaiser);
   EXPECT_EQ(&ryn::ThrowComError, previous);
   EXPECT_THROW(ryn::RaiseComError(E_OUTOFMEMORY), Raised);
-  EXPECT_EQ(E_OUTOFMEMORY, lastRaised);
+  EXPECT_HR(E_OUTOFMEMORY, lastRaised);
   EXPECT_EQ(&RecordingRaiser, ryn::SetComErrorRaiser(previous));
 }
 
@@ -145,7 +153,7 @@ TEST(ComErrorLastError, Win32ErrorBecomesAResult) {
   SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(static_cast<HRESULT>(0x80070002), ryn::HResultFromLastError());
   SetLastError(0);
-  EXPECT_EQ(S_OK, ryn::HResultFromLastError());
+  EXPECT_HR(S_OK, ryn::HResultFromLastError());
   SetLastError(0x80001234);
   EXPECT_EQ(static_cast<HRESULT>(0x80001234), ryn::HResultFromLastError());
 }

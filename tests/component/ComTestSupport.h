@@ -9,7 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
+#include "support/HResultCheck.h"
 
 // Helpers shared by the component's test programs.
 namespace comtest {
@@ -17,7 +18,7 @@ namespace comtest {
 // One single-threaded apartment on the test thread for the whole program.
 class ComEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
+  void SetUp() override { ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
   void TearDown() override { CoUninitialize(); }
 };
 
@@ -146,12 +147,6 @@ inline std::wstring ExpectedDescription(HRESULT result, const wchar_t* fallback)
       MultiByteToWideChar(CP_THREAD_ACP, 0, text->c_str(), -1, wide.data(), static_cast<int>(wide.size()));
   wide.resize(characters > 0 ? static_cast<std::size_t>(characters) - 1 : 0);
   return wide;
-}
-
-inline std::string Hex(HRESULT hr) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
-  return text;
 }
 
 // The type library's platform key in the registry for this program's bitness.

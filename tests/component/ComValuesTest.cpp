@@ -61,7 +61,7 @@ TEST(UniqueVariant, FailedConversionRaisesItsResult) {
       value.ToInt32();
       ADD_FAILURE() << c.what << ": no error";
     } catch (const ryn::_com_error& error) {
-      EXPECT_EQ(c.result, error.Error()) << c.what << " " << comtest::Hex(error.Error());
+      EXPECT_HR(c.result, error.Error()) << c.what;
     }
   }
 }
@@ -72,7 +72,7 @@ TEST(UniqueVariant, FailedCopyRaisesItsResult) {
     UniqueVariant::CopyOf(broken.get());
     ADD_FAILURE() << "no error";
   } catch (const ryn::_com_error& error) {
-    EXPECT_EQ(DISP_E_BADVARTYPE, error.Error()) << comtest::Hex(error.Error());
+    EXPECT_HR(DISP_E_BADVARTYPE, error.Error());
   }
   V_VT(&broken.get()) = VT_EMPTY;
 }

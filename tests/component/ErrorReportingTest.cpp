@@ -39,7 +39,7 @@ TEST_F(ErrorReporting, TextIsConvertedWithTheConversionCodePage) {
 }
 
 TEST_F(ErrorReporting, EveryFailureOfABodyBecomesAResult) {
-  EXPECT_EQ(S_OK, ReportFailures([] {}));
+  EXPECT_HR(S_OK, ReportFailures([] {}));
   EXPECT_FALSE(TakeErrorObject().present);
 
   EXPECT_EQ(static_cast<HRESULT>(0x80042009), ReportFailures([] { throw CVelException(ERR_DIRECTX_INIT); }));
@@ -48,15 +48,15 @@ TEST_F(ErrorReporting, EveryFailureOfABodyBecomesAResult) {
   EXPECT_EQ(static_cast<HRESULT>(0x8004200A), ReportFailures([] { throw CVelException(8202); }));
   EXPECT_EQ(L"General application error", TakeErrorObject().description);
 
-  EXPECT_EQ(E_INVALIDARG, ReportFailures([] { throw ryn::_com_error(E_INVALIDARG); }));
+  EXPECT_HR(E_INVALIDARG, ReportFailures([] { throw ryn::_com_error(E_INVALIDARG); }));
   EXPECT_EQ(comtest::ExpectedDescription(E_INVALIDARG, L"Unknown error 0x80070057"), TakeErrorObject().description);
 
-  EXPECT_EQ(E_OUTOFMEMORY, ReportFailures([] { throw std::bad_alloc(); }));
+  EXPECT_HR(E_OUTOFMEMORY, ReportFailures([] { throw std::bad_alloc(); }));
   EXPECT_EQ(comtest::ExpectedDescription(E_OUTOFMEMORY, L"Unknown error 0x8007000E"), TakeErrorObject().description);
 
-  EXPECT_EQ(E_FAIL, ReportFailures([] { throw std::runtime_error("unexpected"); }));
+  EXPECT_HR(E_FAIL, ReportFailures([] { throw std::runtime_error("unexpected"); }));
   EXPECT_TRUE(TakeErrorObject().present);
-  EXPECT_EQ(E_FAIL, ReportFailures([] { throw 42; }));
+  EXPECT_HR(E_FAIL, ReportFailures([] { throw 42; }));
 }
 
 }  // namespace

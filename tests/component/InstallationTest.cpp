@@ -15,7 +15,7 @@
 
 #include "component/ComTestSupport.h"
 #include "component/RegistrySnapshot.h"
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "ryn_h.h"
 #include "support/ChildProcess.h"
 
@@ -23,12 +23,6 @@ namespace {
 
 const std::wstring kDll = RYN_DLL_PATH;
 const std::wstring kUserClasses = L"Software\\Classes";
-
-std::wstring Hex(HRESULT hr) {
-  wchar_t text[16];
-  std::swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-  return text;
-}
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
@@ -171,25 +165,25 @@ class DllInstallExport : public PerUserRegistration {
 };
 
 TEST_F(DllInstallExport, RefusesACommandLineOtherThanUserAndWritesNothing) {
-  EXPECT_EQ(Hex(install(TRUE, L"everyone")), Hex(E_INVALIDARG));
-  EXPECT_EQ(Hex(install(FALSE, L"users")), Hex(E_INVALIDARG));
+  EXPECT_HR(E_INVALIDARG, install(TRUE, L"everyone"));
+  EXPECT_HR(E_INVALIDARG, install(FALSE, L"users"));
   EXPECT_TRUE(TakeRegistrySnapshot(HKEY_CURRENT_USER, kUserClasses) == userBefore);
   ExpectMachineUnchanged();
 }
 
 TEST_F(DllInstallExport, TakesUserInAnyCase) {
-  EXPECT_EQ(Hex(install(TRUE, L"USER")), Hex(S_OK));
+  EXPECT_HR(S_OK, install(TRUE, L"USER"));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kUserClasses + L"\\" + kClassKey));
-  EXPECT_EQ(Hex(install(FALSE, L"User")), Hex(S_OK));
+  EXPECT_HR(S_OK, install(FALSE, L"User"));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kUserClasses + L"\\" + kClassKey));
   ExpectMachineUnchanged();
 }
 
 TEST_F(DllInstallExport, WithoutACommandLineRegistersForAllUsers) {
-  EXPECT_EQ(Hex(install(TRUE, L"")), Hex(S_OK));
+  EXPECT_HR(S_OK, install(TRUE, L""));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUserClasses + L"\\" + kClassKey));
   EXPECT_TRUE(TakeRegistrySnapshot(HKEY_CURRENT_USER, kUserClasses) == userBefore);
-  EXPECT_EQ(Hex(install(FALSE, nullptr)), Hex(S_OK));
+  EXPECT_HR(S_OK, install(FALSE, nullptr));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUserClasses + L"\\" + kClassKey));
 }
 
@@ -252,11 +246,10 @@ std::wstring RegistrationFree::application;
 
 TEST_F(RegistrationFree, WithoutTheActivationContextTheClassIsUnknown) {
   CLSID classId = GUID_NULL;
-  EXPECT_EQ(Hex(CLSIDFromProgID(L"Ryn.VelRyn.1", &classId)), Hex(CO_E_CLASSSTRING));
+  EXPECT_HR(CO_E_CLASSSTRING, CLSIDFromProgID(L"Ryn.VelRyn.1", &classId));
   ComPtr<IVelComponent> component;
-  EXPECT_EQ(Hex(CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
-                                 reinterpret_cast<void**>(component.put()))),
-            Hex(REGDB_E_CLASSNOTREG));
+  EXPECT_HR(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+                                 reinterpret_cast<void**>(component.put())));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
 }
 
@@ -266,14 +259,13 @@ TEST_F(RegistrationFree, BothProgIdsCreateTheClassThroughTheManifest) {
   Activate();
   for (const wchar_t* progId : {L"Ryn.VelRyn.1", L"Ryn.VelRyn"}) {
     CLSID classId = GUID_NULL;
-    ASSERT_EQ(Hex(CLSIDFromProgID(progId, &classId)), Hex(S_OK)) << Narrow(progId);
+    ASSERT_HR(S_OK, CLSIDFromProgID(progId, &classId)) << Narrow(progId);
     ComPtr<IVelComponent> component;
-    ASSERT_EQ(Hex(CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
-                                   reinterpret_cast<void**>(component.put()))),
-              Hex(S_OK))
+    ASSERT_HR(S_OK, CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+                                   reinterpret_cast<void**>(component.put())))
         << Narrow(progId);
     comtest::Bstr name(L"VOLUME");
-    EXPECT_EQ(Hex(component->SetParameter(name.get(), comtest::Variant::I4(101).get())), Hex(0x80042006))
+    EXPECT_HR(0x80042006, component->SetParameter(name.get(), comtest::Variant::I4(101).get()))
         << "the component's own range check answers";
   }
 }
@@ -281,36 +273,34 @@ TEST_F(RegistrationFree, BothProgIdsCreateTheClassThroughTheManifest) {
 TEST_F(RegistrationFree, AClientCreatesAndDrivesTheClassFromTheDllBesideTheManifest) {
   Activate();
   ComPtr<IVelComponent> component;
-  ASSERT_EQ(Hex(CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
-                                 reinterpret_cast<void**>(component.put()))),
-            Hex(S_OK));
+  ASSERT_HR(S_OK, CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+                                 reinterpret_cast<void**>(component.put())));
   EXPECT_NE(GetModuleHandleW((folder + L"\\ryn.dll").c_str()), nullptr) << "not the copy beside the manifest";
 
   comtest::Bstr delay(L"DELAY");
-  EXPECT_EQ(Hex(component->SetParameter(delay.get(), comtest::Variant::I4(100).get())), Hex(S_OK));
-  EXPECT_EQ(Hex(component->SetParameter(delay.get(), comtest::Variant::I4(30).get())), Hex(0x80042006));
+  EXPECT_HR(S_OK, component->SetParameter(delay.get(), comtest::Variant::I4(100).get()));
+  EXPECT_HR(0x80042006, component->SetParameter(delay.get(), comtest::Variant::I4(30).get()));
   LONG reported = -1;
-  EXPECT_EQ(Hex(component->GetParameter(delay.get(), &reported)), Hex(S_OK));
+  EXPECT_HR(S_OK, component->GetParameter(delay.get(), &reported));
   EXPECT_EQ(reported, 0) << "nothing has run, so nothing was measured";
 
   // Late binding finds the type library through the manifest too.
   ComPtr<IDispatch> dispatch;
-  ASSERT_EQ(Hex(component->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put()))), Hex(S_OK));
+  ASSERT_HR(S_OK, component->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.put())));
   wchar_t name[] = L"SetParameter";
   LPOLESTR names[] = {name};
   DISPID id = DISPID_UNKNOWN;
-  EXPECT_EQ(Hex(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)), Hex(S_OK));
+  EXPECT_HR(S_OK, dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id));
   EXPECT_EQ(id, 3);
 }
 
 TEST_F(RegistrationFree, AProgramsManifestThatDependsOnTheAssemblyFindsItBesideIt) {
   Activate(application);
   CLSID classId = GUID_NULL;
-  ASSERT_EQ(Hex(CLSIDFromProgID(L"Ryn.VelRyn.1", &classId)), Hex(S_OK));
+  ASSERT_HR(S_OK, CLSIDFromProgID(L"Ryn.VelRyn.1", &classId));
   ComPtr<IVelComponent> component;
-  EXPECT_EQ(Hex(CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
-                                 reinterpret_cast<void**>(component.put()))),
-            Hex(S_OK));
+  EXPECT_HR(S_OK, CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
+                                 reinterpret_cast<void**>(component.put())));
 }
 
 // ---- The host without registration --------------------------------------------------

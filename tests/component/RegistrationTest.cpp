@@ -11,10 +11,9 @@
 #include <vector>
 
 #include "component/ComTestSupport.h"
-#include "engine/UniqueLibrary.h"
+#include "common/UniqueLibrary.h"
 #include "ryn_h.h"
 
-using comtest::Hex;
 using comtest::kTypeLibraryPlatform;
 using comtest::ReadRegistryString;
 using comtest::RegistryKeyExists;
@@ -74,31 +73,31 @@ class Registration : public ::testing::Test {
   }
   void TearDown() override {
     const HRESULT hr = server.registerServer();
-    EXPECT_EQ(S_OK, hr) << "registering the build's DLL again: " << Hex(hr);
+    EXPECT_HR(S_OK, hr) << "registering the build's DLL again: ";
   }
   Server server{RYN_DLL_PATH};
 };
 
 TEST_F(Registration, WritesTheClassProgIdsAndTypeLibrary) {
   const HRESULT hr = server.registerServer();
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
   ExpectRegisteredAt(server.fileName);
 }
 
 TEST_F(Registration, RegisteringAgainReplacesTheClassKey) {
-  ASSERT_EQ(S_OK, server.registerServer());
+  ASSERT_HR(S_OK, server.registerServer());
   HKEY stray = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyW(HKEY_CLASSES_ROOT, (kClassKey + L"\\Stray").c_str(), &stray));
   RegCloseKey(stray);
   const HRESULT hr = server.registerServer();
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
   EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Stray"));
   ExpectRegisteredAt(server.fileName);
 }
 
 TEST_F(Registration, UnregisteringRemovesEverythingButTheClsidKey) {
   HRESULT hr = server.unregisterServer();
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
   ExpectUnregistered();
   void* object = nullptr;
   EXPECT_EQ(REGDB_E_CLASSNOTREG,
@@ -108,11 +107,11 @@ TEST_F(Registration, UnregisteringRemovesEverythingButTheClsidKey) {
 }
 
 TEST_F(Registration, UnregisteringTwiceStillRemovesTheClassEntries) {
-  ASSERT_EQ(S_OK, server.unregisterServer());
+  ASSERT_HR(S_OK, server.unregisterServer());
   // The script finds nothing and succeeds; the type library is no longer
   // registered, which Wine's UnRegisterTypeLib answers with E_INVALIDARG.
   const HRESULT hr = server.unregisterServer();
-  EXPECT_EQ(E_INVALIDARG, hr) << Hex(hr);
+  EXPECT_HR(E_INVALIDARG, hr);
   EXPECT_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, kClassKey));
   EXPECT_TRUE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
 }
@@ -128,30 +127,30 @@ TEST_F(Registration, ApostropheInTheModulePathIsWrittenOnce) {
     Server copied(copy.c_str());
     ASSERT_NE(nullptr, copied.registerServer);
     const HRESULT hr = copied.registerServer();
-    ASSERT_EQ(S_OK, hr) << Hex(hr);
+    ASSERT_HR(S_OK, hr);
     EXPECT_NE(std::wstring::npos, copied.fileName.find(L"ryn's copy\\ryn.dll"));
     ExpectRegisteredAt(copied.fileName);
 
     ComPtr<IVelComponent> component;
     const HRESULT created = CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
                                              reinterpret_cast<void**>(component.put()));
-    EXPECT_EQ(S_OK, created) << Hex(created);
+    EXPECT_HR(S_OK, created);
   }
   CoFreeUnusedLibraries();
-  ASSERT_EQ(S_OK, server.registerServer());
+  ASSERT_HR(S_OK, server.registerServer());
   ExpectRegisteredAt(server.fileName);
   DeleteFileW(copy.c_str());
   RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(Registration, WithoutRegistrationErrorsHaveNoSourceAndDispatchFails) {
-  ASSERT_EQ(S_OK, server.unregisterServer());
+  ASSERT_HR(S_OK, server.unregisterServer());
   using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
   const auto getClassObject = comtest::Export<GetClassObject>(server.library.get(), "DllGetClassObject");
   ComPtr<IClassFactory> factory;
-  ASSERT_EQ(S_OK, getClassObject(CLSID_VelRyn, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
+  ASSERT_HR(S_OK, getClassObject(CLSID_VelRyn, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
   ComPtr<IVelComponent> component;
-  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(component.put())));
+  ASSERT_HR(S_OK, factory->CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(component.put())));
 
   comtest::Bstr name(L"PITCH");
   comtest::Variant value = comtest::Variant::I4(1);
@@ -163,14 +162,14 @@ TEST_F(Registration, WithoutRegistrationErrorsHaveNoSourceAndDispatchFails) {
 
   ComPtr<ITypeInfo> info;
   const HRESULT lookup = component->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
-  EXPECT_EQ(TYPE_E_LIBNOTREGISTERED, lookup) << Hex(lookup);
+  EXPECT_HR(TYPE_E_LIBNOTREGISTERED, lookup);
   LPOLESTR method = const_cast<LPOLESTR>(L"Run");
   DISPID id = 0;
-  EXPECT_EQ(TYPE_E_LIBNOTREGISTERED, component->GetIDsOfNames(IID_NULL, &method, 1, LOCALE_USER_DEFAULT, &id));
+  EXPECT_HR(TYPE_E_LIBNOTREGISTERED, component->GetIDsOfNames(IID_NULL, &method, 1, LOCALE_USER_DEFAULT, &id));
 
   // A failed lookup is not kept: once registered, the type information loads.
-  ASSERT_EQ(S_OK, server.registerServer());
-  EXPECT_EQ(S_OK, component->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
+  ASSERT_HR(S_OK, server.registerServer());
+  EXPECT_HR(S_OK, component->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()));
 }
 
 TEST_F(Registration, ModulePathThatDoesNotFitIsRefusedBeforeAnyChange) {

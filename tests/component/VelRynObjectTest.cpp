@@ -15,7 +15,6 @@
 #include "support/StdoutCapture.h"
 
 using comtest::Bstr;
-using comtest::Hex;
 using comtest::TakeErrorObject;
 using comtest::Variant;
 
@@ -48,7 +47,7 @@ class VelRynObject : public ::testing::Test {
  protected:
   void SetUp() override {
     SetErrorInfo(0, nullptr);
-    ASSERT_EQ(S_OK, CVelRyn::CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(component.put())));
+    ASSERT_HR(S_OK, CVelRyn::CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(component.put())));
     CRynManager& manager = CRynManager::GetInstance();
     manager.SetDelay(40);
     manager.SetFrequencyShift(0);
@@ -64,17 +63,17 @@ class VelRynObject : public ::testing::Test {
 };
 
 TEST_F(VelRynObject, EachNameSetsItsParameter) {
-  EXPECT_EQ(S_OK, Set(L"DELAY", Variant::I4(100)));
+  EXPECT_HR(S_OK, Set(L"DELAY", Variant::I4(100)));
   EXPECT_EQ(100, manager.GetDelay());
-  EXPECT_EQ(S_OK, Set(L"FREQUENCY_SHIFT", Variant::I2(-3)));
+  EXPECT_HR(S_OK, Set(L"FREQUENCY_SHIFT", Variant::I2(-3)));
   EXPECT_EQ(-3, manager.GetFrequencyShift());
-  EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::R8(75.4)));
+  EXPECT_HR(S_OK, Set(L"VOLUME", Variant::R8(75.4)));
   EXPECT_EQ(75, manager.GetVolume());
-  EXPECT_EQ(S_OK, Set(L"ZEL_MODE", Variant::Text(L"2")));
+  EXPECT_HR(S_OK, Set(L"ZEL_MODE", Variant::Text(L"2")));
   EXPECT_EQ(ShiftMethod::Resampling, manager.GetZelMode());
-  EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::Text(L"50")));
+  EXPECT_HR(S_OK, Set(L"VOLUME", Variant::Text(L"50")));
   EXPECT_EQ(50, manager.GetVolume());
-  EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::OfType(VT_EMPTY)));
+  EXPECT_HR(S_OK, Set(L"VOLUME", Variant::OfType(VT_EMPTY)));
   EXPECT_EQ(0, manager.GetVolume());
   EXPECT_FALSE(TakeErrorObject().present);
 }
@@ -85,7 +84,7 @@ TEST_F(VelRynObject, ValueByReferenceIsConverted) {
   V_VT(&value) = VT_I4 | VT_BYREF;
   V_I4REF(&value) = &delay;
   const Bstr name(L"DELAY");
-  EXPECT_EQ(S_OK, component->SetParameter(name.get(), value));
+  EXPECT_HR(S_OK, component->SetParameter(name.get(), value));
   EXPECT_EQ(180, manager.GetDelay());
 }
 
@@ -93,8 +92,8 @@ TEST_F(VelRynObject, FailedCallsLeaveTheParametersUnchanged) {
   EXPECT_EQ(static_cast<HRESULT>(0x80042005), Set(L"delay", Variant::I4(100)));
   EXPECT_EQ(static_cast<HRESULT>(0x80042006), Set(L"DELAY", Variant::I4(30)));
   EXPECT_EQ(static_cast<HRESULT>(0x80042006), Set(L"DELAY", Variant::I4(221)));
-  EXPECT_EQ(DISP_E_TYPEMISMATCH, Set(L"DELAY", Variant::Text(L"abc")));
-  EXPECT_EQ(DISP_E_OVERFLOW, Set(L"DELAY", Variant::R8(1e12)));
+  EXPECT_HR(DISP_E_TYPEMISMATCH, Set(L"DELAY", Variant::Text(L"abc")));
+  EXPECT_HR(DISP_E_OVERFLOW, Set(L"DELAY", Variant::R8(1e12)));
   EXPECT_EQ(40, manager.GetDelay());
   EXPECT_EQ(static_cast<HRESULT>(0x80042006), Set(L"VOLUME", Variant::I4(101)));
   EXPECT_EQ(static_cast<HRESULT>(0x80042006), Set(L"ZEL_MODE", Variant::I4(3)));
@@ -105,7 +104,7 @@ TEST_F(VelRynObject, FailedCallsLeaveTheParametersUnchanged) {
 }
 
 TEST_F(VelRynObject, OverflowReportsTheSystemTextOrTheFallback) {
-  EXPECT_EQ(DISP_E_OVERFLOW, Set(L"VOLUME", Variant::R8(1e12)));
+  EXPECT_HR(DISP_E_OVERFLOW, Set(L"VOLUME", Variant::R8(1e12)));
   EXPECT_EQ(comtest::ExpectedDescription(DISP_E_OVERFLOW, L"Unknown error 0x8002000A"), TakeErrorObject().description);
 }
 
@@ -113,7 +112,7 @@ TEST_F(VelRynObject, OutOfMemoryInRunIsReported) {
   failNextAllocation = true;
   const HRESULT hr = component->Run();
   failNextAllocation = false;
-  EXPECT_EQ(E_OUTOFMEMORY, hr) << Hex(hr);
+  EXPECT_HR(E_OUTOFMEMORY, hr);
   EXPECT_EQ(comtest::ExpectedDescription(E_OUTOFMEMORY, L"Unknown error 0x8007000E"), TakeErrorObject().description);
   EXPECT_FALSE(manager.IsRunning());
 }
@@ -126,16 +125,16 @@ TEST_F(VelRynObject, AggregatedObjectAnswersFromItsNonDelegatingUnknown) {
     ULONG count = 1;
   } outer;
   IUnknown* inner = nullptr;
-  ASSERT_EQ(S_OK, CVelRyn::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)));
+  ASSERT_HR(S_OK, CVelRyn::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)));
   void* object = nullptr;
-  EXPECT_EQ(E_NOINTERFACE, inner->QueryInterface(IID_IMarshal, &object));
+  EXPECT_HR(E_NOINTERFACE, inner->QueryInterface(IID_IMarshal, &object));
   EXPECT_EQ(nullptr, object);
-  EXPECT_EQ(E_POINTER, inner->QueryInterface(IID_IUnknown, nullptr));
-  ASSERT_EQ(S_OK, inner->QueryInterface(IID_IVelConsumer, &object));
+  EXPECT_HR(E_POINTER, inner->QueryInterface(IID_IUnknown, nullptr));
+  ASSERT_HR(S_OK, inner->QueryInterface(IID_IVelConsumer, &object));
   EXPECT_EQ(2u, outer.count);
   // Through the aggregated interface every query goes to the outer object.
   void* fromOuter = nullptr;
-  EXPECT_EQ(E_NOINTERFACE, static_cast<IVelConsumer*>(object)->QueryInterface(IID_IVelComponent, &fromOuter));
+  EXPECT_HR(E_NOINTERFACE, static_cast<IVelConsumer*>(object)->QueryInterface(IID_IVelComponent, &fromOuter));
   static_cast<IUnknown*>(object)->Release();
   EXPECT_EQ(1u, outer.count);
   EXPECT_EQ(0u, inner->Release());
@@ -151,7 +150,7 @@ class VelRynOnFakeDevices : public VelRynObject {
   }
   ComPtr<IVelComponent> Another() {
     ComPtr<IVelComponent> other;
-    EXPECT_EQ(S_OK, CVelRyn::CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(other.put())));
+    EXPECT_HR(S_OK, CVelRyn::CreateInstance(nullptr, IID_IVelComponent, reinterpret_cast<void**>(other.put())));
     return other;
   }
   void ExpectError(const wchar_t* description) {
@@ -165,42 +164,42 @@ class VelRynOnFakeDevices : public VelRynObject {
 };
 
 TEST_F(VelRynOnFakeDevices, RunAndStopAreAcceptedInEitherState) {
-  EXPECT_EQ(S_OK, component->Run());
+  EXPECT_HR(S_OK, component->Run());
   EXPECT_TRUE(manager.IsRunning());
-  EXPECT_EQ(S_OK, component->Run());
+  EXPECT_HR(S_OK, component->Run());
   EXPECT_EQ(1, devices.Created().playbackDevices);
-  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_HR(S_OK, component->Stop());
   EXPECT_FALSE(manager.IsRunning());
-  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_HR(S_OK, component->Stop());
   EXPECT_FALSE(TakeErrorObject().present);
 }
 
 TEST_F(VelRynOnFakeDevices, TwoObjectsSteerOneEngine) {
   ComPtr<IVelComponent> other = Another();
-  ASSERT_EQ(S_OK, component->Run());
-  EXPECT_EQ(S_OK, other->Stop());
+  ASSERT_HR(S_OK, component->Run());
+  EXPECT_HR(S_OK, other->Stop());
   EXPECT_FALSE(manager.IsRunning());
 
-  ASSERT_EQ(S_OK, other->Run());
+  ASSERT_HR(S_OK, other->Run());
   other.reset();
   EXPECT_TRUE(manager.IsRunning()) << "releasing an object leaves the engine running";
-  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_HR(S_OK, component->Stop());
   EXPECT_FALSE(manager.IsRunning());
 }
 
 TEST_F(VelRynOnFakeDevices, RunningEngineKeepsTheModuleLoaded) {
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   component.reset();
-  EXPECT_EQ(S_FALSE, DllCanUnloadNow()) << "no object is left, but the capture thread runs module code";
+  EXPECT_HR(S_FALSE, DllCanUnloadNow()) << "no object is left, but the capture thread runs module code";
   manager.Stop();
-  EXPECT_EQ(S_OK, DllCanUnloadNow());
+  EXPECT_HR(S_OK, DllCanUnloadNow());
 }
 
 TEST_F(VelRynOnFakeDevices, ParametersWhileRunning) {
-  ASSERT_EQ(S_OK, component->Run());
-  EXPECT_EQ(S_OK, Set(L"VOLUME", Variant::I4(60)));
+  ASSERT_HR(S_OK, component->Run());
+  EXPECT_HR(S_OK, Set(L"VOLUME", Variant::I4(60)));
   EXPECT_EQ(1, devices.Created().playbackDevices) << "volume needs no restart";
-  EXPECT_EQ(S_OK, Set(L"DELAY", Variant::I4(120)));
+  EXPECT_HR(S_OK, Set(L"DELAY", Variant::I4(120)));
   EXPECT_EQ(2, devices.Created().playbackDevices) << "a new delay restarts the engine";
   EXPECT_TRUE(manager.IsRunning());
   EXPECT_EQ(120, manager.GetDelay());
@@ -212,11 +211,11 @@ TEST_F(VelRynOnFakeDevices, ParametersWhileRunning) {
 TEST_F(VelRynOnFakeDevices, EngineStateTellsAStartFromARunningEngine) {
   ComPtr<IRynEngineState> state;
   HRESULT hr = component->QueryInterface(IID_IRynEngineState, reinterpret_cast<void**>(state.put()));
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
   const auto stateNow = [&] {
     LONG value = -1;
     const HRESULT result = state->GetEngineState(&value);
-    EXPECT_EQ(S_OK, result) << Hex(result);
+    EXPECT_HR(S_OK, result);
     return value;
   };
   const auto playOneBlock = [&] {
@@ -225,21 +224,21 @@ TEST_F(VelRynOnFakeDevices, EngineStateTellsAStartFromARunningEngine) {
     ASSERT_TRUE(devices.WaitUntil([&] { return manager.GetCapturedBlockCount() > before; }));
   };
   EXPECT_EQ(RYN_ENGINE_STOPPED, stateNow());
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   EXPECT_EQ(RYN_ENGINE_STARTING, stateNow());
   playOneBlock();
   EXPECT_EQ(RYN_ENGINE_RUNNING, stateNow());
 
-  ASSERT_EQ(S_OK, Set(L"DELAY", Variant::I4(200)));
+  ASSERT_HR(S_OK, Set(L"DELAY", Variant::I4(200)));
   EXPECT_EQ(RYN_ENGINE_STARTING, stateNow());
   LONG reported = 0;
-  EXPECT_EQ(S_OK, component->GetParameter(Bstr(L"DELAY").get(), &reported));
+  EXPECT_HR(S_OK, component->GetParameter(Bstr(L"DELAY").get(), &reported));
   EXPECT_NE(0, reported) << "the previous measurement still answers";
   playOneBlock();
   EXPECT_EQ(RYN_ENGINE_RUNNING, stateNow());
-  ASSERT_EQ(S_OK, component->Stop());
+  ASSERT_HR(S_OK, component->Stop());
   EXPECT_EQ(RYN_ENGINE_STOPPED, stateNow());
-  EXPECT_EQ(E_POINTER, state->GetEngineState(nullptr));
+  EXPECT_HR(E_POINTER, state->GetEngineState(nullptr));
 }
 
 TEST_F(VelRynOnFakeDevices, DeviceFailuresInRunCarryTheirEngineCodes) {
@@ -258,25 +257,25 @@ TEST_F(VelRynOnFakeDevices, DeviceFailuresInRunCarryTheirEngineCodes) {
     devices.script = fakeds::Script();
     devices.script.*c.step = DSERR_GENERIC;
     const HRESULT hr = component->Run();
-    EXPECT_EQ(c.expected, hr) << Hex(hr);
+    EXPECT_HR(c.expected, hr);
     ExpectError(c.description);
     EXPECT_FALSE(manager.IsRunning());
   }
 }
 
 TEST_F(VelRynOnFakeDevices, FailedRestartInSetParameterIsReported) {
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   devices.script.createCapture = DSERR_NODRIVER;
   const HRESULT hr = Set(L"ZEL_MODE", Variant::I4(2));
-  EXPECT_EQ(static_cast<HRESULT>(0x80042009), hr) << Hex(hr);
+  EXPECT_HR(static_cast<HRESULT>(0x80042009), hr);
   ExpectError(L"Could not initialize DirectX");
 }
 
 TEST_F(VelRynOnFakeDevices, VolumeRefusedByTheDeviceIsReported) {
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   devices.PrimaryBuffer()->SetVolumeResult(DSERR_GENERIC);
   const HRESULT hr = Set(L"VOLUME", Variant::I4(20));
-  EXPECT_EQ(static_cast<HRESULT>(0x80042007), hr) << Hex(hr);
+  EXPECT_HR(static_cast<HRESULT>(0x80042007), hr);
   ExpectError(L"Could not set the parameter");
 }
 

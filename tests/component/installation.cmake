@@ -1,15 +1,3 @@
-# Per-user registration: the registry adapter with the module's own script on
-# the in-memory registry (natively under the sanitizers, and under Wine).
-if(WIN32)
-  set(RYN_REGISTRY_SCRIPT_PATH "Z:${CMAKE_SOURCE_DIR}/resources/ryn.rgs")
-else()
-  set(RYN_REGISTRY_SCRIPT_PATH "${CMAKE_SOURCE_DIR}/resources/ryn.rgs")
-endif()
-ryn_add_test(peruser_registry_tests LABELS ${RYN_TEST_LABEL}
-  SOURCES component/PerUserRegistryAccessTest.cpp component/TypeLibraryScriptTest.cpp
-  LIBS ryn_regscript_testing)
-target_compile_definitions(peruser_registry_tests PRIVATE "RYN_REGISTRY_SCRIPT=\"${RYN_REGISTRY_SCRIPT_PATH}\"")
-
 # Per-user registration and registration-free activation on Wine's registry.
 # The program removes the build's machine-wide registration while it runs
 # and restores it at the end, so it holds the registration lock.

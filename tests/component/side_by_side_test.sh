@@ -11,21 +11,15 @@
 #   side_by_side_test.sh WORK_DIR DLL32 HOST32 DLL64 HOST64
 set -u
 work="$1"; dll32="$2"; host32="$3"; dll64="$4"; host64="$5"
-export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. "$(dirname "$0")/../../scripts/wine-env.sh"
+wine_env "$work/wineprefix"
 # No sound server: rynhost names the module it activated, then fails to run.
 export PULSE_SERVER="unix:$work/no-sound-server"
-wine32=/usr/lib/wine/wine
-wine64=/usr/lib/wine/wine64
-server=/usr/lib/wine/wineserver
 mkdir -p "$work"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  "$wine64" wineboot -i >/dev/null 2>&1
-  "$server" -w
-fi
-"$server" -p </dev/null >/dev/null 2>&1
-trap '"$server" -k 2>/dev/null' EXIT
+wine_prefix_create
+"$wineserver" -p </dev/null >/dev/null 2>&1
+trap '"$wineserver" -k 2>/dev/null' EXIT
 
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 class='CLSID\{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}'
 library='TypeLib\{B535C15B-1F88-4E32-99E5-2522C591D849}\1.0\0'
 passed=0; failed=0

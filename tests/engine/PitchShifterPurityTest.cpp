@@ -1,7 +1,7 @@
 #include "engine/PitchShifter.h"
 
 #include "support/Spectrum.h"
-#include "support/SyntheticSignals.h"
+#include "tools/audio/TestSignals.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ struct Purity {
 // block size. The stream is generated and shifted faster than real time.
 Purity PurityOverStream(double toneHz, float factor, std::size_t minutes) {
   const auto shifter = std::make_unique<PitchShifter>();
-  ToneSource tone(toneHz, 0.5);
+  audio::ToneSource tone(toneHz, 0.5);
   std::vector<float> first;
   std::vector<float> last;
   std::vector<float> block(kBlock);

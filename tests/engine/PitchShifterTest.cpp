@@ -4,6 +4,7 @@
 #include "engine/PlainPitchShifter.h"
 #include "support/Spectrum.h"
 #include "support/SyntheticSignals.h"
+#include "tools/audio/TestSignals.h"
 
 #include <gtest/gtest.h>
 
@@ -193,7 +194,7 @@ TEST(PitchShift, OutputLagsTheInputByOneFrameLength) {
   // A tone burst with a smooth envelope, at factor 1: the output's energy
   // centre lies one frame length after the input's.
   std::vector<float> signal(16384, 0.0f);
-  const std::vector<float> tone = Tone(1000.0, 0.5, 2048);
+  const std::vector<float> tone = audio::Tone(1000.0, 0.5, 2048);
   for (std::size_t i = 0; i < tone.size(); ++i) {
     const double envelope = 0.5 - 0.5 * std::cos(2.0 * 3.14159265358979323846 * i / tone.size());
     signal[4000 + i] = static_cast<float>(tone[i] * envelope);
@@ -219,7 +220,7 @@ struct ToneCase {
 };
 
 TEST(PitchShift, ASteadyToneComesOutAtItsFrequencyTimesTheFactor) {
-  const std::vector<float> signal = Tone(441.0, 0.5, 4 * 22050);
+  const std::vector<float> signal = audio::Tone(441.0, 0.5, 4 * 22050);
   for (const ToneCase& c : {ToneCase{1.5f, 661.5}, ToneCase{0.75f, 330.75}}) {
     const std::vector<float> out = ShiftInOneCall(c.factor, signal);
     // Skip the start-up second; 16384-point frames resolve 1.35 Hz.
@@ -243,8 +244,8 @@ TEST(PitchShift, LoweringLeavesTheTopQuarterOfTheBandEmpty) {
 TEST(PitchShift, RaisingUsesNothingAboveTwoThirdsOfTheBand) {
   // At 1.5, source bins above 682 (7.34 kHz) are never used: a tone there
   // vanishes, a tone below it moves up.
-  const std::vector<float> high = ShiftInOneCall(1.5f, Tone(9000.0, 0.5, 3 * 22050));
-  const std::vector<float> low = ShiftInOneCall(1.5f, Tone(6000.0, 0.5, 3 * 22050));
+  const std::vector<float> high = ShiftInOneCall(1.5f, audio::Tone(9000.0, 0.5, 3 * 22050));
+  const std::vector<float> low = ShiftInOneCall(1.5f, audio::Tone(6000.0, 0.5, 3 * 22050));
   auto energy = [](const std::vector<float>& x) {
     double sum = 0.0;
     for (std::size_t i = 22050; i < x.size(); ++i) {

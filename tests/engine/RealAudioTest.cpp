@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "engine/RynManager.h"
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/DirectSoundPassthrough.h"
 #include "tools/audio/ClickAnalysis.h"

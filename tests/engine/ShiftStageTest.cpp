@@ -4,6 +4,7 @@
 #include "engine/PlainPitchShifter.h"
 #include "engine/SampleConversion.h"
 #include "support/SyntheticSignals.h"
+#include "tools/audio/TestSignals.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -285,7 +286,7 @@ TEST(ShiftStage, VocoderClipsLoudPassagesInsteadOfWrapping) {
   // At factor 0.875 a full-scale 441 Hz tone comes out of the vocoder at
   // about 1.45 times its level.
   constexpr std::int32_t kShift = -5;
-  const std::vector<float> tone = Tone(441.0, 32767.0, 8 * 1212);
+  const std::vector<float> tone = audio::Tone(441.0, 32767.0, 8 * 1212);
   Block loud(tone.size());
   std::transform(tone.begin(), tone.end(), loud.begin(),
                  [](float v) { return static_cast<std::int16_t>(v); });

@@ -1,7 +1,8 @@
 // The scheduler and the resampler together against simulated devices: a
 // playback clock and a capture clock that run apart, blocks handed over with
-// random lateness, and, like Wine's, cursors that move in 10 ms periods and
-// a capture cursor that runs ahead by up to a period and snaps back.
+// random lateness, and, like Wine's, cursors that move in 10 ms periods, a
+// capture cursor that runs ahead by up to a period and snaps back, and an
+// output that slips behind when its mixer stalls.
 // Each block's heard delay is worked out from where its first sample lands
 // and when the play cursor gets there.
 
@@ -32,8 +33,11 @@ struct Devices {
   double sawtoothSeconds = 4.4;      // once per this many seconds
   double stallEverySeconds = 0.0;    // the play cursor stands still this often (0: never),
   double stallSeconds = 0.0;         // for this long, then jumps to where playback is
-  double cursorStepAtSeconds = 0.0;  // from then on the play cursor reads this much behind
-  double cursorStepSamples = 0.0;    // where playback is (0: never)
+  double slipAtSeconds = 0.0;        // from then on the output plays everything this much
+  double slipSamples = 0.0;          // later, and the play cursor shows it (0: never)
+  double starveEverySeconds = 0.0;   // the thread gets no processor this often (0: never),
+  double starveSeconds = 0.0;        // for this long, while capture and playback go on
+  std::uint32_t quietEvery = 0;      // every so many blocks is quiet (0: none)
   std::uint32_t writeGapSamples = 220;
   double minutes = 1.0;
   bool oldRule = false;              // place each block three blocks ahead of where play is now
@@ -42,9 +46,11 @@ struct Devices {
 struct Outcome {
   double worstErrorMs = 0;           // heard delay against the nominal one, from `settled` on
   double spreadMs = 0;               // highest minus lowest heard delay, from `settled` on
+  double meanMs = 0;                 // mean heard delay, from `settled` on
+  double reportedSpreadMs = 0;       // highest minus lowest reported delay, once the reference is known
   std::uint32_t reseats = 0;
   std::uint32_t behindWriteCursor = 0;  // blocks placed where the device had already mixed
-  std::uint32_t discontinuities = 0;    // blocks not placed right behind the previous output
+  std::uint32_t discontinuities = 0;    // blocks not placed right behind the previous output, from `settled` on
   double largestCorrection = 0;
 };
 
@@ -78,6 +84,11 @@ Outcome Simulate(const Devices& devices, double settledSeconds = 1.0) {
   Outcome outcome;
   double lowest = 1e9;
   double highest = -1e9;
+  std::uint32_t lowestReported = UINT32_MAX;
+  std::uint32_t highestReported = 0;
+  bool stalled = false;
+  double heardSum = 0;
+  std::uint64_t heardCount = 0;
   double arrival = 0;
   double streamEnd = -1;  // unwrapped output index just past the last written sample
   std::uint32_t oldWritePosition = 0;
@@ -89,13 +100,24 @@ Outcome Simulate(const Devices& devices, double settledSeconds = 1.0) {
     double shown = captured / captureRate;
     if (devices.periodSeconds > 0) shown = std::ceil(shown / devices.periodSeconds) * devices.periodSeconds;
     arrival = std::max(arrival, shown + lateness(random));
+    if (devices.starveEverySeconds > 0) {
+      const double intoStarving =
+          std::fmod(arrival, devices.starveEverySeconds) - (devices.starveEverySeconds - devices.starveSeconds);
+      if (intoStarving > 0) arrival += devices.starveSeconds - intoStarving;
+    }
+    // The stall that made the output slip held up the blocks as well.
+    if (devices.slipSamples != 0 && !stalled && arrival >= devices.slipAtSeconds) {
+      arrival += devices.slipSamples / kRate + 0.030;
+      stalled = true;
+    }
     double playedAt = arrival;
     if (devices.stallEverySeconds > 0) {
       const double intoStall = std::fmod(arrival, devices.stallEverySeconds) - (devices.stallEverySeconds - devices.stallSeconds);
       if (intoStall > 0) playedAt -= intoStall;
     }
     double played = quantised(playedAt * kRate, kRate);
-    if (devices.cursorStepSamples != 0 && arrival >= devices.cursorStepAtSeconds) played -= devices.cursorStepSamples;
+    const double slip = devices.slipSamples != 0 && arrival >= devices.slipAtSeconds ? devices.slipSamples : 0.0;
+    played -= slip;
     const auto play = static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(played) % kRing);
     const std::uint32_t write = (play + 2 * devices.writeGapSamples) % kRing;
     const double sawtooth = devices.sawtoothSamples * std::fmod(arrival / devices.sawtoothSeconds, 1.0);
@@ -103,6 +125,7 @@ Outcome Simulate(const Devices& devices, double settledSeconds = 1.0) {
 
     std::uint32_t writePosition = 0;
     std::uint32_t produced = 0;
+    std::uint32_t skip = 0;
     double pending = 0;
     if (devices.oldRule) {
       writePosition = oldWritePosition = OldWritePosition(play, oldWritePosition, 2 * block);
@@ -110,28 +133,43 @@ Outcome Simulate(const Devices& devices, double settledSeconds = 1.0) {
       oldWritePosition = (oldWritePosition + 2 * block) % kRing;
     } else {
       pending = resampler.PendingSamples();
-      const StreamScheduler::Placement placement = scheduler.Place(play, write, block, late, pending);
+      const bool quiet = devices.quietEvery > 0 && k % devices.quietEvery == 0;
+      const StreamScheduler::Placement placement =
+          scheduler.Place({play, write, block, late, pending, arrival, quiet});
       writePosition = placement.writePosition;
-      produced = resampler.Process(input.data(), block, placement.step, output.data());
+      skip = placement.skipSamples;
+      produced = resampler.Process(input.data() + skip, block - skip, placement.step, output.data());
       scheduler.Advance(produced);
       outcome.largestCorrection = std::max(outcome.largestCorrection, std::fabs(placement.step - 1.0));
+      if (arrival >= std::max(12.0, settledSeconds)) {
+        lowestReported = std::min(lowestReported, scheduler.HeardDelayMs());
+        highestReported = std::max(highestReported, scheduler.HeardDelayMs());
+      }
     }
 
     const std::uint32_t aheadBytes = (writePosition + kRing - play) % kRing;
     if (aheadBytes < 2 * devices.writeGapSamples) ++outcome.behindWriteCursor;
-    const double placed = played + aheadBytes / 2.0;
-    if (streamEnd >= 0 && std::fabs(placed - streamEnd) > 0.5) ++outcome.discontinuities;
+    // Where the output lands on the speaker's time line, which a slip of the
+    // output moves against the play cursor's.
+    const double placed = played + slip + aheadBytes / 2.0;
+    if (streamEnd >= 0 && std::fabs(placed - streamEnd) > 0.5 && arrival >= settledSeconds) ++outcome.discontinuities;
     streamEnd = placed + produced;
 
-    // The block's first sample follows what the resampler still held.
-    const double heardMs = 1000.0 * ((placed + pending) / kRate - static_cast<double>(k * block) / captureRate);
-    if (arrival >= settledSeconds) {
+    // The block's first kept sample follows what the resampler still held.
+    const double heardMs =
+        1000.0 * ((placed + pending) / kRate - static_cast<double>(k * block + skip) / captureRate);
+    // A block left out whole is not heard.
+    if (arrival >= settledSeconds && produced > 0) {
       outcome.worstErrorMs = std::max(outcome.worstErrorMs, std::fabs(heardMs - nominalMs));
       lowest = std::min(lowest, heardMs);
       highest = std::max(highest, heardMs);
+      heardSum += heardMs;
+      ++heardCount;
     }
   }
   outcome.spreadMs = highest - lowest;
+  if (heardCount > 0) outcome.meanMs = heardSum / static_cast<double>(heardCount);
+  if (highestReported >= lowestReported) outcome.reportedSpreadMs = highestReported - lowestReported;
   outcome.reseats = scheduler.Reseats();
   return outcome;
 }
@@ -155,6 +193,19 @@ class HeardDelayUnderDrift : public ::testing::TestWithParam<std::int32_t> {
     devices.delayMs = GetParam();
     devices.captureFast = fast;
     devices.jitterBlocks = 1.0;
+    devices.minutes = minutes;
+    return devices;
+  }
+  // The parameter's delay on Wine's devices: cursors that move in 10 ms
+  // periods, a capture cursor that runs ahead by up to a period, a little
+  // jitter, and every tenth block quiet.
+  Devices WineLike(double minutes) const {
+    Devices devices;
+    devices.delayMs = GetParam();
+    devices.periodSeconds = 0.010;
+    devices.sawtoothSamples = 220;
+    devices.jitterBlocks = 0.2;
+    devices.quietEvery = 10;
     devices.minutes = minutes;
     return devices;
   }
@@ -193,26 +244,59 @@ TEST_P(HeardDelayUnderDrift, FollowsClocksATenthOfAPercentApartWithinTheCorrecti
 }
 
 TEST_P(HeardDelayUnderDrift, HoldsWithCursorsThatMoveInPeriodsAndACaptureCursorThatRunsAhead) {
-  Devices devices;
-  devices.delayMs = GetParam();
-  devices.periodSeconds = 0.010;
-  devices.sawtoothSamples = 220;
-  devices.jitterBlocks = 0.2;
-  // A mixer preempted for four periods while blocks go on arriving, and a
-  // play cursor re-estimated 20 ms back while the sound goes on.
+  Devices devices = WineLike(5);
+  // A mixer preempted for four periods while blocks go on arriving, its
+  // output catching up.
   devices.stallEverySeconds = 7.0;
   devices.stallSeconds = 0.040;
-  devices.cursorStepAtSeconds = 100.0;
-  devices.cursorStepSamples = 441.0;
-  devices.minutes = 5;
-  const Outcome outcome = Simulate(devices);
+  // Once the cursors' lines are known the correction takes the stream from
+  // the one reading it was seated by to the lead they give.
+  const Outcome outcome = Simulate(devices, 30.0);
   SCOPED_TRACE(Describe(devices, outcome));
   EXPECT_LE(outcome.spreadMs, 2.0);
   EXPECT_EQ(outcome.reseats, 0u);
   EXPECT_EQ(outcome.discontinuities, 0u);
+  // Whole milliseconds, truncated: a wobble of one shows as three values.
+  EXPECT_LE(outcome.reportedSpreadMs, 3.0);
+}
+
+// At DELAY 40 a stall longer than the 30 ms lead lets the play cursor
+// overtake the stream, and the re-seat takes over.
+class HeardDelayAfterASlip : public HeardDelayUnderDrift {};
+
+TEST_P(HeardDelayAfterASlip, ComesBackToTheDelayInQuietBlocksAfterTheOutputSlipped) {
+  // A mixer that stalled longer than the output held: from 60 s on the
+  // speaker hears everything 20 ms later, and the play cursor shows it.
+  Devices devices = WineLike(2);
+  const Outcome steady = Simulate(devices, 70.0);
+  devices.slipAtSeconds = 60.0;
+  devices.slipSamples = 441.0;
+  const Outcome outcome = Simulate(devices, 70.0);
+  SCOPED_TRACE(Describe(devices, outcome));
+  EXPECT_NEAR(outcome.meanMs, steady.meanMs, 1.0) << "not back at the delay held before the slip";
+  EXPECT_LE(outcome.spreadMs, 2.0);
+  EXPECT_EQ(outcome.reseats, 0u);
+  EXPECT_LE(outcome.reportedSpreadMs, 2.0);
+}
+
+TEST_P(HeardDelayUnderDrift, HoldsAcrossUnderrunsOfAStarvedThread) {
+  // A busy machine: every two seconds the thread gets no processor for
+  // 45 ms, longer than the 30 ms lead at DELAY 40.
+  Devices devices = WineLike(1);
+  const Outcome steady = Simulate(devices, 15.0);
+  devices.starveEverySeconds = 2.0;
+  devices.starveSeconds = 0.045;
+  const Outcome outcome = Simulate(devices, 15.0);
+  SCOPED_TRACE(Describe(devices, outcome));
+  if (GetParam() == 40) EXPECT_GT(outcome.reseats, 20u) << "the stream was never overtaken";
+  EXPECT_NEAR(outcome.meanMs, steady.meanMs, 1.0);
+  EXPECT_LE(outcome.worstErrorMs, steady.worstErrorMs + 1.0);
+  EXPECT_LE(outcome.reportedSpreadMs, 3.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Delays, HeardDelayUnderDrift, ::testing::Values(40, 100, 220),
+                         [](const ::testing::TestParamInfo<std::int32_t>& info) { return std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Delays, HeardDelayAfterASlip, ::testing::Values(100, 220),
                          [](const ::testing::TestParamInfo<std::int32_t>& info) { return std::to_string(info.param); });
 
 TEST(HeardDelayUnderDrift, TheOldRuleRatchetsUnderTheSameJitter) {
@@ -229,52 +313,91 @@ TEST(HeardDelayUnderDrift, TheOldRuleRatchetsUnderTheSameJitter) {
   EXPECT_GT(outcome.discontinuities, 10u);
 }
 
-TEST(StreamScheduler, ReseatsAtTheNominalPlaceOnlyWhenTheStreamFellBehindTheWriteCursor) {
+StreamScheduler::Block At(std::uint32_t play, std::uint32_t lateSamples, double seconds, bool quiet = false) {
+  return {play, (play + 440) % kRing, 220, lateSamples, 0.0, seconds, quiet};
+}
+
+TEST(StreamScheduler, ReseatsAtTheNominalPlaceOnlyWhenThePlayCursorOvertookTheStream) {
   StreamScheduler scheduler(kRing, kRate);
-  const StreamScheduler::Placement first = scheduler.Place(10000, 10440, 220, 0, 0);
+  const StreamScheduler::Placement first = scheduler.Place(At(10000, 0, 0.0));
   EXPECT_FALSE(first.reseated) << "the first placement is a seat, not a jump";
   EXPECT_EQ(first.writePosition, 10000u + 3 * 440);
   EXPECT_EQ(scheduler.HeardDelayMs(), 39u);  // four blocks of 220 samples
   scheduler.Advance(220);
 
   // 15 ms late: still ahead of the write cursor, so it streams on.
-  const StreamScheduler::Placement late = scheduler.Place(11102, 11542, 220, 330, 0);
+  const StreamScheduler::Placement late = scheduler.Place(At(11102, 330, 0.025));
   EXPECT_FALSE(late.reseated);
   EXPECT_EQ(late.writePosition, 10000u + 4 * 440);
   scheduler.Advance(220);
 
   // The play cursor has passed the stream's place: an underrun.
-  const StreamScheduler::Placement lost = scheduler.Place(20000, 20440, 220, 0, 0);
+  const StreamScheduler::Placement lost = scheduler.Place(At(20000, 0, 0.25));
   EXPECT_TRUE(lost.reseated);
   EXPECT_EQ(lost.writePosition, 20000u + 3 * 440);
   EXPECT_EQ(scheduler.Reseats(), 1u);
 }
 
-TEST(StreamScheduler, ReseatsAtTheLeadTheSessionIsHeldAtOnceThatIsKnown) {
+TEST(StreamScheduler, MovesAStreamThatRunsLateBackInAQuietBlockAfterAStallOnly) {
+  // Blocks of 25 ms (DELAY 100).
+  constexpr std::uint32_t kBlock = 551;
+  constexpr double kBlockSeconds = static_cast<double>(kBlock) / kRate;
+  const auto at = [](std::uint32_t play, std::uint32_t late, double seconds, bool quiet) {
+    return StreamScheduler::Block{play, (play + 440) % kRing, kBlock, late, 0.0, seconds, quiet};
+  };
   StreamScheduler scheduler(kRing, kRate);
-  // The play cursor starts slowly, so the stream settles 40 samples beyond
-  // its nominal on-time lead of three blocks; ten seconds of that are the
-  // reference.
   std::uint32_t play = 0;
-  for (int k = 0; k < 1100; ++k) {
-    scheduler.Place(play, play + 440, 220, 50, 0);
-    scheduler.Advance(220);
-    play = (play + (k < 8 ? 430 : 440)) % kRing;
-  }
-  // Capture stood still for half a second: the stream's place has passed.
-  play = (play + 2 * 11025) % kRing;
-  const StreamScheduler::Placement lost = scheduler.Place(play, play + 440, 220, 150, 0);
-  EXPECT_TRUE(lost.reseated);
-  EXPECT_EQ(lost.writePosition, (play + 2 * (3 * 220 + 40 - 150)) % kRing) << "not at the nominal place";
+  double seconds = 0.0;
+  // Runs `blocks` blocks, every other one quiet, the play cursor five
+  // samples short of a block for the first `slowBlocks`; returns the
+  // samples left out.
+  const auto run = [&](int blocks, int slowBlocks, std::uint32_t late) {
+    std::uint32_t skipped = 0;
+    for (int k = 0; k < blocks; ++k, seconds += kBlockSeconds) {
+      const std::uint32_t skip = scheduler.Place(at(play, late, seconds, k % 2 == 0)).skipSamples;
+      skipped += skip;
+      scheduler.Advance(kBlock - skip);
+      play = (play + 2 * (k < slowBlocks ? kBlock - 5 : kBlock)) % kRing;
+    }
+    return skipped;
+  };
+  // The play cursor starts slowly, so the stream runs 150 samples (6.8 ms)
+  // beyond its nominal on-time lead of three blocks: once the cursors'
+  // lines are known (ten seconds), the seat is set right.
+  EXPECT_EQ(run(600, 30, 50), 150u);
+  EXPECT_EQ(scheduler.Realignments(), 1u);
+  EXPECT_EQ(scheduler.HeardDelayMs(), 99u);
+  // The same slip later, with no stall to show for it, is left to the
+  // correction: a stray reading does not move what is heard.
+  EXPECT_EQ(run(600, 30, 50), 0u) << "moved with no stall";
+  EXPECT_EQ(scheduler.HeardDelayMs(), 106u);
+  // The thread stalls for 40 ms while capture and playback go on.
+  seconds += 0.040;
+  play = (play + 2 * 882) % kRing;
+  const StreamScheduler::Placement loud = scheduler.Place(at(play, 50 + 882, seconds, false));
+  EXPECT_EQ(loud.skipSamples, 0u) << "moved in a block that was not quiet";
+  scheduler.Advance(kBlock);
+  play = (play + 2 * kBlock) % kRing;
+  seconds += kBlockSeconds;
+  const StreamScheduler::Placement quiet = scheduler.Place(at(play, 50 + 882, seconds, true));
+  EXPECT_EQ(quiet.skipSamples, 150u);
+  EXPECT_FALSE(quiet.reseated);
+  EXPECT_EQ(scheduler.Realignments(), 2u);
+  scheduler.Advance(kBlock - 150);
+  play = (play + 2 * kBlock) % kRing;
+  seconds += kBlockSeconds;
+  // Moved once: the next quiet block streams on, at the delay.
+  EXPECT_EQ(scheduler.Place(at(play, 50 + 882, seconds, true)).skipSamples, 0u);
+  EXPECT_EQ(scheduler.HeardDelayMs(), 99u);
 }
 
 TEST(StreamScheduler, ALateFirstBlockIsPlacedByItsCaptureTime) {
   StreamScheduler scheduler(kRing, kRate);
   // Captured 100 samples before it was handed over: 100 samples nearer.
-  EXPECT_EQ(scheduler.Place(86000, 86440, 220, 100, 0).writePosition, (86000u + 3 * 440 - 200) % kRing);
+  EXPECT_EQ(scheduler.Place(At(86000, 100, 0.0)).writePosition, (86000u + 3 * 440 - 200) % kRing);
   // Never behind the write cursor, whatever the lateness.
   StreamScheduler other(kRing, kRate);
-  EXPECT_EQ(other.Place(1000, 1440, 220, 600, 0).writePosition, 1440u);
+  EXPECT_EQ(other.Place(At(1000, 600, 0.0)).writePosition, 1440u);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 #include "tests/fuzz/RegistryScriptFuzzTarget.h"
 
-#include "component/RegistryCodes.h"
-#include "component/RegistryScript.h"
-#include "component/RegistryScriptTokenizer.h"
-#include "component/ReplacementTable.h"
-#include "tests/component/DecimalNumberConverter.h"
-#include "tests/component/InMemoryRegistry.h"
+#include "registry/RegistryCodes.h"
+#include "registry/RegistryScript.h"
+#include "registry/RegistryScriptTokenizer.h"
+#include "registry/ReplacementTable.h"
+#include "tests/registry/DecimalNumberConverter.h"
+#include "tests/registry/InMemoryRegistry.h"
 
 #include <algorithm>
 #include <cctype>

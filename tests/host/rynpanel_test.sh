@@ -16,10 +16,9 @@
 set -u
 panel="$1"; driver="$2"; work="$3"; mode="$4"
 mkdir -p "$work"
-export WINEPREFIX="$work/wineprefix" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-server=/usr/lib/wine/wineserver
-[ -x "$server" ] || server=$(command -v wineserver)
+. "$(dirname "$0")/../../scripts/wine-env.sh"
+wine_env "$work/wineprefix"
+wine=$wine64
 failures=0
 fail() {
   echo "FAILED: $*"
@@ -36,15 +35,15 @@ xvfb=$!
 panel_pid=""
 cleanup() {
   [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null
-  "$server" -k 2>/dev/null
+  "$wineserver" -k 2>/dev/null
   kill "$xvfb" 2>/dev/null
   wait "$xvfb" 2>/dev/null
 }
 trap cleanup EXIT
 for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 export DISPLAY=":$display"
-[ -f "$WINEPREFIX/system.reg" ] || "$wine" wineboot -i >/dev/null 2>&1
-"$server" -w
+wine_prefix_create
+"$wineserver" -w
 
 C=(IDC_DELAY=1001 IDC_SHIFT=1011 IDC_SHIFT_VALUE=1012 IDC_METHOD=1021 IDC_VOLUME=1031 IDC_RAMP=1041
    IDC_RAMP_FROM=1043 IDC_RAMP_TO=1045 IDC_RAMP_MINUTES=1047 IDC_LOG=1051 IDC_START=1060 IDC_REPORTED=1071

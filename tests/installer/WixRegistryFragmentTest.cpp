@@ -1,6 +1,6 @@
 #include "installer/WixRegistryFragment.h"
 
-#include "tests/component/DecimalNumberConverter.h"
+#include "tests/registry/DecimalNumberConverter.h"
 #include "tests/component/ResultText.h"
 
 #include <gtest/gtest.h>

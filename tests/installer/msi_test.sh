@@ -14,17 +14,14 @@ root="$1"
 work="$2"
 group="$3"
 here="$root/tests/installer"
-wine64=/usr/lib/wine/wine64
-server=/usr/lib/wine/wineserver
-export WINEDEBUG=-all
+. "$root/scripts/wine-env.sh"
 # No menu entries on the Linux desktop: Wine would write them into the
 # user's home and keep its own record of them in the prefix's registry.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+wine_env "$work/base" "winemenubuilder.exe=d"
 export PULSE_SERVER="unix:$work/no-sound-server"
 class='{B8BB5938-700B-4D8B-B5D5-547BEEE3B656}'
 failures=0
 
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
 pass() { printf 'ok: %s\n' "$*"; }
 
@@ -49,7 +46,7 @@ fresh_prefix() {
 }
 
 # Waits until the prefix's Wine session has ended and its registry is saved.
-settle() { "$server" -w; }
+settle() { "$wineserver" -w; }
 
 package() { ls "$work/$1"/ryn-*-"$2".msi; }
 
@@ -85,15 +82,23 @@ left_behind() {
 }
 
 if [ "$group" = packages ]; then
+  # A step that fails ends the script (set -e); say which, since Wine's own
+  # failures print nothing.
+  step="starting"
+  trap 'status=$?; [ "$status" -eq 0 ] || echo "FAIL: msi_test.sh packages stopped with status $status while $step" >&2' EXIT
   rm -rf "$work"
   mkdir -p "$work"
+  step="building the x64 package"
   "$root/scripts/build-msi.sh" x64 "$work/packages"
+  step="building the x86 package"
   "$root/scripts/build-msi.sh" x86 "$work/packages"
   version=$(basename "$(package packages x64)" | sed 's/^ryn-\([0-9]*\)\.\([0-9]*\)\.\([0-9]*\)-x64\.msi$/\1.\2./')
   build=$(basename "$(package packages x64)" | sed 's/^ryn-[0-9]*\.[0-9]*\.\([0-9]*\)-x64\.msi$/\1/')
+  step="building the newer x64 package"
   "$root/scripts/build-msi.sh" x64 "$work/newer" "$version$((build + 1))"
   # The pristine prefix. The script hosts register their own type library
   # when they first run: done here once, so that no group sees it as a change.
+  step="creating the pristine prefix"
   export WINEPREFIX="$work/base"
   "$wine64" wineboot -i >/dev/null 2>&1
   for host in cscript 'C:\windows\syswow64\cscript.exe'; do

@@ -12,17 +12,17 @@
 #include <chrono>
 #include <cstdint>
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "engine/RynManager.h"
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 #include "reliability/ReliabilitySupport.h"
+#include "support/HResultCheck.h"
 #include "support/FakeDirectSound.h"
 #include "support/ProcessResources.h"
 #include "support/StdoutLineCounter.h"
 
 namespace {
 
-using comtest::Hex;
 using reliability::Figure;
 using reliability::SetParameter;
 
@@ -36,10 +36,10 @@ class Churn : public ::testing::Test {
   void SetUp() override {
     component = reliability::CreateComponent();
     ASSERT_TRUE(component);
-    ASSERT_EQ(S_OK, component->Stop());
-    ASSERT_EQ(S_OK, SetParameter(component.get(), L"DELAY", 40));
-    ASSERT_EQ(S_OK, SetParameter(component.get(), L"FREQUENCY_SHIFT", 0));
-    ASSERT_EQ(S_OK, SetParameter(component.get(), L"ZEL_MODE", 1));
+    ASSERT_HR(S_OK, component->Stop());
+    ASSERT_HR(S_OK, SetParameter(component.get(), L"DELAY", 40));
+    ASSERT_HR(S_OK, SetParameter(component.get(), L"FREQUENCY_SHIFT", 0));
+    ASSERT_HR(S_OK, SetParameter(component.get(), L"ZEL_MODE", 1));
   }
   void TearDown() override {
     manager.Stop();
@@ -51,8 +51,8 @@ class Churn : public ::testing::Test {
   // (thread-local data, error-object machinery) is not counted as growth.
   void WarmUp() {
     for (int i = 0; i < 20; ++i) {
-      ASSERT_EQ(S_OK, component->Run());
-      ASSERT_EQ(S_OK, component->Stop());
+      ASSERT_HR(S_OK, component->Run());
+      ASSERT_HR(S_OK, component->Stop());
     }
     devices.DiscardReleased();
   }
@@ -105,35 +105,35 @@ TEST_F(Churn, RunStopCyclesLeaveNothingBehind) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < cycles; ++i) {
     HRESULT hr = component->Run();
-    ASSERT_EQ(S_OK, hr) << "cycle " << i << ": " << Hex(hr);
+    ASSERT_HR(S_OK, hr) << "cycle " << i;
     // Every tenth run carries audio, so stopping also meets a listener that
     // is busy or has just been woken.
     if (i % 10 == 0) {
       ASSERT_TRUE(devices.CaptureBuffer()->DeliverSegment(static_cast<DWORD>(i % 16), std::uint8_t{1}));
     }
     hr = component->Stop();
-    ASSERT_EQ(S_OK, hr) << "cycle " << i << ": " << Hex(hr);
+    ASSERT_HR(S_OK, hr) << "cycle " << i;
     devices.DiscardReleased();
   }
   const auto took = std::chrono::steady_clock::now() - start;
   ExpectNothingLeft(before, "Run/Stop churn", 2 * cycles, took);
 
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   ExpectOneBlockPlays();
-  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_HR(S_OK, component->Stop());
 }
 
 TEST_F(Churn, RestartsThroughTheDelayLeaveNothingBehind) {
   const int restarts = reliability::ShortOrLong(2500, 10000);
   WarmUp();
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   const ProcessResources before = ProcessResources::Measure();
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < restarts; ++i) {
     // Every legal delay in turn: each restart sizes a new capture buffer.
     const LONG delay = 40 + (i % 181);
     const HRESULT hr = SetParameter(component.get(), L"DELAY", delay);
-    ASSERT_EQ(S_OK, hr) << "restart " << i << ": " << Hex(hr);
+    ASSERT_HR(S_OK, hr) << "restart " << i;
     if (i % 10 == 0) {
       ASSERT_TRUE(devices.CaptureBuffer()->DeliverSegment(static_cast<DWORD>(i % 16), std::uint8_t{2}));
     }
@@ -145,7 +145,7 @@ TEST_F(Churn, RestartsThroughTheDelayLeaveNothingBehind) {
   // Measured, like the start, with one engine running.
   ExpectNothingLeft(before, "DELAY restart churn", restarts, took, 5);
   ExpectOneBlockPlays();
-  ASSERT_EQ(S_OK, component->Stop());
+  ASSERT_HR(S_OK, component->Stop());
 }
 
 // ---------------------------------------------------------------------------
@@ -190,11 +190,11 @@ TEST(RealDeviceChurn, EngineKeepsNoMoreThanThePlatformItself) {
   const int cycles = reliability::ShortOrLong(200, 1000);
   ComPtr<IVelComponent> component = reliability::CreateComponent();
   ASSERT_TRUE(component);
-  ASSERT_EQ(S_OK, SetParameter(component.get(), L"DELAY", 40));
+  ASSERT_HR(S_OK, SetParameter(component.get(), L"DELAY", 40));
   for (int i = 0; i < 20; ++i) {
     PlatformCycle();
-    ASSERT_EQ(S_OK, component->Run());
-    ASSERT_EQ(S_OK, component->Stop());
+    ASSERT_HR(S_OK, component->Run());
+    ASSERT_HR(S_OK, component->Stop());
   }
 
   const ProcessResources platformStart = ProcessResources::Measure();
@@ -205,9 +205,9 @@ TEST(RealDeviceChurn, EngineKeepsNoMoreThanThePlatformItself) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < cycles; ++i) {
     HRESULT hr = component->Run();
-    ASSERT_EQ(S_OK, hr) << "cycle " << i << ": " << Hex(hr);
+    ASSERT_HR(S_OK, hr) << "cycle " << i;
     hr = component->Stop();
-    ASSERT_EQ(S_OK, hr) << "cycle " << i << ": " << Hex(hr);
+    ASSERT_HR(S_OK, hr) << "cycle " << i;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const ProcessResources engine = ProcessResources::Measure() - engineStart;

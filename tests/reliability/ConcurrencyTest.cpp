@@ -19,6 +19,7 @@
 
 #include "engine/RynManager.h"
 #include "reliability/ReliabilitySupport.h"
+#include "support/HResultCheck.h"
 #include "support/FakeDirectSound.h"
 #include "support/ProcessResources.h"
 #include "support/StdoutLineCounter.h"
@@ -26,7 +27,6 @@
 namespace {
 
 using comtest::Bstr;
-using comtest::Hex;
 using comtest::Variant;
 using reliability::Figure;
 using reliability::kInvalid;
@@ -122,10 +122,10 @@ class Concurrency : public ::testing::Test {
       object = reliability::CreateComponent();
       ASSERT_TRUE(object);
     }
-    ASSERT_EQ(S_OK, objects[0]->Stop());
+    ASSERT_HR(S_OK, objects[0]->Stop());
     const LONG initial[kParameterCount] = {40, 0, 100, 1};
     for (std::size_t i = 0; i < kParameterCount; ++i) {
-      ASSERT_EQ(S_OK, reliability::SetParameter(objects[0].get(), kParameters[i].name, initial[i]));
+      ASSERT_HR(S_OK, reliability::SetParameter(objects[0].get(), kParameters[i].name, initial[i]));
       accepted[i].value = initial[i];
     }
   }
@@ -249,7 +249,7 @@ class Concurrency : public ::testing::Test {
     const bool runningAtTheEnd = manager.IsRunning();
 
     // One Stop ends everything.
-    ASSERT_EQ(S_OK, objects[1]->Stop());
+    ASSERT_HR(S_OK, objects[1]->Stop());
     EXPECT_FALSE(manager.IsRunning());
     if (devices != nullptr) {
       devices->DiscardReleased();

@@ -18,13 +18,13 @@
 #include "engine/RynManager.h"
 #include "engine/WorkerThread.h"
 #include "reliability/ReliabilitySupport.h"
+#include "support/HResultCheck.h"
 #include "support/FakeDirectSound.h"
 #include "support/ProcessResources.h"
 #include "support/StdoutLineCounter.h"
 
 namespace {
 
-using comtest::Hex;
 using fakeds::FakeAudioDevices;
 using fakeds::FakeCaptureBuffer;
 using fakeds::FakeSoundBuffer;
@@ -113,9 +113,9 @@ class FaultInjection : public ::testing::Test {
     devices.script.createPlayback = DSERR_NODRIVER;
     component->Run();
     devices.script = fakeds::Script();
-    ASSERT_EQ(S_OK, component->Run());
+    ASSERT_HR(S_OK, component->Run());
     ASSERT_TRUE(DeliverAndWait(0x01));
-    ASSERT_EQ(S_OK, component->Stop());
+    ASSERT_HR(S_OK, component->Stop());
     SetErrorInfo(0, nullptr);
     devices.DiscardReleased();
     baseline = ProcessResources::Measure();
@@ -206,12 +206,12 @@ class FaultInjection : public ::testing::Test {
     devices.script = fakeds::Script();
     SetThreadStartFunction(nullptr);
     HRESULT hr = component->Run();
-    ASSERT_EQ(S_OK, hr) << Hex(hr);
+    ASSERT_HR(S_OK, hr);
     ASSERT_TRUE(manager.IsRunning());
     ASSERT_TRUE(DeliverAndWait(0x3C, 3));
     EXPECT_TRUE(LastBlockPlayed(0x3C));
     hr = component->Stop();
-    EXPECT_EQ(S_OK, hr) << Hex(hr);
+    EXPECT_HR(S_OK, hr);
     ExpectNothingHeld();
   }
 
@@ -273,7 +273,7 @@ TEST_P(HostVisibleFault, ReachesTheHostAndLeavesNothingHeld) {
   const HostFault& fault = std::get<0>(GetParam());
   const Phase phase = std::get<1>(GetParam());
   if (phase == Phase::Restart) {
-    ASSERT_EQ(S_OK, component->Run());
+    ASSERT_HR(S_OK, component->Run());
   }
 
   HRESULT hr;
@@ -284,13 +284,13 @@ TEST_P(HostVisibleFault, ReachesTheHostAndLeavesNothingHeld) {
   }
   ++totals.faults;
   ++totals.hostVisible;
-  EXPECT_EQ(fault.expected, hr) << Hex(hr);
+  EXPECT_HR(fault.expected, hr);
   ExpectErrorObject(fault.description);
   if (phase == Phase::Restart) {
     EXPECT_EQ(kRestartDelay, manager.GetDelay()) << "a failed restart keeps the new value";
   }
   ExpectNothingHeld();
-  EXPECT_EQ(S_OK, component->Stop()) << "Stop after a failed start does nothing";
+  EXPECT_HR(S_OK, component->Stop()) << "Stop after a failed start does nothing";
   ExpectRunsAgain();
 }
 
@@ -304,19 +304,19 @@ INSTANTIATE_TEST_SUITE_P(Faults, HostVisibleFault,
                          HostFaultName);
 
 TEST_F(FaultInjection, VolumeRefusedWhileRunningIsReportedWithoutRestart) {
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   devices.PrimaryBuffer()->SetVolumeResult(DSERR_GENERIC);
   ++totals.faults;
   ++totals.hostVisible;
   const HRESULT hr = SetParameter(component.get(), L"VOLUME", 30);
-  EXPECT_EQ(static_cast<HRESULT>(0x80042007), hr) << Hex(hr);
+  EXPECT_HR(static_cast<HRESULT>(0x80042007), hr);
   ExpectErrorObject(L"Could not set the parameter");
   EXPECT_EQ(30, manager.GetVolume());
   EXPECT_TRUE(manager.IsRunning()) << "the volume never restarts the engine";
   EXPECT_EQ(1, devices.Created().playbackDevices);
   ASSERT_TRUE(DeliverAndWait(0x21));
   EXPECT_TRUE(LastBlockPlayed(0x21));
-  EXPECT_EQ(S_OK, component->Stop());
+  EXPECT_HR(S_OK, component->Stop());
   ExpectNothingHeld();
   ExpectRunsAgain();
 }
@@ -365,10 +365,10 @@ TEST_P(RiddenOutFaultTest, EngineKeepsPlayingAndLeavesNothingHeld) {
   const RiddenOutFault& fault = std::get<0>(GetParam());
   const Phase phase = std::get<1>(GetParam());
   if (phase == Phase::Restart) {
-    ASSERT_EQ(S_OK, component->Run());
+    ASSERT_HR(S_OK, component->Run());
   }
   HRESULT hr = Provoke(phase);
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
 
   fault.arm(devices);
   ++totals.faults;
@@ -386,7 +386,7 @@ TEST_P(RiddenOutFaultTest, EngineKeepsPlayingAndLeavesNothingHeld) {
   EXPECT_TRUE(devices.SecondaryBuffer()->IsPlaying());
 
   hr = component->Stop();
-  EXPECT_EQ(S_OK, hr) << Hex(hr);
+  EXPECT_HR(S_OK, hr);
   ExpectNoErrorObject();
   ExpectNothingHeld();
   ExpectRunsAgain();
@@ -412,7 +412,7 @@ TEST_F(FaultInjection, RepeatedFaultsDoNotAccumulate) {
     for (const HostFault& fault : kHostFaults) {
       for (const Phase phase : {Phase::Run, Phase::Restart}) {
         if (phase == Phase::Restart) {
-          ASSERT_EQ(S_OK, component->Run());
+          ASSERT_HR(S_OK, component->Run());
         }
         fault.inject(devices.script);
         HRESULT hr;
@@ -421,7 +421,7 @@ TEST_F(FaultInjection, RepeatedFaultsDoNotAccumulate) {
           hr = Provoke(phase);
         }
         devices.script = fakeds::Script();
-        ASSERT_EQ(fault.expected, hr) << fault.name << " round " << round << ": " << Hex(hr);
+        ASSERT_HR(fault.expected, hr) << fault.name << " round " << round;
         ASSERT_TRUE(comtest::TakeErrorObject().present);
         ++injected;
         ++totals.hostVisible;
@@ -429,10 +429,10 @@ TEST_F(FaultInjection, RepeatedFaultsDoNotAccumulate) {
       }
     }
     for (const RiddenOutFault& fault : kRiddenOutFaults) {
-      ASSERT_EQ(S_OK, component->Run());
+      ASSERT_HR(S_OK, component->Run());
       fault.arm(devices);
       ASSERT_TRUE(DeliverAndWait(0x66)) << fault.name << " round " << round;
-      ASSERT_EQ(S_OK, component->Stop());
+      ASSERT_HR(S_OK, component->Stop());
       ++injected;
       ++totals.riddenOut;
       devices.DiscardReleased();
@@ -455,7 +455,7 @@ class SlowListener : public FaultInjection, public ::testing::WithParamInterface
 
 TEST_P(SlowListener, IsAwaitedAndNothingIsLeftHeld) {
   const bool restart = GetParam();
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   FakeCaptureBuffer* capture = devices.CaptureBuffer();
   capture->CloseLockGate();
   ASSERT_TRUE(capture->DeliverSegment(0, std::uint8_t{0x44}));
@@ -472,7 +472,7 @@ TEST_P(SlowListener, IsAwaitedAndNothingIsLeftHeld) {
   const auto waited = std::chrono::steady_clock::now() - start;
   opener.join();
 
-  EXPECT_EQ(S_OK, hr) << Hex(hr);
+  EXPECT_HR(S_OK, hr);
   ExpectNoErrorObject();
   EXPECT_GE(waited, std::chrono::milliseconds(1000)) << "the call returned while the listener still ran";
   EXPECT_EQ(1u, capture->Unlocks().size()) << "the held segment was finished";
@@ -481,7 +481,7 @@ TEST_P(SlowListener, IsAwaitedAndNothingIsLeftHeld) {
     EXPECT_EQ(kRestartDelay, manager.GetDelay());
     ASSERT_TRUE(DeliverAndWait(0x55, 2));
     EXPECT_TRUE(LastBlockPlayed(0x55));
-    EXPECT_EQ(S_OK, component->Stop());
+    EXPECT_HR(S_OK, component->Stop());
   }
   ExpectNothingHeld();
   ExpectRunsAgain();
@@ -499,7 +499,7 @@ class StuckListener : public FaultInjection, public ::testing::WithParamInterfac
 
 TEST_P(StuckListener, IsReportedKeepsItsObjectsAndTheNextRunPlays) {
   const bool restart = GetParam();
-  ASSERT_EQ(S_OK, component->Run());
+  ASSERT_HR(S_OK, component->Run());
   FakeCaptureBuffer* stuck = devices.CaptureBuffer();
   FakeSoundBuffer* stuckPlayback = devices.SecondaryBuffer();
   stuck->CloseLockGate();
@@ -509,7 +509,7 @@ TEST_P(StuckListener, IsReportedKeepsItsObjectsAndTheNextRunPlays) {
   ++totals.hostVisible;
 
   HRESULT hr = restart ? SetParameter(component.get(), L"DELAY", kRestartDelay) : component->Stop();
-  EXPECT_EQ(static_cast<HRESULT>(0x80042001), hr) << Hex(hr);
+  EXPECT_HR(static_cast<HRESULT>(0x80042001), hr);
   ExpectErrorObject(L"The capturing device is busy");
   EXPECT_FALSE(manager.IsRunning());
   EXPECT_GT(stuck->References(), 0u) << "the capture buffer was released under its thread";
@@ -517,7 +517,7 @@ TEST_P(StuckListener, IsReportedKeepsItsObjectsAndTheNextRunPlays) {
   EXPECT_EQ(0, devices.CallsAfterRelease());
 
   hr = component->Run();
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
   ASSERT_NE(stuck, devices.CaptureBuffer());
   ASSERT_TRUE(DeliverAndWait(0x55, 2));
   EXPECT_TRUE(LastBlockPlayed(0x55));
@@ -528,12 +528,12 @@ TEST_P(StuckListener, IsReportedKeepsItsObjectsAndTheNextRunPlays) {
   EXPECT_EQ(blocks, manager.GetCapturedBlockCount()) << "the stuck thread's segment reached the new run";
   EXPECT_TRUE(LastBlockPlayed(0x55));
   hr = component->Stop();
-  EXPECT_EQ(S_OK, hr) << Hex(hr);
+  EXPECT_HR(S_OK, hr);
   // Freed by a Stop that finds the thread ended; it ends a moment after its
   // segment, so Stop is asked again until then.
   for (int i = 0; i < 500 && stuck->References() > 0; ++i) {
     Sleep(10);
-    EXPECT_EQ(S_OK, component->Stop());
+    EXPECT_HR(S_OK, component->Stop());
   }
   EXPECT_EQ(0u, stuck->References());
   ExpectNothingHeld();

@@ -19,12 +19,12 @@
 
 #include "engine/RynManager.h"
 #include "reliability/ReliabilitySupport.h"
+#include "support/HResultCheck.h"
 #include "support/FakeDirectSound.h"
 #include "support/StdoutLineCounter.h"
 
 namespace {
 
-using comtest::Hex;
 using reliability::Figure;
 using reliability::kInvalid;
 using reliability::kParameters;
@@ -506,7 +506,7 @@ class HostileInput : public ::testing::Test {
     manager.SetFrequencyShift(0);
     manager.SetVolume(100);
     manager.SetZelMode(1);
-    ASSERT_EQ(S_OK, component->Run());
+    ASSERT_HR(S_OK, component->Run());
   }
   void TearDown() override {
     CRynManager::GetInstance().Stop();
@@ -595,7 +595,7 @@ TEST_F(HostileInput, NullOutPointerReplacesAnOlderErrorObject) {
   ASSERT_EQ(kUnsupported, component->SetParameter(unknown.get(), value.get()));
   const comtest::Bstr delay(L"DELAY");
   const HRESULT hr = component->GetParameter(delay.get(), nullptr);
-  EXPECT_EQ(E_POINTER, hr) << Hex(hr);
+  EXPECT_HR(E_POINTER, hr);
   const comtest::ErrorObject error = comtest::TakeErrorObject();
   ASSERT_TRUE(error.present);
   EXPECT_TRUE(IsEqualGUID(IID_IVelComponent, error.guid));

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "component/ComTestSupport.h"
-#include "engine/UniqueLibrary.h"
+#include "common/UniqueLibrary.h"
 #include "reliability/ReliabilitySupport.h"
 #include "ryn_h.h"
 
@@ -204,7 +204,7 @@ TEST_P(ModulePathRegistration, RegistersAndUnregistersTheCopy) {
     ComPtr<IVelComponent> component;
     const HRESULT hr = CoCreateInstance(CLSID_VelRyn, nullptr, CLSCTX_INPROC_SERVER, IID_IVelComponent,
                                         reinterpret_cast<void**>(component.put()));
-    ASSERT_EQ(S_OK, hr) << comtest::Hex(hr);
+    ASSERT_HR(S_OK, hr);
     EXPECT_TRUE(SameFile(copy, ModuleOf(component.get()))) << "the class was not loaded from the copy";
     ++created;
   }
@@ -272,10 +272,10 @@ TEST(ModulePathCodePage, UserRegistrationFollowsTheSystemCodePageNotTheThreadLoc
   const CopyInFolder folder(chosen->name);
   ASSERT_TRUE(folder.created) << GetLastError();
   HRESULT hr = InstallOnThreadOfLocale(folder.copy, locale, true);
-  ASSERT_EQ(S_OK, hr) << comtest::Hex(hr);
+  ASSERT_HR(S_OK, hr);
   ExpectUserRegistrationNamesTheCopy(folder.copy);
   hr = InstallOnThreadOfLocale(folder.copy, locale, false);
-  EXPECT_EQ(S_OK, hr) << comtest::Hex(hr);
+  EXPECT_HR(S_OK, hr);
   ExpectNoUserRegistration();
 }
 

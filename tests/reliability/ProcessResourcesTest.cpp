@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 
 #include "engine/RynManager.h"
 #include "reliability/ReliabilitySupport.h"
+#include "support/HResultCheck.h"
 #include "support/ChildProcess.h"
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/TestSignals.h"
@@ -25,7 +26,6 @@
 namespace {
 
 using comtest::Bstr;
-using comtest::Hex;
 using reliability::Figure;
 using reliability::SetParameter;
 
@@ -163,10 +163,10 @@ TEST(PromptSound, EveryDelayChangeIsHeardPromptly) {
   CRynManager& manager = CRynManager::GetInstance();
   ComPtr<IVelComponent> component = reliability::CreateComponent();
   ASSERT_TRUE(component);
-  ASSERT_EQ(S_OK, SetParameter(component.get(), L"FREQUENCY_SHIFT", 0));
-  ASSERT_EQ(S_OK, SetParameter(component.get(), L"DELAY", 40));
+  ASSERT_HR(S_OK, SetParameter(component.get(), L"FREQUENCY_SHIFT", 0));
+  ASSERT_HR(S_OK, SetParameter(component.get(), L"DELAY", 40));
   HRESULT hr = component->Run();
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
 
   std::vector<Restart> done;
   while (static_cast<int>(done.size()) < restarts) {
@@ -185,7 +185,7 @@ TEST(PromptSound, EveryDelayChangeIsHeardPromptly) {
       const std::uint64_t replacedBefore = manager.GetCaptureRestartCount();
       hr = SetParameter(component.get(), L"DELAY", restart.delay);
       const std::int64_t returned = Ticks();
-      EXPECT_EQ(S_OK, hr) << "restart " << index << ": " << Hex(hr);
+      EXPECT_HR(S_OK, hr) << "restart " << index;
       returnedAt.push_back(recording.SampleAt(returned));
       HoldUntil(component.get(),
                 slotStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kSlotSeconds - 0.05)),
@@ -207,7 +207,7 @@ TEST(PromptSound, EveryDelayChangeIsHeardPromptly) {
     }
   }
   hr = component->Stop();
-  EXPECT_EQ(S_OK, hr) << Hex(hr);
+  EXPECT_HR(S_OK, hr);
 
   for (const bool busy : {false, true}) {
     std::vector<double> blocks, sounds, silences;
@@ -254,10 +254,10 @@ TEST(PromptSound, DISABLED_FirstRunOfThisProcess) {
   CRynManager& manager = CRynManager::GetInstance();
   ComPtr<IVelComponent> component = reliability::CreateComponent();
   ASSERT_TRUE(component);
-  ASSERT_EQ(S_OK, SetParameter(component.get(), L"DELAY", 100));
+  ASSERT_HR(S_OK, SetParameter(component.get(), L"DELAY", 100));
   const HRESULT hr = component->Run();
   const std::int64_t returned = Ticks();
-  ASSERT_EQ(S_OK, hr) << Hex(hr);
+  ASSERT_HR(S_OK, hr);
   Sleep(2000);
   std::printf("first run: returned %lld, first block %lld, capture opened afresh %llu times\n",
               static_cast<long long>(returned), static_cast<long long>(manager.GetFirstBlockTicks()),

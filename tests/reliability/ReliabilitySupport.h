@@ -11,7 +11,7 @@
 
 #include "component/ComTestSupport.h"
 #include "component/VelRyn.h"
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "engine/RynManager.h"
 #include "support/TestRun.h"
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 
 ChildProcessResult RunChildProcess(const std::wstring& commandLine, DWORD timeoutMs) {
   ChildProcessResult result;

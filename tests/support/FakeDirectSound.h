@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 
 namespace fakeds {
 

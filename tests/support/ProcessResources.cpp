@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "engine/UniqueHandle.h"
+#include "common/UniqueHandle.h"
 #include "engine/WorkerThread.h"
 
 class RestrictedThreadStart {

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-// Deterministic test and benchmark signals, the same on every platform.
+// Deterministic test and benchmark signals, the same on every platform
+// (tones: tools/audio/TestSignals.h).
 
 // xorshift64*: a small generator whose sequence no library version changes.
 class NoiseSource {
@@ -24,34 +25,6 @@ class NoiseSource {
  private:
   std::uint64_t state;
 };
-
-// A steady sinusoid, produced in pieces of any size; the phase is kept in
-// double precision and within one turn, so hours of it stay clean.
-class ToneSource {
- public:
-  ToneSource(double frequency, double amplitude, double sampleRate = 22050.0)
-      : step(frequency / sampleRate), amplitude(amplitude) {}
-
-  void Fill(float* out, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      out[i] = static_cast<float>(amplitude * std::sin(2.0 * 3.14159265358979323846 * cycle));
-      cycle += step;
-      cycle -= std::floor(cycle);
-    }
-  }
-
- private:
-  double step;
-  double amplitude;
-  double cycle = 0.0;
-};
-
-inline std::vector<float> Tone(double frequency, double amplitude, std::size_t count,
-                               double sampleRate = 22050.0) {
-  std::vector<float> out(count);
-  ToneSource(frequency, amplitude, sampleRate).Fill(out.data(), count);
-  return out;
-}
 
 inline std::vector<float> WhiteNoise(double amplitude, std::size_t count, std::uint64_t seed) {
   NoiseSource noise(seed);

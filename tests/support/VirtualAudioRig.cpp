@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "common/HResultError.h"
+
 namespace {
 
 struct DeviceSearch {
@@ -23,14 +25,6 @@ BOOL CALLBACK MatchDescription(LPGUID guid, LPCWSTR description, LPCWSTR, LPVOID
   return TRUE;
 }
 
-void Check(HRESULT hr, const char* what) {
-  if (FAILED(hr)) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%s failed: 0x%08lX", what, static_cast<unsigned long>(hr));
-    throw std::runtime_error(text);
-  }
-}
-
 WAVEFORMATEX PcmFormat(WORD channels) {
   WAVEFORMATEX format{};
   format.wFormatTag = WAVE_FORMAT_PCM;
@@ -47,8 +41,8 @@ WAVEFORMATEX PcmFormat(WORD channels) {
 CVirtualAudioRig::CVirtualAudioRig() {
   DeviceSearch mic{L"mic", {}, false};
   DeviceSearch mix{L"Monitor of rec", {}, false};
-  Check(DirectSoundEnumerateW(MatchDescription, &mic), "DirectSoundEnumerate");
-  Check(DirectSoundCaptureEnumerateW(MatchDescription, &mix), "DirectSoundCaptureEnumerate");
+  ThrowIfFailed(DirectSoundEnumerateW(MatchDescription, &mic), "DirectSoundEnumerate");
+  ThrowIfFailed(DirectSoundCaptureEnumerateW(MatchDescription, &mix), "DirectSoundCaptureEnumerate");
   if (!mic.found || !mix.found) {
     throw std::runtime_error("the PulseAudio fixture's devices \"mic\" and \"Monitor of rec\" are missing");
   }
@@ -64,20 +58,20 @@ void CVirtualAudioRig::Begin(const std::vector<std::int16_t>& signal, double sec
   const WAVEFORMATEX mixFormat = PcmFormat(2);
   recordBytes = static_cast<DWORD>(seconds * kSampleRate) * mixFormat.nBlockAlign;
 
-  Check(DirectSoundCreate(&micGuid, micDevice.put(), nullptr), "DirectSoundCreate");
-  Check(micDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), "SetCooperativeLevel");
+  ThrowIfFailed(DirectSoundCreate(&micGuid, micDevice.put(), nullptr), "DirectSoundCreate");
+  ThrowIfFailed(micDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), "SetCooperativeLevel");
   WAVEFORMATEX micFormat = PcmFormat(1);
   DSBUFFERDESC playDesc{};
   playDesc.dwSize = sizeof playDesc;
   playDesc.dwFlags = DSBCAPS_GLOBALFOCUS | DSBCAPS_GETCURRENTPOSITION2;
   playDesc.dwBufferBytes = static_cast<DWORD>(signal.size() * sizeof(std::int16_t));
   playDesc.lpwfxFormat = &micFormat;
-  Check(micDevice->CreateSoundBuffer(&playDesc, micBuffer.put(), nullptr), "CreateSoundBuffer");
+  ThrowIfFailed(micDevice->CreateSoundBuffer(&playDesc, micBuffer.put(), nullptr), "CreateSoundBuffer");
   void* part1 = nullptr;
   void* part2 = nullptr;
   DWORD bytes1 = 0;
   DWORD bytes2 = 0;
-  Check(micBuffer->Lock(0, playDesc.dwBufferBytes, &part1, &bytes1, &part2, &bytes2, 0), "Lock");
+  ThrowIfFailed(micBuffer->Lock(0, playDesc.dwBufferBytes, &part1, &bytes1, &part2, &bytes2, 0), "Lock");
   std::memcpy(part1, signal.data(), bytes1);
   micBuffer->Unlock(part1, bytes1, part2, bytes2);
 
@@ -89,7 +83,7 @@ void CVirtualAudioRig::Begin(const std::vector<std::int16_t>& signal, double sec
     }
     std::printf("virtual audio rig: the recording did not start, opening the device again\n");
   }
-  Check(micBuffer->Play(0, 0, 0), "Play");
+  ThrowIfFailed(micBuffer->Play(0, 0, 0), "Play");
 }
 
 bool CVirtualAudioRig::StartRecording(const WAVEFORMATEX& format) {
@@ -97,18 +91,18 @@ bool CVirtualAudioRig::StartRecording(const WAVEFORMATEX& format) {
   mixDevice.reset();
   // Looping with a second to spare: the recording is stopped once it holds
   // enough, before the ring could wrap.
-  Check(DirectSoundCaptureCreate(&mixGuid, mixDevice.put(), nullptr), "DirectSoundCaptureCreate");
+  ThrowIfFailed(DirectSoundCaptureCreate(&mixGuid, mixDevice.put(), nullptr), "DirectSoundCaptureCreate");
   DSCBUFFERDESC captureDesc{};
   captureDesc.dwSize = sizeof captureDesc;
   captureDesc.dwBufferBytes = recordBytes + kSampleRate * format.nBlockAlign;
   captureDesc.lpwfxFormat = const_cast<WAVEFORMATEX*>(&format);
-  Check(mixDevice->CreateCaptureBuffer(&captureDesc, mixBuffer.put(), nullptr), "CreateCaptureBuffer");
-  Check(mixBuffer->Start(DSCBSTART_LOOPING), "capture Start");
+  ThrowIfFailed(mixDevice->CreateCaptureBuffer(&captureDesc, mixBuffer.put(), nullptr), "CreateCaptureBuffer");
+  ThrowIfFailed(mixBuffer->Start(DSCBSTART_LOOPING), "capture Start");
   // The stream takes some milliseconds to deliver; the signal must not start before.
   const DWORD deadline = GetTickCount() + 1000;
   DWORD captured = 0;
   while (captured == 0 && static_cast<LONG>(GetTickCount() - deadline) < 0) {
-    Check(mixBuffer->GetCurrentPosition(&captured, nullptr), "capture GetCurrentPosition");
+    ThrowIfFailed(mixBuffer->GetCurrentPosition(&captured, nullptr), "capture GetCurrentPosition");
     Sleep(5);
   }
   return captured != 0;
@@ -121,7 +115,7 @@ audio::WavData CVirtualAudioRig::End() {
   const DWORD deadline = GetTickCount() + static_cast<DWORD>(recordSeconds * 1000) + 5000;
   DWORD captured = 0;
   while (captured < recordBytes) {
-    Check(mixBuffer->GetCurrentPosition(&captured, nullptr), "capture GetCurrentPosition");
+    ThrowIfFailed(mixBuffer->GetCurrentPosition(&captured, nullptr), "capture GetCurrentPosition");
     if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
       throw std::runtime_error("the recording did not finish in time");
     }
@@ -137,7 +131,7 @@ audio::WavData CVirtualAudioRig::End() {
   void* part2 = nullptr;
   DWORD bytes1 = 0;
   DWORD bytes2 = 0;
-  Check(mixBuffer->Lock(0, recordBytes, &part1, &bytes1, &part2, &bytes2, 0), "capture Lock");
+  ThrowIfFailed(mixBuffer->Lock(0, recordBytes, &part1, &bytes1, &part2, &bytes2, 0), "capture Lock");
   wav.samples.resize(bytes1 / sizeof(std::int16_t));
   std::memcpy(wav.samples.data(), part1, bytes1);
   mixBuffer->Unlock(part1, bytes1, part2, bytes2);

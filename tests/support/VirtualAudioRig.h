@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ComPtr.h"
+#include "common/ComPtr.h"
 #include "tools/audio/WavFile.h"
 
 // Plays a signal into the PulseAudio fixture's virtual microphone and records

@@ -4,15 +4,9 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace {
+#include "common/HResultError.h"
 
-void Check(HRESULT hr, const char* what) {
-  if (FAILED(hr)) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%s failed: 0x%08lX", what, static_cast<unsigned long>(hr));
-    throw std::runtime_error(text);
-  }
-}
+namespace {
 
 WAVEFORMATEX MonoFormat() {
   WAVEFORMATEX format{};
@@ -29,26 +23,38 @@ WAVEFORMATEX MonoFormat() {
 
 CDirectSoundPassthrough::CDirectSoundPassthrough() {
   WAVEFORMATEX format = MonoFormat();
-  Check(DirectSoundCaptureCreate(nullptr, captureDevice.put(), nullptr), "DirectSoundCaptureCreate");
+  ThrowIfFailed(DirectSoundCaptureCreate(nullptr, captureDevice.put(), nullptr), "DirectSoundCaptureCreate");
   DSCBUFFERDESC captureDesc{};
   captureDesc.dwSize = sizeof captureDesc;
   captureDesc.dwBufferBytes = kCaptureBytes;
   captureDesc.lpwfxFormat = &format;
-  Check(captureDevice->CreateCaptureBuffer(&captureDesc, captureBuffer.put(), nullptr), "CreateCaptureBuffer");
+  ThrowIfFailed(captureDevice->CreateCaptureBuffer(&captureDesc, captureBuffer.put(), nullptr), "CreateCaptureBuffer");
+  ComPtr<IDirectSoundNotify> notify;
+  ThrowIfFailed(captureBuffer->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(notify.put())),
+                "IDirectSoundNotify");
+  DSBPOSITIONNOTIFY positions[kSegments];
+  for (DWORD i = 0; i < kSegments; ++i) {
+    segmentEvents[i].reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!segmentEvents[i]) ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()), "CreateEvent");
+    positions[i] = {(i + 1) * kSegmentBytes - 1, segmentEvents[i].get()};
+  }
+  ThrowIfFailed(notify->SetNotificationPositions(kSegments, positions), "SetNotificationPositions");
+  stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!stopEvent) ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()), "CreateEvent");
 
-  Check(DirectSoundCreate(nullptr, playbackDevice.put(), nullptr), "DirectSoundCreate");
-  Check(playbackDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), "SetCooperativeLevel");
+  ThrowIfFailed(DirectSoundCreate(nullptr, playbackDevice.put(), nullptr), "DirectSoundCreate");
+  ThrowIfFailed(playbackDevice->SetCooperativeLevel(GetDesktopWindow(), DSSCL_PRIORITY), "SetCooperativeLevel");
   DSBUFFERDESC playDesc{};
   playDesc.dwSize = sizeof playDesc;
   playDesc.dwFlags = DSBCAPS_GLOBALFOCUS | DSBCAPS_GETCURRENTPOSITION2;
   playDesc.dwBufferBytes = kPlaybackBytes;
   playDesc.lpwfxFormat = &format;
-  Check(playbackDevice->CreateSoundBuffer(&playDesc, playbackBuffer.put(), nullptr), "CreateSoundBuffer");
+  ThrowIfFailed(playbackDevice->CreateSoundBuffer(&playDesc, playbackBuffer.put(), nullptr), "CreateSoundBuffer");
   void* part1 = nullptr;
   void* part2 = nullptr;
   DWORD bytes1 = 0;
   DWORD bytes2 = 0;
-  Check(playbackBuffer->Lock(0, kPlaybackBytes, &part1, &bytes1, &part2, &bytes2, 0), "Lock");
+  ThrowIfFailed(playbackBuffer->Lock(0, kPlaybackBytes, &part1, &bytes1, &part2, &bytes2, 0), "Lock");
   std::memset(part1, 0, bytes1);
   playbackBuffer->Unlock(part1, bytes1, part2, bytes2);
 }
@@ -59,9 +65,9 @@ void CDirectSoundPassthrough::Start() {
   if (worker.joinable()) {
     return;
   }
-  Check(playbackBuffer->Play(0, 0, DSBPLAY_LOOPING), "Play");
-  Check(captureBuffer->Start(DSCBSTART_LOOPING), "capture Start");
-  stopping = false;
+  ThrowIfFailed(playbackBuffer->Play(0, 0, DSBPLAY_LOOPING), "Play");
+  ThrowIfFailed(captureBuffer->Start(DSCBSTART_LOOPING), "capture Start");
+  ResetEvent(stopEvent.get());
   worker = std::thread([this] { Run(); });
 }
 
@@ -69,33 +75,42 @@ void CDirectSoundPassthrough::Stop() {
   if (!worker.joinable()) {
     return;
   }
-  stopping = true;
+  SetEvent(stopEvent.get());
   worker.join();
   captureBuffer->Stop();
   playbackBuffer->Stop();
 }
 
 void CDirectSoundPassthrough::Run() noexcept {
-  // Polls every millisecond: DirectSound hands captured data over in
-  // periods, and a chunk is forwarded within a millisecond of its arrival.
-  while (!stopping.load()) {
+  // Woken, as the engine is, by the notification at the end of each capture
+  // segment; the stop event comes first so that it is never starved.
+  HANDLE waits[kSegments + 1];
+  waits[0] = stopEvent.get();
+  for (DWORD i = 0; i < kSegments; ++i) waits[i + 1] = segmentEvents[i].get();
+  while (WaitForMultipleObjects(kSegments + 1, waits, FALSE, 100) != WAIT_OBJECT_0) {
     DWORD readable = 0;
     if (SUCCEEDED(captureBuffer->GetCurrentPosition(nullptr, &readable)) && readable != readPosition) {
       const DWORD bytes = (readable + kCaptureBytes - readPosition) % kCaptureBytes;
       Forward(readPosition, bytes);
       readPosition = readable;
     }
-    Sleep(1);
   }
 }
 
 void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
-  if (!started.load()) {
-    DWORD play = 0;
-    DWORD write = 0;
-    playbackBuffer->GetCurrentPosition(&play, &write);
+  DWORD play = 0;
+  DWORD write = 0;
+  if (FAILED(playbackBuffer->GetCurrentPosition(&play, &write))) {
+    return;
+  }
+  const DWORD safe = (write + kPlaybackBytes - play) % kPlaybackBytes;
+  DWORD lead = (writePosition + kPlaybackBytes - play) % kPlaybackBytes;
+  // The stream starts at the write cursor; it starts there again only once
+  // the play cursor has overtaken it (a capture that stalled just after it
+  // started), as the engine re-seats on an underrun.
+  if (!started.load() || lead > kPlaybackBytes / 2) {
     writePosition = write;
-    leadBytes = (write + kPlaybackBytes - play) % kPlaybackBytes;
+    lead = safe;
     started = true;
   }
   void* in1 = nullptr;
@@ -127,6 +142,9 @@ void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
   }
   captureBuffer->Unlock(in1, inBytes1, in2, inBytes2);
   writePosition = (writePosition + bytes) % kPlaybackBytes;
-  chunks.fetch_add(1);
+  // The play cursor moves in the mixer's periods: the lead is averaged over
+  // every write rather than taken from the first.
+  leadByteSum.fetch_add(lead);
   chunkBytes.fetch_add(bytes);
+  chunks.fetch_add(1);
 }

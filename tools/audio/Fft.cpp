@@ -22,18 +22,31 @@ void Transform(std::vector<std::complex<double>>& data, bool inverse) {
       std::swap(data[i], data[j]);
     }
   }
+  // Twiddles computed directly (not by recurrence) keep long transforms
+  // accurate. Each stage copies its own side by side and runs its butterflies
+  // block by block, so it walks memory in order.
   const double pi = std::acos(-1.0);
+  const double angle = (inverse ? 2.0 : -2.0) * pi / static_cast<double>(n);
+  std::vector<std::complex<double>> twiddles(n / 2);
+  for (std::size_t k = 0; k < twiddles.size(); ++k) {
+    twiddles[k] = std::polar(1.0, angle * static_cast<double>(k));
+  }
+  std::vector<std::complex<double>> stage(n / 2);
   for (std::size_t len = 2; len <= n; len <<= 1) {
-    const double angle = (inverse ? 2.0 : -2.0) * pi / static_cast<double>(len);
     const std::size_t half = len / 2;
     for (std::size_t k = 0; k < half; ++k) {
-      // Twiddles computed directly (not by recurrence) keep long transforms accurate.
-      const std::complex<double> w = std::polar(1.0, angle * static_cast<double>(k));
-      for (std::size_t start = 0; start < n; start += len) {
-        const std::complex<double> u = data[start + k];
-        const std::complex<double> v = data[start + k + half] * w;
-        data[start + k] = u + v;
-        data[start + k + half] = u - v;
+      stage[k] = twiddles[k * (n / len)];
+    }
+    for (std::size_t start = 0; start < n; start += len) {
+      std::complex<double>* low = &data[start];
+      std::complex<double>* high = low + half;
+      for (std::size_t k = 0; k < half; ++k) {
+        // Written out: the library's complex product checks for infinities.
+        const double re = high[k].real() * stage[k].real() - high[k].imag() * stage[k].imag();
+        const double im = high[k].real() * stage[k].imag() + high[k].imag() * stage[k].real();
+        const std::complex<double> u = low[k];
+        low[k] = {u.real() + re, u.imag() + im};
+        high[k] = {u.real() - re, u.imag() - im};
       }
     }
   }

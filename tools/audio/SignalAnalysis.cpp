@@ -39,14 +39,27 @@ LagEstimate EstimateLag(const std::vector<double>& reference, const std::vector<
   if (minLag > maxLag) {
     throw std::invalid_argument("empty lag range");
   }
-  const std::size_t n = NextPowerOfTwo(reference.size() + delayed.size());
-  std::vector<std::complex<double>> a(n), b(n);
-  std::copy(reference.begin(), reference.end(), a.begin());
-  std::copy(delayed.begin(), delayed.end(), b.begin());
-  FftForward(a);
-  FftForward(b);
-  for (std::size_t i = 0; i < n; ++i) {
-    b[i] *= std::conj(a[i]);
+  // Long enough that no searched lag wraps around into another; lags past
+  // either signal's end correlate nothing and need no room.
+  const std::size_t ahead = std::min<std::size_t>(static_cast<std::size_t>(std::max(maxLag, 0L)), delayed.size());
+  const std::size_t behind = std::min<std::size_t>(static_cast<std::size_t>(std::max(-minLag, 0L)), reference.size());
+  const std::size_t n = NextPowerOfTwo(std::max(reference.size() + ahead, delayed.size() + behind));
+  // Both real signals in one transform, reference + i * delayed; their
+  // spectra are the even and odd parts of its spectrum.
+  std::vector<std::complex<double>> both(n);
+  for (std::size_t i = 0; i < reference.size(); ++i) {
+    both[i].real(reference[i]);
+  }
+  for (std::size_t i = 0; i < delayed.size(); ++i) {
+    both[i].imag(delayed[i]);
+  }
+  FftForward(both);
+  std::vector<std::complex<double>> b(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::complex<double> mirror = std::conj(both[(n - k) & (n - 1)]);
+    const std::complex<double> referenceSpectrum = 0.5 * (both[k] + mirror);
+    const std::complex<double> delayedSpectrum = std::complex<double>(0.0, -0.5) * (both[k] - mirror);
+    b[k] = delayedSpectrum * std::conj(referenceSpectrum);
   }
   FftInverse(b);
   // b[k] = sum reference[i] * delayed[i + k]; negative k wrap to the end.
@@ -106,6 +119,39 @@ std::vector<double> Envelope(const std::vector<std::int16_t>& samples, unsigned 
 LagEstimate EstimateEnvelopeLag(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& delayed,
                                 long minLag, long maxLag, unsigned window) {
   return EstimateLag(Envelope(reference, window), Envelope(delayed, window), minLag, maxLag);
+}
+
+std::vector<WindowLag> EstimateWindowLags(const std::vector<std::int16_t>& reference,
+                                          const std::vector<std::int16_t>& delayed, std::uint32_t sampleRate,
+                                          const WindowLagOptions& options) {
+  const auto samples = [sampleRate](double seconds) { return static_cast<std::size_t>(seconds * sampleRate); };
+  const std::size_t window = samples(options.windowSeconds);
+  const std::size_t hop = samples(options.hopSeconds);
+  const std::size_t maxLag = samples(options.maxLagSeconds);
+  const auto envelope = std::max<unsigned>(1, static_cast<unsigned>(samples(options.envelopeSeconds)));
+  if (window == 0 || hop == 0) {
+    throw std::invalid_argument("empty window or hop");
+  }
+  const std::size_t length = std::min(reference.size(), delayed.size());
+  const double level = Rms(reference);
+  std::vector<WindowLag> windows;
+  for (std::size_t start = 0; start + window + maxLag < length; start += hop) {
+    const double speech = Rms(reference, start, start + window);
+    if (speech < 0.3 * level) {
+      continue;
+    }
+    const auto piece = [start](const std::vector<std::int16_t>& x, std::size_t count) {
+      const auto from = x.begin() + static_cast<long>(start);
+      return std::vector<std::int16_t>(from, from + static_cast<long>(count));
+    };
+    WindowLag result;
+    result.startSeconds = static_cast<double>(start) / sampleRate;
+    result.lag = EstimateEnvelopeLag(piece(reference, window), piece(delayed, window + maxLag), 0,
+                                     static_cast<long>(maxLag), envelope);
+    result.heard = Rms(delayed, start, start + window + maxLag) > 0.05 * speech;
+    windows.push_back(result);
+  }
+  return windows;
 }
 
 double DominantFrequency(const std::vector<std::int16_t>& samples, std::uint32_t sampleRate, double minHz,

@@ -31,6 +31,31 @@ std::vector<double> Envelope(const std::vector<std::int16_t>& samples, unsigned 
 LagEstimate EstimateEnvelopeLag(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& delayed,
                                 long minLag, long maxLag, unsigned window = 32);
 
+// Where the lag of a recording is measured piece by piece: windows of
+// `windowSeconds` every `hopSeconds`, each searched for lags of 0 up to
+// `maxLagSeconds` on envelopes of `envelopeSeconds`.
+struct WindowLagOptions {
+  double windowSeconds = 1.0;
+  double hopSeconds = 0.5;
+  double maxLagSeconds = 1.0;
+  double envelopeSeconds = 0.005;
+};
+
+struct WindowLag {
+  double startSeconds = 0;
+  LagEstimate lag;
+  bool heard = false;  // `delayed` carried sound within the window and its lag range
+};
+
+// EstimateEnvelopeLag in each window of `reference` that holds speech (at
+// least 0.3 of the whole reference's RMS; pauses are skipped), against
+// `delayed` from the window's start to its end plus the largest lag. A window
+// is heard when `delayed` has at least 0.05 of the window's RMS there.
+// Windows whose lag range would run past the end are left out.
+std::vector<WindowLag> EstimateWindowLags(const std::vector<std::int16_t>& reference,
+                                          const std::vector<std::int16_t>& delayed, std::uint32_t sampleRate,
+                                          const WindowLagOptions& options = {});
+
 // Frequency of the strongest spectral peak above minHz (Hann window,
 // zero-padded transform, parabolic refinement). With smoothingHz > 0 the
 // power spectrum is first averaged over that width: a tone cut into bursts

@@ -54,12 +54,33 @@ std::vector<std::int16_t> MakeClickTrain(const ClickTrainOptions& options) {
   return out;
 }
 
+ToneSource::ToneSource(double frequency, double amplitude, double sampleRate)
+    : step(frequency / sampleRate), amplitude(amplitude) {}
+
+double ToneSource::Next() {
+  const double sample = amplitude * std::sin(2.0 * 3.14159265358979323846 * cycle);
+  cycle += step;
+  cycle -= std::floor(cycle);
+  return sample;
+}
+
+void ToneSource::Fill(float* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = static_cast<float>(Next());
+  }
+}
+
+std::vector<float> Tone(double frequency, double amplitude, std::size_t count, double sampleRate) {
+  std::vector<float> out(count);
+  ToneSource(frequency, amplitude, sampleRate).Fill(out.data(), count);
+  return out;
+}
+
 std::vector<std::int16_t> MakeTone(std::uint32_t sampleRate, double hz, double seconds, std::int16_t amplitude) {
-  const auto total = static_cast<std::size_t>(seconds * sampleRate);
-  std::vector<std::int16_t> out(total);
-  const double step = 2.0 * std::acos(-1.0) * hz / sampleRate;
-  for (std::size_t i = 0; i < total; ++i) {
-    out[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(step * static_cast<double>(i))));
+  std::vector<std::int16_t> out(static_cast<std::size_t>(seconds * sampleRate));
+  ToneSource tone(hz, amplitude, sampleRate);
+  for (auto& sample : out) {
+    sample = static_cast<std::int16_t>(std::lround(tone.Next()));
   }
   return out;
 }

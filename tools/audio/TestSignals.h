@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,6 +25,25 @@ std::vector<std::int16_t> MakeClickTrain(const ClickTrainOptions& options);
 // Sample positions at which MakeClickTrain starts its bursts.
 std::vector<std::size_t> ClickPositions(const ClickTrainOptions& options);
 
+// A steady sinusoid, produced in pieces of any size; the phase is kept in
+// double precision and within one turn, so hours of it stay clean.
+class ToneSource {
+ public:
+  ToneSource(double frequency, double amplitude, double sampleRate = 22050.0);
+
+  double Next();
+  void Fill(float* out, std::size_t count);
+
+ private:
+  double step;
+  double amplitude;
+  double cycle = 0.0;
+};
+
+// The first `count` samples of a ToneSource.
+std::vector<float> Tone(double frequency, double amplitude, std::size_t count, double sampleRate = 22050.0);
+
+// The same, `seconds` long and rounded to 16 bits.
 std::vector<std::int16_t> MakeTone(std::uint32_t sampleRate, double hz, double seconds, std::int16_t amplitude);
 
 }  // namespace audio

@@ -21,6 +21,7 @@ constexpr const char* kUsage =
     "       audiotool tone OUT.wav HZ [SECONDS]\n"
     "       audiotool delay STEREO.wav [MAX_MS]       (left = input, right = output)\n"
     "       audiotool delay IN.wav OUT.wav [MAX_MS]\n"
+    "       audiotool windows STEREO.wav               (delay per one-second window of speech)\n"
     "       audiotool freq IN.wav [FROM_S TO_S]\n"
     "       audiotool rms IN.wav\n";
 
@@ -72,6 +73,18 @@ int Delay(int argc, char** argv) {
   return 0;
 }
 
+int Windows(char** argv) {
+  const audio::WavData wav = audio::ReadWav(argv[2]);
+  if (wav.channels != 2) {
+    throw std::invalid_argument("the file must be stereo (left = input, right = output)");
+  }
+  for (const audio::WindowLag& window : audio::EstimateWindowLags(wav.Channel(0), wav.Channel(1), wav.sampleRate)) {
+    std::printf("start_s=%.3f lag_ms=%.3f correlation=%.3f heard=%d\n", window.startSeconds,
+                window.lag.LagMs(wav.sampleRate), window.lag.correlation, window.heard ? 1 : 0);
+  }
+  return 0;
+}
+
 int Freq(int argc, char** argv) {
   const audio::WavData wav = audio::ReadWav(argv[2]);
   std::vector<std::int16_t> samples = wav.Channel(0);
@@ -120,6 +133,9 @@ int Run(int argc, char** argv) {
   }
   if (command == "delay") {
     return Delay(argc, argv);
+  }
+  if (command == "windows") {
+    return Windows(argv);
   }
   if (command == "freq") {
     return Freq(argc, argv);

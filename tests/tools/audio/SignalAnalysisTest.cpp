@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -184,6 +185,39 @@ TEST(EstimateEnvelopeLag, FindsTheDelayWhenEveryClickWandersByAFewSamples) {
 TEST(EstimateEnvelopeLag, UnrelatedSoundCorrelatesLittle) {
   const Samples input = audio::MakeClickTrain({});
   EXPECT_LT(audio::EstimateEnvelopeLag(input, Noise(input.size(), 3000, 4), 0, 5000).correlation, 0.2);
+}
+
+TEST(EstimateWindowLags, SkipsPausesAndTellsWhereTheFeedbackFellSilent) {
+  // Syllable-long bursts at irregular intervals over 10 s with a pause from
+  // 4.0 to 5.5 s; the feedback follows 150 ms later at half the level and
+  // falls silent for good at 6 s.
+  audio::ClickTrainOptions options;
+  options.seconds = 10.0;
+  options.clickSamples = 1500;
+  options.minIntervalSeconds = 0.2;
+  options.maxIntervalSeconds = 0.5;
+  Samples input = audio::MakeClickTrain(options);
+  std::fill(input.begin() + 4 * 22050, input.begin() + 5 * 22050 + 11025, 0);
+  Samples output = Delayed(input, 3308, 0.5);
+  std::fill(output.begin() + 6 * 22050, output.end(), 0);
+
+  std::vector<double> starts;
+  std::vector<double> lags;
+  for (const audio::WindowLag& window : audio::EstimateWindowLags(input, output, 22050)) {
+    starts.push_back(window.startSeconds);
+    EXPECT_EQ(window.heard, window.startSeconds < 6.0) << window.startSeconds;
+    if (window.startSeconds + 1.15 <= 6.0) {  // the window's whole copy was played
+      // Bursts cut by the window's edges pull single windows off by a few ms.
+      EXPECT_NEAR(window.lag.LagMs(22050), 150.0, 5.0) << window.startSeconds;
+      lags.push_back(window.lag.LagMs(22050));
+    }
+  }
+  ASSERT_EQ(lags.size(), 8u);
+  std::nth_element(lags.begin(), lags.begin() + 4, lags.end());
+  EXPECT_NEAR(lags[4], 150.0, 0.1);
+  // Every half second while a window and its full lag range fit, except the
+  // two windows wholly inside the pause.
+  EXPECT_EQ(starts, (std::vector<double>{0.0, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5, 5.0, 5.5, 6.0, 6.5, 7.0, 7.5}));
 }
 
 }  // namespace
