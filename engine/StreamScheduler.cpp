@@ -17,9 +17,25 @@ constexpr double kFarAheadSeconds = 1.0;
 // and a half seconds; the play cursor's sit at one point of the mixer's
 // period for long stretches, and where that point is near the period's
 // start they catch the next step now and then. The highest readings of
-// five seconds are on the cursors' lines: a slip of the output shows after
-// that long.
+// five seconds are on the cursors' lines. A stall of the mixer drops the
+// play cursor's line at once: the drop is the typical reading of a dozen
+// after the stall against that of a dozen before it (the first few after
+// it, while the mixer catches up, are left out), and the readings before
+// the stall are lowered by it, so that the line shows the drop as soon as
+// it is measured and still rests on five seconds of readings.
 constexpr double kLineSeconds = 5.0;
+constexpr std::size_t kDropReadings = 12;
+constexpr std::size_t kCatchUpReadings = 4;
+// Less than half a period is no drop: the typical readings wander that much.
+constexpr double kLeastDropSeconds = 0.005;
+// Wine's mixer keeps about a period queued for the device. A stall plays
+// out of that queue unheard as far as it reaches, and the mixer does not
+// fill it up again: the play cursor drops by the stall, the sound slips by
+// the stall less the queue, and from then on the cursor stands that much
+// nearer to what is heard. The lead held over the cursor grows by what the
+// queue took, up to a period in all (on this machine's stalls the drop
+// exceeded the slip by 0 to 23 ms, 10 on average).
+constexpr double kQueueSeconds = 0.010;
 // A gap this long between blocks may have wrapped the ring: the cursors are
 // noted afresh.
 constexpr double kCursorGapSeconds = 1.0;
@@ -27,13 +43,16 @@ constexpr double kCursorGapSeconds = 1.0;
 // stand 2 ms off the held lead: less is left to the correction.
 constexpr double kRealignWindowSeconds = 1.0;
 constexpr double kRealignSeconds = 0.002;
-// The output slips only when the mixer stalls, and under Wine this thread
-// stalls with it: a block this much later than the one before is the sign.
-// For as long as the cursors' lines take to show such a slip, and a little
-// more, the stream may be moved back in quiet blocks; at any other time an
-// error within a Wine period is left to the correction, so that a stray
-// reading never moves what is heard at once.
+// The output slips only when the mixer stalls. Under Wine this thread
+// mostly stalls with it, and a block this much later than the one before
+// is the sign; a play cursor that stood still shows it too, as a reading
+// further below its line than a period and a half. For as long as the
+// cursors' lines take to show such a slip, and a little more, the stream
+// may be moved back in quiet blocks; at any other time an error within a
+// Wine period is left to the correction, so that a stray reading never
+// moves what is heard at once.
 constexpr double kStallSeconds = 0.030;
+constexpr double kStoodStillSeconds = 0.015;
 constexpr double kMoveAfterStallSeconds = 3.0;
 // An error beyond a Wine period, over a whole second, is a slip whatever
 // the thread saw of it: the stream is moved back then too.
@@ -61,9 +80,7 @@ std::size_t StreamScheduler::BlocksIn(double seconds) const {
 void StreamScheduler::NoteCursors(const Block& block) {
   const auto rate = static_cast<double>(sampleRate);
   const double gap = block.seconds - lastSeconds;
-  if (cursorsKnown && gap > static_cast<double>(blockSamples) / rate + kStallSeconds) {
-    movableUntil = block.seconds + kLineSeconds + kMoveAfterStallSeconds;
-  }
+  bool stalled = cursorsKnown && gap > static_cast<double>(blockSamples) / rate + kStallSeconds;
   if (!cursorsKnown || gap < 0.0 || gap > kCursorGapSeconds) {
     cursorsKnown = true;
     firstSeconds = block.seconds;
@@ -71,6 +88,7 @@ void StreamScheduler::NoteCursors(const Block& block) {
     captureCount = 0.0;
     cursorNotes = 0;
     cursorNext = 0;
+    notesSinceStall = 0;
   } else {
     playCount += ((block.play + ringBytes - lastPlay) % ringBytes) / 2.0;
   }
@@ -80,8 +98,27 @@ void StreamScheduler::NoteCursors(const Block& block) {
   const double counted = (block.seconds - firstSeconds) * rate;
   playOffsets[cursorNext] = playCount - counted;
   captureOffsets[cursorNext] = captureCount + block.lateSamples - counted;
+  if (!dropPending && cursorNotes > 0 && playLine - playOffsets[cursorNext] > kStoodStillSeconds * rate) stalled = true;
+  if (stalled) {
+    notesSinceStall = 0;
+    dropPending = cursorNotes >= kDropReadings;
+  }
   cursorNext = (cursorNext + 1) % kHistory;
   cursorNotes = std::min(cursorNotes + 1, kHistory);
+  notesSinceStall = std::min(notesSinceStall + 1, kHistory);
+  lineDrop = 0.0;
+  if (dropPending && notesSinceStall == kCatchUpReadings + kDropReadings) {
+    dropPending = false;
+    const double drop = TypicalPlayOffset(notesSinceStall) - TypicalPlayOffset(0);
+    if (std::fabs(drop) >= kLeastDropSeconds * rate) {
+      lineDrop = drop;
+      const std::size_t window = std::min(BlocksIn(kLineSeconds), cursorNotes);
+      for (std::size_t i = notesSinceStall; i < window; ++i) {
+        playOffsets[(cursorNext + kHistory - 1 - i) % kHistory] -= drop;
+      }
+      movableUntil = block.seconds + kMoveAfterStallSeconds;
+    }
+  }
 
   const std::size_t window = std::min(BlocksIn(kLineSeconds), cursorNotes);
   playLine = playOffsets[(cursorNext + kHistory - 1) % kHistory];
@@ -94,6 +131,17 @@ void StreamScheduler::NoteCursors(const Block& block) {
   periodBiases[(cursorNext + kHistory - 1) % kHistory] = static_cast<float>(PlayLag() - CaptureLag());
 }
 
+double StreamScheduler::TypicalPlayOffset(std::size_t skipped) const {
+  std::array<double, kDropReadings> readings{};
+  for (std::size_t i = 0; i < kDropReadings; ++i) readings[i] = playOffsets[(cursorNext + kHistory - 1 - skipped - i) % kHistory];
+  std::sort(readings.begin(), readings.end());
+  double sum = 0.0;
+  for (std::size_t i = kDropReadings / 4; i < kDropReadings - kDropReadings / 4; ++i) sum += readings[i];
+  return sum / static_cast<double>(kDropReadings - 2 * (kDropReadings / 4));
+}
+
+double StreamScheduler::HeldLead() const { return reference + queueTaken; }
+
 double StreamScheduler::PlayLag() const { return playLine - playOffsets[(cursorNext + kHistory - 1) % kHistory]; }
 
 double StreamScheduler::CaptureLag() const {
@@ -103,6 +151,14 @@ double StreamScheduler::CaptureLag() const {
 StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
   blockSamples = std::max<std::uint32_t>(block.samples, 1);
   NoteCursors(block);
+  if (lineDrop != 0.0) {
+    const double queue = kQueueSeconds * sampleRate;
+    queueTaken += std::clamp(lineDrop, -queueTaken, queue - queueTaken);
+    // The notes since the stall were taken against a line that stood too
+    // high by the drop: their leads were that much too short.
+    const std::size_t since = std::min(notesSinceStall - 1, observed);
+    for (std::size_t i = 0; i < since; ++i) onTimeLeads[(next + kHistory - 1 - i) % kHistory] += static_cast<float>(lineDrop);
+  }
   const double nominal = kNominalBlocks * blockSamples;
   const auto late = static_cast<double>(block.lateSamples);
   // What the cursors' periods add to a lead read from them: a play cursor
@@ -129,7 +185,7 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
     // A play cursor that stalls for a few periods while blocks go on
     // arriving looks far ahead for as long: only a lead that stays far
     // ahead is one the stream has really run away to.
-    farAheadBlocks = onTimeLead > (referenceSet ? reference : nominal) + nominal ? farAheadBlocks + 1 : 0;
+    farAheadBlocks = onTimeLead > (referenceSet ? HeldLead() : nominal) + nominal ? farAheadBlocks + 1 : 0;
     reseat = overtaken || farAheadBlocks >= BlocksIn(kFarAheadSeconds);
     if (reseat) ++reseats;
   }
@@ -137,7 +193,7 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
     // The block's first sample goes to the place the session is held at
     // (the nominal one until the cursors' lines are known), or to the write
     // cursor when that has passed it already.
-    const double target = referenceSet ? reference + periodBias : nominal;
+    const double target = referenceSet ? HeldLead() + periodBias : nominal;
     const double onTimePlace = target - late - block.pendingSamples;
     const double place = std::max(onTimePlace, gapBytes / 2.0);
     // After an underrun, what lies between the two has been played through
@@ -180,9 +236,13 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
     skip = std::min(lateSamplesToDrop, blockSamples);
     lateSamplesToDrop -= skip;
   }
-  const std::size_t realignBlocks = BlocksIn(kRealignWindowSeconds);
-  if (skip == 0 && referenceSet && block.quiet && observed >= realignBlocks) {
-    const double error = AverageOnTimeLead(realignBlocks) - reference;
+  // Right after a stall only the notes since it count, once the play
+  // cursor's drop is measured.
+  const std::size_t realignBlocks =
+      std::max(std::min(BlocksIn(kRealignWindowSeconds), notesSinceStall), kCatchUpReadings + kDropReadings);
+  if (skip == 0 && referenceSet && block.quiet && !dropPending && observed >= realignBlocks &&
+      notesSinceStall >= realignBlocks) {
+    const double error = AverageOnTimeLead(realignBlocks) - HeldLead();
     const double threshold = block.seconds <= movableUntil ? kRealignSeconds : kSlipSeconds;
     if (std::fabs(error) > threshold * sampleRate) {
       const auto samples = static_cast<std::uint32_t>(std::lround(std::fabs(error)));
@@ -208,12 +268,12 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
   const std::size_t span = BlocksIn(kAverageSeconds);
   const double average = AverageOnTimeLead(span);
   // Until the lines are known, the lead held is the one read.
-  heldError = average - (referenceSet ? reference : nominal);
+  heldError = average - (referenceSet ? HeldLead() : nominal);
   // Until the reference is known the learned ratio alone is applied. The
   // ratio is learned only from a whole window of notes: the few after a
   // seat are no sign of drift.
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
-  const double correction = referenceSet ? Steer(average - reference, blockSeconds, observed >= span) : drift;
+  const double correction = referenceSet ? Steer(average - HeldLead(), blockSeconds, observed >= span) : drift;
   return Placement{writePosition, reseat && wasSeated, 1.0 + correction, skip};
 }
 

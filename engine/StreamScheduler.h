@@ -28,16 +28,19 @@
 // devices' periods slide past each other. Each cursor's line is therefore
 // taken from the highest of its readings against a steady clock over the
 // last seconds, and every block's on-time lead (its lead plus its
-// lateness) is noted against the two lines, free of the periods.
+// lateness) is noted against the two lines, free of the periods. After a
+// stall the play cursor's line is taken from the readings since, so that
+// the slip shows within a fraction of a second.
 //
 // The session is held at the nominal on-time lead. When, in the seconds
-// after a stall, the last second's notes stand more than a few milliseconds
-// off it (at other times, more than a Wine period), the stream is moved back in a quiet block, where nothing is heard
+// after a stall, the notes since it stand more than a few milliseconds off
+// it (at other times, when the last second's stand more than a Wine period
+// off), the stream is moved back in a quiet block, where nothing is heard
 // of the move: leading samples of the block are left out, or the held level
-// is played a little longer. Smaller errors, and the clocks' difference, are taken up by the
-// resampling step handed out: it steers the last ten seconds' notes to the
-// held lead, never more than kMaxCorrection away from 1, so the correction
-// cannot be heard.
+// is played a little longer. Smaller errors, and the clocks' difference,
+// are taken up by the resampling step handed out: it steers the last ten
+// seconds' notes to the held lead, never more than kMaxCorrection away
+// from 1, so the correction cannot be heard.
 //
 // Positions are byte offsets into a ring of 16-bit samples; leads are in
 // samples. A value type with fixed storage: no allocation, no lock.
@@ -94,6 +97,10 @@ class StreamScheduler {
   void NoteCursors(const Block& block);
   // How far this block's cursor readings lag the cursors' lines, in samples.
   double PlayLag() const;
+  // The on-time lead held over the cursors' lines.
+  double HeldLead() const;
+  // Middle mean of kDropReadings play offsets, the newest `skipped` left out.
+  double TypicalPlayOffset(std::size_t skipped) const;
   double CaptureLag() const;
   // Mean of the middle half of the `count` values of `ring` before `end`.
   static double MiddleMean(const std::array<float, kHistory>& ring, std::size_t end, std::size_t count);
@@ -136,6 +143,10 @@ class StreamScheduler {
   std::array<float, kHistory> periodBiases{};  // play lag less capture lag of each block
   std::size_t cursorNotes = 0;
   std::size_t cursorNext = 0;
+  std::size_t notesSinceStall = 0;
+  bool dropPending = false;  // the play cursor's drop at the last stall is not measured yet
+  double lineDrop = 0.0;     // the drop measured with this block, in samples
+  double queueTaken = 0.0;   // what stalls took of the mixer's queue: held on top of the reference
   double movableUntil = 0.0;  // the stream may be moved back until then, after a stall
   double playLine = 0.0;     // the highest play offset of the window
   double captureLine = 0.0;  // the highest capture offset of the window
