@@ -46,11 +46,10 @@ constexpr double kRealignSeconds = 0.002;
 // The output slips only when the mixer stalls. Under Wine this thread
 // mostly stalls with it, and a block this much later than the one before
 // is the sign; a play cursor that stood still shows it too, as a reading
-// further below its line than a period and a half. For as long as the
-// cursors' lines take to show such a slip, and a little more, the stream
-// may be moved back in quiet blocks; at any other time an error within a
-// Wine period is left to the correction, so that a stray reading never
-// moves what is heard at once.
+// further below its line than a period and a half. For a few seconds after
+// the drop is measured the stream may be moved back in quiet blocks; at any
+// other time an error within a Wine period is left to the correction, so
+// that a stray reading never moves what is heard at once.
 constexpr double kStallSeconds = 0.030;
 constexpr double kStoodStillSeconds = 0.015;
 constexpr double kMoveAfterStallSeconds = 3.0;

@@ -18,22 +18,26 @@
 // place behind the write cursor) is left out, so the heard delay holds
 // across the underrun.
 //
-// The sound follows the play cursor: when the mixer falls behind (a stall
-// the output underran through), every later sample is heard that much
-// later, and the cursor shows it. The scheduler therefore holds the
-// stream's lead over the play cursor, not its place. Read at the moments
+// The sound follows the play cursor, mostly: when the mixer stalls, the
+// cursor stands still for the stall and never catches up, while the sound
+// slips by the stall less what the mixer's queue still held (about a
+// period). The scheduler therefore holds the stream's lead over the play
+// cursor, not its place, and after a drop of the cursor holds it that
+// much longer as the queue took, up to a period in all. Read at the moments
 // blocks arrive, though, the cursors are off by where each device is in its
 // own period (Wine moves both in 10 ms steps): a reading lags the cursor's
 // steady line by up to a period, and that lag drifts and jumps as the two
 // devices' periods slide past each other. Each cursor's line is therefore
 // taken from the highest of its readings against a steady clock over the
 // last seconds, and every block's on-time lead (its lead plus its
-// lateness) is noted against the two lines, free of the periods. After a
-// stall the play cursor's line is taken from the readings since, so that
-// the slip shows within a fraction of a second.
+// lateness) is noted against the two lines, free of the periods. A stall
+// (a block that comes late by more than a Wine period, or a play cursor
+// that stood still) is measured as soon as a dozen readings follow it: the
+// drop of their typical reading against that of the dozen before is
+// applied to the older readings, so the line shows it at once.
 //
-// The session is held at the nominal on-time lead. When, in the seconds
-// after a stall, the notes since it stand more than a few milliseconds off
+// The session is held at that lead. When, in the seconds after a measured
+// drop, the notes since the stall stand more than a few milliseconds off
 // it (at other times, when the last second's stand more than a Wine period
 // off), the stream is moved back in a quiet block, where nothing is heard
 // of the move: leading samples of the block are left out, or the held level
