@@ -132,7 +132,9 @@ void StreamScheduler::NoteCursors(const Block& block) {
 
 double StreamScheduler::TypicalPlayOffset(std::size_t skipped) const {
   std::array<double, kDropReadings> readings{};
-  for (std::size_t i = 0; i < kDropReadings; ++i) readings[i] = playOffsets[(cursorNext + kHistory - 1 - skipped - i) % kHistory];
+  for (std::size_t i = 0; i < kDropReadings; ++i) {
+    readings[i] = playOffsets[(cursorNext + kHistory - 1 - skipped - i) % kHistory];
+  }
   std::sort(readings.begin(), readings.end());
   double sum = 0.0;
   for (std::size_t i = kDropReadings / 4; i < kDropReadings - kDropReadings / 4; ++i) sum += readings[i];
@@ -156,7 +158,9 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
     // The notes since the stall were taken against a line that stood too
     // high by the drop: their leads were that much too short.
     const std::size_t since = std::min(notesSinceStall - 1, observed);
-    for (std::size_t i = 0; i < since; ++i) onTimeLeads[(next + kHistory - 1 - i) % kHistory] += static_cast<float>(lineDrop);
+    for (std::size_t i = 0; i < since; ++i) {
+      onTimeLeads[(next + kHistory - 1 - i) % kHistory] += static_cast<float>(lineDrop);
+    }
   }
   const double nominal = kNominalBlocks * blockSamples;
   const auto late = static_cast<double>(block.lateSamples);
