@@ -131,14 +131,7 @@ void StreamScheduler::NoteCursors(const Block& block) {
 }
 
 double StreamScheduler::TypicalPlayOffset(std::size_t skipped) const {
-  std::array<double, kDropReadings> readings{};
-  for (std::size_t i = 0; i < kDropReadings; ++i) {
-    readings[i] = playOffsets[(cursorNext + kHistory - 1 - skipped - i) % kHistory];
-  }
-  std::sort(readings.begin(), readings.end());
-  double sum = 0.0;
-  for (std::size_t i = kDropReadings / 4; i < kDropReadings - kDropReadings / 4; ++i) sum += readings[i];
-  return sum / static_cast<double>(kDropReadings - 2 * (kDropReadings / 4));
+  return MiddleMean(playOffsets, (cursorNext + kHistory - skipped) % kHistory, kDropReadings);
 }
 
 double StreamScheduler::HeldLead() const { return reference + queueTaken; }
@@ -286,11 +279,12 @@ void StreamScheduler::ShiftNotes(double samples) {
   }
 }
 
-double StreamScheduler::MiddleMean(const std::array<float, kHistory>& ring, std::size_t end, std::size_t count) {
+template <typename Value>
+double StreamScheduler::MiddleMean(const std::array<Value, kHistory>& ring, std::size_t end, std::size_t count) {
   // The mean of the middle half: deaf to the odd outlier of a preempted
   // cursor read. Two selections rather than a sort: this runs with every
   // block.
-  std::array<float, kHistory> values{};
+  std::array<Value, kHistory> values{};
   for (std::size_t i = 0; i < count; ++i) values[i] = ring[(end + kHistory - 1 - i) % kHistory];
   const auto from = values.begin() + static_cast<std::ptrdiff_t>(count / 4);
   const auto to = values.begin() + static_cast<std::ptrdiff_t>(count - count / 4);

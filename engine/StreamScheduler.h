@@ -107,7 +107,8 @@ class StreamScheduler {
   double TypicalPlayOffset(std::size_t skipped) const;
   double CaptureLag() const;
   // Mean of the middle half of the `count` values of `ring` before `end`.
-  static double MiddleMean(const std::array<float, kHistory>& ring, std::size_t end, std::size_t count);
+  template <typename Value>
+  static double MiddleMean(const std::array<Value, kHistory>& ring, std::size_t end, std::size_t count);
   // Mean of the middle half of the most recent `count` notes.
   double AverageOnTimeLead(std::size_t count) const;
   // Moves every note by `samples`, after the stream itself moved.
