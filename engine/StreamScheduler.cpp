@@ -42,6 +42,11 @@ constexpr double kCursorGapSeconds = 1.0;
 // The stream is moved back in a quiet block once the last second's notes
 // stand 2 ms off the held lead: less is left to the correction.
 constexpr double kRealignWindowSeconds = 1.0;
+// A second after a seat, before the lines are known, the notes are set
+// against the lead held, and a seat more than half a period off is moved:
+// the notes wander less than that while the lines form.
+constexpr double kSeatCheckSeconds = 1.0;
+constexpr double kSeatSeconds = 0.005;
 constexpr double kRealignSeconds = 0.002;
 // The output slips only when the mixer stalls. Under Wine this thread
 // mostly stalls with it, and a block this much later than the one before
@@ -145,17 +150,26 @@ double StreamScheduler::CaptureLag() const {
 StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
   blockSamples = std::max<std::uint32_t>(block.samples, 1);
   NoteCursors(block);
+  const double nominal = kNominalBlocks * blockSamples;
+  // Until the cursors' lines are known, the lead held is the nominal one
+  // as read.
+  if (!referenceSet && !seated) reference = nominal;
   if (lineDrop != 0.0) {
+    const std::size_t since = std::min(notesSinceStall - 1, observed);
+    // Before the lines are known the notes wander with them by most of a
+    // period: the stream is then held where it stood just before the stall.
+    const std::size_t before = std::min(observed - since, BlocksIn(kRealignWindowSeconds));
+    if (!referenceSet && before > 0) {
+      reference = MiddleMean(onTimeLeads, (next + kHistory - since) % kHistory, before) - queueTaken;
+    }
     const double queue = kQueueSeconds * sampleRate;
     queueTaken += std::clamp(lineDrop, -queueTaken, queue - queueTaken);
     // The notes since the stall were taken against a line that stood too
     // high by the drop: their leads were that much too short.
-    const std::size_t since = std::min(notesSinceStall - 1, observed);
     for (std::size_t i = 0; i < since; ++i) {
       onTimeLeads[(next + kHistory - 1 - i) % kHistory] += static_cast<float>(lineDrop);
     }
   }
-  const double nominal = kNominalBlocks * blockSamples;
   const auto late = static_cast<double>(block.lateSamples);
   // What the cursors' periods add to a lead read from them: a play cursor
   // that lags its line makes the lead look longer, a capture cursor that
@@ -181,25 +195,28 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
     // A play cursor that stalls for a few periods while blocks go on
     // arriving looks far ahead for as long: only a lead that stays far
     // ahead is one the stream has really run away to.
-    farAheadBlocks = onTimeLead > (referenceSet ? HeldLead() : nominal) + nominal ? farAheadBlocks + 1 : 0;
+    farAheadBlocks = onTimeLead > HeldLead() + nominal ? farAheadBlocks + 1 : 0;
     reseat = overtaken || farAheadBlocks >= BlocksIn(kFarAheadSeconds);
     if (reseat) ++reseats;
   }
   if (reseat) {
-    // The block's first sample goes to the place the session is held at
-    // (the nominal one until the cursors' lines are known), or to the write
-    // cursor when that has passed it already.
-    const double target = referenceSet ? HeldLead() + periodBias : nominal;
+    // The block's first sample goes to the place the session is held at,
+    // or to the write cursor when that has passed it already.
+    const double target = HeldLead() + (referenceSet ? periodBias : 0.0);
     const double onTimePlace = target - late - block.pendingSamples;
     const double place = std::max(onTimePlace, gapBytes / 2.0);
     // After an underrun, what lies between the two has been played through
     // already: it is left out of this block and the next, where the jump
-    // is, instead of being heard that much late until a quiet block. The
-    // first block starts the stream whole, at the write cursor.
-    lateSamplesToDrop = wasSeated ? static_cast<std::uint32_t>(std::lround(place - onTimePlace)) : 0;
+    // is, instead of being heard that much late until a quiet block. So
+    // is the start of a first block that came later than the lead allows:
+    // kept, it would hold the whole stream late until the cursors' lines
+    // are known.
+    lateSamplesToDrop = static_cast<std::uint32_t>(std::lround(place - onTimePlace));
     writePosition =
         WrapBytes(static_cast<std::int64_t>(block.play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
     seated = true;
+    seatUnchecked = true;
+    blocksSinceSeat = 0;
     farAheadBlocks = 0;
     observed = 0;
     next = 0;
@@ -212,9 +229,8 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
 
   // Held at the nominal on-time lead as a reading at a random point of the
   // periods would show it, on average: the lead at which the routing is
-  // measured.
-  // The biases are taken from the second window of readings, when each
-  // already had a whole window of lines behind it.
+  // measured. The biases are taken from the second window of readings, when
+  // each already had a whole window of lines behind it.
   const std::size_t lineBlocks = BlocksIn(kLineSeconds);
   if (!referenceSet && cursorNotes >= 2 * lineBlocks) {
     reference = nominal - MiddleMean(periodBiases, cursorNext, lineBlocks);
@@ -232,14 +248,26 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
     skip = std::min(lateSamplesToDrop, blockSamples);
     lateSamplesToDrop -= skip;
   }
+  ++blocksSinceSeat;
   // Right after a stall only the notes since it count, once the play
   // cursor's drop is measured.
   const std::size_t realignBlocks =
       std::max(std::min(BlocksIn(kRealignWindowSeconds), notesSinceStall), kCatchUpReadings + kDropReadings);
-  if (skip == 0 && referenceSet && block.quiet && !dropPending && observed >= realignBlocks &&
+  // Until the lines are known, only a stall's slip is moved back, and a
+  // seat that its first second's notes show far off: a seat is taken from
+  // one reading, which a period may put off by up to a period.
+  const bool seatCheck = seatUnchecked && !referenceSet && blocksSinceSeat >= BlocksIn(kSeatCheckSeconds);
+  const bool movable = referenceSet || block.seconds <= movableUntil || seatCheck;
+  if (skip == 0 && movable && block.quiet && !dropPending && observed >= realignBlocks &&
       notesSinceStall >= realignBlocks) {
     const double error = AverageOnTimeLead(realignBlocks) - HeldLead();
-    const double threshold = block.seconds <= movableUntil ? kRealignSeconds : kSlipSeconds;
+    double threshold = kSlipSeconds;
+    if (block.seconds <= movableUntil) {
+      threshold = kRealignSeconds;
+    } else if (seatCheck) {
+      threshold = kSeatSeconds;
+      seatUnchecked = false;
+    }
     if (std::fabs(error) > threshold * sampleRate) {
       const auto samples = static_cast<std::uint32_t>(std::lround(std::fabs(error)));
       double moved = 0.0;
@@ -263,8 +291,7 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
 
   const std::size_t span = BlocksIn(kAverageSeconds);
   const double average = AverageOnTimeLead(span);
-  // Until the lines are known, the lead held is the one read.
-  heldError = average - (referenceSet ? HeldLead() : nominal);
+  heldError = average - HeldLead();
   // Until the reference is known the learned ratio alone is applied. The
   // ratio is learned only from a whole window of notes: the few after a
   // seat are no sign of drift.

@@ -14,9 +14,9 @@
 // leaves the heard delay alone. The stream is re-seated only when the play
 // cursor has come within a quarter block of its place or passed it (a real
 // underrun), or when it has stayed a whole nominal lead beyond the lead it
-// is held at for a second. What a re-seat finds already played through (a
+// is held at for a second. What a seat finds already played through (a
 // place behind the write cursor) is left out, so the heard delay holds
-// across the underrun.
+// across the underrun, and from the first block on.
 //
 // The sound follows the play cursor, mostly: when the mixer stalls, the
 // cursor stands still for the stall and never catches up, while the sound
@@ -41,7 +41,9 @@
 // it (at other times, when the last second's stand more than a Wine period
 // off), the stream is moved back in a quiet block, where nothing is heard
 // of the move: leading samples of the block are left out, or the held level
-// is played a little longer. Smaller errors, and the clocks' difference,
+// is played a little longer. Until the lines are known (the first ten
+// seconds), only a stall's slip is moved back, to where the stream stood
+// just before the stall. Smaller errors, and the clocks' difference,
 // are taken up by the resampling step handed out: it steers the last ten
 // seconds' notes to the held lead, never more than kMaxCorrection away
 // from 1, so the correction cannot be heard.
@@ -128,7 +130,10 @@ class StreamScheduler {
   // Samples of the stream that a re-seat at the write cursor put behind
   // their time, still to be left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;
-  std::size_t farAheadBlocks = 0;  // consecutive blocks a whole nominal lead beyond the held lead
+  std::size_t farAheadBlocks = 0;
+  // Whether the last seat's first second of notes is still to be checked.
+  bool seatUnchecked = false;
+  std::size_t blocksSinceSeat = 0;  // consecutive blocks a whole nominal lead beyond the held lead
   // The on-time lead to hold, against the cursors' lines, once a window of
   // cursor readings has been seen.
   double reference = 0.0;

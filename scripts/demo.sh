@@ -230,6 +230,8 @@ for attempt in 1 2; do
   [ -n "$write_ahead" ] || fail "calibration: no write-ahead reported"
   capture_period=$(sed -n 's/^capture_period_ms=\([0-9.]*\).*/\1/p' "$work/calibration.out")
   [ -n "$capture_period" ] || fail "calibration: no capture period reported"
+  steady=$(sed -n 's/^steady_s=\([0-9.]*\).*/\1/p' "$work/calibration.out")
+  [ -n "$steady" ] || fail "calibration: no steady stretch reported"
 
   echo "demo: rynhost ${host_args[*]} --seconds $run_seconds, voice sample into the microphone"
   record_run run '^delay ' "$host" "${host_args[@]}" --seconds "$run_seconds" \
@@ -237,7 +239,7 @@ for attempt in 1 2; do
 
   report=$(/usr/bin/python3 "$root/scripts/demo_report.py" \
     --run "$work/run.wav" --calibration "$work/calibration.wav" --calibration-write-ahead "$write_ahead" \
-    --calibration-capture-period "$capture_period" \
+    --calibration-capture-period "$capture_period" --calibration-steady "$steady" \
     --host-log "$work/run.csv" --delay "$delay" --shift "$shift_steps" --mode "$mode" \
     --attempt "$attempt" --earlier "$earlier" --out-dir "$out" --audiotool "$audiotool")
   if grep -q '^quality: ok' <<<"$report"; then break; fi

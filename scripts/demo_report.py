@@ -11,6 +11,10 @@ microphone to the same speaker through the platform's devices without
 the component (a DirectSound pass-through that wrote a known, short distance
 ahead of the play cursor); its lag minus that write-ahead is what the
 routing and the devices add. The measured delay is the run's lag minus that.
+A pass-through cannot hold its lag when Wine's mixer stalls: the output
+slips behind for good. Its lag is therefore taken from the first stretch of
+windows that agree, and its write-ahead from before its first slip; the
+component holds the routing it started with across such stalls.
 Lags are taken between the channels' short-time envelopes: the energy of
 speech moves with the delay, and the envelope is immune to the sample-level
 seams that block-wise playback leaves.
@@ -76,6 +80,25 @@ def summarise(windows):
         return None, None
     q1, median, q3 = np.percentile(lags, [25, 50, 75])
     return float(median), float(q3 - q1)
+
+
+STEADY_MS = 3.0
+STEADY_WINDOWS = 3
+
+
+def first_steady(windows):
+    """Among the windows that heard feedback, the first stretch of at least
+    STEADY_WINDOWS in a row within STEADY_MS of its first: (median lag,
+    windows in it, seconds from the first window to its start), or
+    (None, 0, 0)."""
+    heard = [(start, lag) for start, lag, _, present in windows if present]
+    for first in range(len(heard)):
+        end = first
+        while end < len(heard) and abs(heard[end][1] - heard[first][1]) <= STEADY_MS:
+            end += 1
+        if end - first >= STEADY_WINDOWS:
+            return median([lag for _, lag in heard[first:end]]), end - first, heard[first][0] - heard[0][0]
+    return None, 0, 0
 
 
 def reported_delays(log_path):
@@ -171,6 +194,8 @@ def main():
     p.add_argument("--calibration", required=True, help="stereo recording of the pass-through run")
     p.add_argument("--calibration-write-ahead", type=float, required=True)
     p.add_argument("--calibration-capture-period", type=float, required=True)
+    p.add_argument("--calibration-steady", type=float, default=0.0,
+                   help="seconds the pass-through's output ran before it first slipped")
     p.add_argument("--host-log", required=True)
     p.add_argument("--delay", type=int, required=True)
     p.add_argument("--shift", type=int, default=0)
@@ -186,7 +211,7 @@ def main():
     run_windows = window_lags(args.audiotool, args.run)
     cal_windows = window_lags(args.audiotool, args.calibration)
     run_lag, run_spread = summarise(run_windows)
-    cal_lag, cal_spread = summarise(cal_windows)
+    cal_lag, cal_steady, cal_from = first_steady(cal_windows)
     reported, reported_last = reported_delays(args.host_log)
     vocoder_ms = 1000.0 * VOCODER_FRAME / RATE if shifted and args.mode == 1 else 0.0
 
@@ -197,8 +222,12 @@ def main():
             problems.append(f"{name}: no feedback in {silent} of {len(windows)} speech windows")
     if run_spread is not None and run_spread > 30.0:
         problems.append(f"run: window lags spread {run_spread:.0f} ms")
-    if cal_spread is not None and cal_spread > 30.0:
-        problems.append(f"calibration: window lags spread {cal_spread:.0f} ms")
+    if cal_windows and cal_lag is None:
+        problems.append(f"calibration: no {STEADY_WINDOWS} windows in a row agree on a lag")
+    elif cal_lag is not None and args.calibration_steady and cal_from + 1.0 > args.calibration_steady:
+        # The write-ahead is the one from before the slip; the lag must be too.
+        problems.append(f"calibration: its output slipped {args.calibration_steady:.1f} s in, "
+                        f"before {STEADY_WINDOWS} windows agreed on a lag")
 
     if reported and abs(reported - args.delay) > 15:
         problems.append(f"the component itself reports {reported} ms for a configured {args.delay} ms: "
@@ -224,6 +253,7 @@ def main():
                      f"(median of {len(run_windows)} one-second windows, interquartile spread {run_spread:.1f} ms)")
         lines.append(f"  routing and devices without ryn:    {routing:.1f} ms "
                      f"(calibration: DirectSound pass-through, {cal_lag:.1f} ms microphone to speaker "
+                     f"in its first {cal_steady} agreeing windows, "
                      f"minus its {args.calibration_write_ahead:.1f} ms write-ahead and the "
                      f"{args.calibration_capture_period:.1f} ms capture period its chunks waited)")
         if vocoder_ms:

@@ -268,24 +268,31 @@ TEST_P(HeardDelayUnderDrift, HoldsWithCursorsThatMoveInPeriodsAndACaptureCursorT
 class HeardDelayAfterASlip : public HeardDelayUnderDrift {};
 
 TEST_P(HeardDelayAfterASlip, ComesBackToTheDelayInQuietBlocksAfterTheOutputSlipped) {
-  // A mixer that stalled longer than its queue held: from 60 s on the
+  // A mixer that stalled longer than its queue held: from then on the
   // speaker hears everything 20 ms later, and the play cursor drops by that
   // and by the period the queue played out. Two seconds later the stream is
-  // back, with a quiet block only every tenth.
-  Devices devices = WineLike(2);
-  const Outcome steady = Simulate(devices, 62.0);
-  devices.slipAtSeconds = 60.0;
-  devices.slipSamples = 441.0;
-  devices.queueSamples = 220.0;
-  const Outcome outcome = Simulate(devices, 62.0);
-  SCOPED_TRACE(Describe(devices, outcome));
-  SCOPED_TRACE("without the slip: " + Describe(devices, steady));
-  EXPECT_NEAR(outcome.meanMs, steady.meanMs, 1.0) << "not back at the delay held before the slip";
-  // The drop is measured from a dozen readings on either side of the stall,
-  // to within a quarter period.
-  EXPECT_LE(outcome.spreadMs, 2.5);
-  EXPECT_EQ(outcome.reseats, 0u);
-  EXPECT_LE(outcome.reportedSpreadMs, 3.0);
+  // back, with a quiet block only every tenth: a minute into the session,
+  // and in its first seconds, before the cursors' lines are known. Until
+  // they are, the notes wander with them by up to a quarter of a period a
+  // second: the stream comes back to within half a period then.
+  for (const double slipAt : {60.0, 3.0}) {
+    const bool linesKnown = slipAt > 10.0;
+    const double back = slipAt + 2.0;
+    Devices devices = WineLike(linesKnown ? 2.0 : (back + 4.0) / 60.0);
+    const Outcome steady = Simulate(devices, back);
+    devices.slipAtSeconds = slipAt;
+    devices.slipSamples = 441.0;
+    devices.queueSamples = 220.0;
+    const Outcome outcome = Simulate(devices, back);
+    SCOPED_TRACE(Describe(devices, outcome));
+    SCOPED_TRACE("without the slip: " + Describe(devices, steady));
+    SCOPED_TRACE("slip at " + std::to_string(slipAt) + " s");
+    EXPECT_NEAR(outcome.meanMs, steady.meanMs, linesKnown ? 1.0 : 5.0) << "not back at the delay held before the slip";
+    // The drop is measured from a dozen readings on either side of the
+    // stall, to within a quarter period.
+    EXPECT_LE(outcome.spreadMs, steady.spreadMs + 2.5);
+    EXPECT_EQ(outcome.reseats, 0u);
+  }
 }
 
 TEST_P(HeardDelayUnderDrift, HoldsAcrossUnderrunsOfAStarvedThread) {
@@ -373,8 +380,9 @@ TEST(StreamScheduler, MovesAStreamThatRunsLateBackInAQuietBlockAfterAStallOnly) 
     return skipped;
   };
   // The play cursor starts slowly, so the stream runs 150 samples (6.8 ms)
-  // beyond its nominal on-time lead of three blocks: once the cursors'
-  // lines are known (ten seconds), the seat is set right.
+  // beyond its nominal on-time lead of three blocks, less than the first
+  // second's notes move a seat for: once the cursors' lines are known (ten
+  // seconds), the seat is set right.
   EXPECT_EQ(run(600, 30, 50), 150u);
   EXPECT_EQ(scheduler.Realignments(), 1u);
   EXPECT_EQ(scheduler.HeardDelayMs(), 99u);
@@ -402,13 +410,41 @@ TEST(StreamScheduler, MovesAStreamThatRunsLateBackInAQuietBlockAfterAStallOnly) 
   EXPECT_EQ(scheduler.HeardDelayMs(), 99u);
 }
 
+TEST(StreamScheduler, SetsASeatThatTheCaptureCursorsLineShowsAPeriodLateRightAfterASecond) {
+  constexpr std::uint32_t kBlock = 551;
+  constexpr double kBlockSeconds = static_cast<double>(kBlock) / kRate;
+  StreamScheduler scheduler(kRing, kRate);
+  std::uint32_t play = 0;
+  std::uint32_t skipped = 0;
+  for (int k = 0; k < 80; ++k) {
+    // The sixth block finds the capture cursor a period (220 samples)
+    // further on than the first did: the stream was seated a period late.
+    const std::uint32_t late = k == 5 ? 270 : 50;
+    const StreamScheduler::Placement placement =
+        scheduler.Place({play, (play + 440) % kRing, kBlock, late, 0.0, k * kBlockSeconds, k % 2 == 0});
+    if (k < 40) {
+      EXPECT_EQ(placement.skipSamples, 0u) << "moved before a second of notes, at block " << k;
+    }
+    skipped += placement.skipSamples;
+    scheduler.Advance(kBlock - placement.skipSamples);
+    play = (play + 2 * kBlock) % kRing;
+  }
+  EXPECT_EQ(skipped, 220u);
+  EXPECT_EQ(scheduler.Realignments(), 1u);
+  EXPECT_EQ(scheduler.HeardDelayMs(), 99u);
+}
+
 TEST(StreamScheduler, ALateFirstBlockIsPlacedByItsCaptureTime) {
   StreamScheduler scheduler(kRing, kRate);
   // Captured 100 samples before it was handed over: 100 samples nearer.
   EXPECT_EQ(scheduler.Place(At(86000, 100, 0.0)).writePosition, (86000u + 3 * 440 - 200) % kRing);
-  // Never behind the write cursor, whatever the lateness.
+  // Never behind the write cursor, whatever the lateness: what the cursor
+  // has passed of the block is left out, so the stream starts at its delay.
   StreamScheduler other(kRing, kRate);
-  EXPECT_EQ(other.Place(At(1000, 600, 0.0)).writePosition, 1440u);
+  const StreamScheduler::Placement placement = other.Place(At(1000, 600, 0.0));
+  EXPECT_EQ(placement.writePosition, 1440u);
+  EXPECT_EQ(placement.skipSamples, 600u - 3 * 220 + 220);
+  EXPECT_EQ(other.HeardDelayMs(), 39u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tools/audio/DirectSoundPassthrough.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -83,11 +84,19 @@ void CDirectSoundPassthrough::Stop() {
 
 void CDirectSoundPassthrough::Run() noexcept {
   // Woken, as the engine is, by the notification at the end of each capture
-  // segment; the stop event comes first so that it is never starved.
+  // segment; the stop event comes first so that it is never starved. Waits
+  // of 1 to 9 ms in turn read the play cursor between the notifications.
   HANDLE waits[kSegments + 1];
   waits[0] = stopEvent.get();
   for (DWORD i = 0; i < kSegments; ++i) waits[i + 1] = segmentEvents[i].get();
-  while (WaitForMultipleObjects(kSegments + 1, waits, FALSE, 100) != WAIT_OBJECT_0) {
+  for (DWORD turn = 0;; ++turn) {
+    const DWORD woken = WaitForMultipleObjects(kSegments + 1, waits, FALSE, 1 + turn % 9);
+    if (woken == WAIT_OBJECT_0) return;
+    if (woken == WAIT_TIMEOUT) {
+      DWORD play = 0;
+      if (started.load() && SUCCEEDED(playbackBuffer->GetCurrentPosition(&play, nullptr))) NotePlayCursor(play, false);
+      continue;
+    }
     DWORD readable = 0;
     if (SUCCEEDED(captureBuffer->GetCurrentPosition(nullptr, &readable)) && readable != readPosition) {
       const DWORD bytes = (readable + kCaptureBytes - readPosition) % kCaptureBytes;
@@ -97,6 +106,40 @@ void CDirectSoundPassthrough::Run() noexcept {
   }
 }
 
+double CDirectSoundPassthrough::SecondsSinceStart() const noexcept {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart - firstCount.QuadPart) / static_cast<double>(countsPerSecond.QuadPart);
+}
+
+void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
+  const double seconds = SecondsSinceStart();
+  played += (play + kPlaybackBytes - lastPlay) % kPlaybackBytes;
+  lastPlay = play;
+  if (slipped) return;
+  const double clock = seconds * kBytesPerSecond;
+  const double offset = static_cast<double>(played) - clock;
+  playLine = std::max(playLine, offset);
+  if (playLine - offset > kSlipSeconds * kBytesPerSecond) {
+    slipped = true;
+    return;
+  }
+  steadySeconds = seconds;
+  if (atWrite) {
+    streamOffsetSum += static_cast<double>(written) - clock;
+    ++streamOffsets;
+  } else {
+    playOffsetSum += offset;
+    ++playOffsets;
+  }
+}
+
+double CDirectSoundPassthrough::LeadMs() const noexcept {
+  if (streamOffsets == 0 || playOffsets == 0) return 0.0;
+  const double lead = streamOffsetSum / streamOffsets - playOffsetSum / playOffsets;
+  return lead * 1000.0 / kBytesPerSecond;
+}
+
 void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
   DWORD play = 0;
   DWORD write = 0;
@@ -104,15 +147,23 @@ void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
     return;
   }
   const DWORD safe = (write + kPlaybackBytes - play) % kPlaybackBytes;
-  DWORD lead = (writePosition + kPlaybackBytes - play) % kPlaybackBytes;
+  const DWORD lead = (writePosition + kPlaybackBytes - play) % kPlaybackBytes;
   // The stream starts at the write cursor; it starts there again only once
   // the play cursor has overtaken it (a capture that stalled just after it
-  // started), as the engine re-seats on an underrun.
-  if (!started.load() || lead > kPlaybackBytes / 2) {
+  // started), as the engine re-seats on an underrun. Either the mixer or
+  // this thread stood still then: the lead is not measured any further.
+  if (!started.load()) {
+    QueryPerformanceFrequency(&countsPerSecond);
+    QueryPerformanceCounter(&firstCount);
+    lastPlay = play;
+    written = safe;
     writePosition = write;
-    lead = safe;
     started = true;
+  } else if (lead > kPlaybackBytes / 2) {
+    slipped = true;
+    writePosition = write;
   }
+  NotePlayCursor(play, true);
   void* in1 = nullptr;
   void* in2 = nullptr;
   DWORD inBytes1 = 0;
@@ -142,9 +193,7 @@ void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
   }
   captureBuffer->Unlock(in1, inBytes1, in2, inBytes2);
   writePosition = (writePosition + bytes) % kPlaybackBytes;
-  // The play cursor moves in the mixer's periods: the lead is averaged over
-  // every write rather than taken from the first.
-  leadByteSum.fetch_add(lead);
+  written += bytes;
   chunkBytes.fetch_add(bytes);
   chunks.fetch_add(1);
 }

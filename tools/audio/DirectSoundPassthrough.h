@@ -18,12 +18,22 @@
 // thread. Every chunk is appended to the playback ring right after the
 // previous one, starting at the write cursor, so the heard lag stays
 // constant: the routing's own latency (capture, including the platform's
-// capture period, and playback) plus the lead of the first write over the
-// play cursor, which is recorded: routing latency = heard lag - LeadMs().
+// capture period, and playback) plus the lead of the stream over the play
+// cursor, which is recorded: routing latency = heard lag - LeadMs().
 // A chunk's first sample waited one capture period before DirectSound handed
 // the chunk over; a program that places samples by their capture time (as the
 // engine does) does not wait it, so its heard lag lies one CapturePeriodMs()
 // below that routing.
+//
+// Wine moves the play cursor in 10 ms periods, and the thread, woken by the
+// capture, reads it at one point of the mixer's period for a whole run: a
+// lead read at the writes is off by where that point is, different at every
+// start. The lead is therefore taken against play cursor readings spread
+// over the period (between the notifications), as a reading at a random
+// point would show it on average, the convention the engine holds its delay
+// in. When Wine's mixer stalls, the play cursor stands still and the sound
+// comes out later from then on: the lead is measured up to that first slip,
+// and goes with the lag heard before it.
 class CDirectSoundPassthrough {
  public:
   // Opens both default devices; throws std::runtime_error on failure.
@@ -35,13 +45,16 @@ class CDirectSoundPassthrough {
   void Start();
   void Stop();
 
-  // Whether captured data has been forwarded; LeadMs is valid from then on.
+  // Whether captured data has been forwarded.
   bool Started() const noexcept { return started.load(); }
-  // Mean distance of each write ahead of the play cursor, in milliseconds.
-  double LeadMs() const noexcept {
-    const DWORD count = chunks.load();
-    return count == 0 ? 0.0 : leadByteSum.load() * 1000.0 / kBytesPerSecond / count;
-  }
+  // After Stop(): the stream's mean lead over the play cursor until the
+  // output first slipped, in milliseconds.
+  double LeadMs() const noexcept;
+  // After Stop(): seconds from the first write to the output's first slip,
+  // or to the last write when it never slipped.
+  double SteadySeconds() const noexcept { return steadySeconds; }
+  // After Stop(): whether the output slipped during the run.
+  bool Slipped() const noexcept { return slipped; }
   // Mean size of the chunks DirectSound handed over, in milliseconds.
   double CapturePeriodMs() const noexcept {
     const DWORD count = chunks.load();
@@ -51,12 +64,19 @@ class CDirectSoundPassthrough {
  private:
   void Run() noexcept;
   void Forward(DWORD from, DWORD bytes);
+  // Notes the play cursor against the performance counter; from the first
+  // reading that shows the mixer stood still, nothing more is noted.
+  void NotePlayCursor(DWORD play, bool atWrite);
+  double SecondsSinceStart() const noexcept;
 
   static constexpr DWORD kBytesPerSecond = 44100;  // 22050 Hz, 16-bit mono
   static constexpr DWORD kSegments = 16;
   static constexpr DWORD kSegmentBytes = 440;  // 10 ms in whole samples
   static constexpr DWORD kCaptureBytes = kSegments * kSegmentBytes;
   static constexpr DWORD kPlaybackBytes = 4 * kBytesPerSecond;
+  // A reading this far below the play cursor's steady line: the mixer
+  // stood still.
+  static constexpr double kSlipSeconds = 0.015;
 
   ComPtr<IDirectSoundCapture> captureDevice;
   ComPtr<IDirectSoundCaptureBuffer> captureBuffer;
@@ -66,9 +86,24 @@ class CDirectSoundPassthrough {
   UniqueHandle stopEvent;
   std::thread worker;
   std::atomic<bool> started{false};
-  std::atomic<std::uint64_t> leadByteSum{0};
   std::atomic<DWORD> chunks{0};
   std::atomic<DWORD> chunkBytes{0};
   DWORD readPosition = 0;
   DWORD writePosition = 0;
+
+  // The stream and the play cursor against the performance counter since
+  // the first write, in bytes: position (unwrapped) less the bytes the
+  // counter's time is worth.
+  LARGE_INTEGER firstCount{};
+  LARGE_INTEGER countsPerSecond{};
+  std::uint64_t played = 0;   // play cursor, unwrapped from its first reading
+  std::uint64_t written = 0;  // stream's next write, unwrapped the same way
+  DWORD lastPlay = 0;
+  double playLine = 0.0;      // highest play offset seen
+  bool slipped = false;
+  double streamOffsetSum = 0.0;  // at the writes
+  std::uint32_t streamOffsets = 0;
+  double playOffsetSum = 0.0;    // between the writes
+  std::uint32_t playOffsets = 0;
+  double steadySeconds = 0.0;
 };

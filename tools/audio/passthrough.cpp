@@ -3,9 +3,12 @@
 // "running" once sound flows, and at the end the lead of its writes over the
 // play cursor and the capture period its chunks waited, both to subtract
 // from the lag heard (what remains is the routing's latency for a program
-// that places samples by their capture time):
+// that places samples by their capture time), and how long the output ran
+// before it first slipped behind (the lead is that stretch's; the lag to
+// subtract it from is the one heard then):
 //   lead_ms=<milliseconds>
 //   capture_period_ms=<milliseconds>
+//   steady_s=<seconds>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -45,7 +48,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     Sleep(static_cast<DWORD>(seconds * 1000));
     passthrough->Stop();
-    std::printf("lead_ms=%.2f\ncapture_period_ms=%.2f\n", passthrough->LeadMs(), passthrough->CapturePeriodMs());
+    std::printf("lead_ms=%.2f\ncapture_period_ms=%.2f\nsteady_s=%.1f\n", passthrough->LeadMs(),
+                passthrough->CapturePeriodMs(), passthrough->SteadySeconds());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "passthrough: %s\n", e.what());
