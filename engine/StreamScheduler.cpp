@@ -42,10 +42,14 @@ constexpr double kCursorGapSeconds = 1.0;
 // The stream is moved back in a quiet block once the last second's notes
 // stand 2 ms off the held lead: less is left to the correction.
 constexpr double kRealignWindowSeconds = 1.0;
-// A second after a seat, before the lines are known, the notes are set
-// against the lead held, and a seat more than half a period off is moved:
-// the notes wander less than that while the lines form.
-constexpr double kSeatCheckSeconds = 1.0;
+// Wine hands over the first periods of both devices in bursts: the
+// readings of the first half second are no guide to the cursors' lines,
+// which are noted afresh from then on. A second later, before the lines
+// are known, that second's notes are set against the lead held, and a seat
+// more than half a period off is moved: the notes wander less than that
+// while the lines form.
+constexpr double kStartSeconds = 0.5;
+constexpr double kSeatCheckSeconds = kStartSeconds + 1.0;
 constexpr double kSeatSeconds = 0.005;
 constexpr double kRealignSeconds = 0.002;
 // The output slips only when the mixer stalls. Under Wine this thread
@@ -149,6 +153,10 @@ double StreamScheduler::CaptureLag() const {
 
 StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
   blockSamples = std::max<std::uint32_t>(block.samples, 1);
+  if (seated && !linesSettled && blocksSinceSeat >= BlocksIn(kStartSeconds)) {
+    linesSettled = true;
+    cursorsKnown = false;
+  }
   NoteCursors(block);
   const double nominal = kNominalBlocks * blockSamples;
   // Until the cursors' lines are known, the lead held is the nominal one

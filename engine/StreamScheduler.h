@@ -43,7 +43,10 @@
 // of the move: leading samples of the block are left out, or the held level
 // is played a little longer. Until the lines are known (the first ten
 // seconds), only a stall's slip is moved back, to where the stream stood
-// just before the stall. Smaller errors, and the clocks' difference,
+// just before the stall, and a seat that is half a period off: the seat is
+// taken from one reading, and a second of readings after the start's
+// bursts (whose readings are left out of the lines) shows how far off it
+// was. Smaller errors, and the clocks' difference,
 // are taken up by the resampling step handed out: it steers the last ten
 // seconds' notes to the held lead, never more than kMaxCorrection away
 // from 1, so the correction cannot be heard.
@@ -131,6 +134,8 @@ class StreamScheduler {
   // their time, still to be left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;
   std::size_t farAheadBlocks = 0;
+  // Whether the cursors' lines were noted afresh after the session's start.
+  bool linesSettled = false;
   // Whether the last seat's first second of notes is still to be checked.
   bool seatUnchecked = false;
   std::size_t blocksSinceSeat = 0;  // consecutive blocks a whole nominal lead beyond the held lead

@@ -121,8 +121,16 @@ void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
   const double offset = static_cast<double>(played) - clock;
   playLine = std::max(playLine, offset);
   if (playLine - offset > kSlipSeconds * kBytesPerSecond) {
-    slipped = true;
-    return;
+    if (seconds >= kSettleSeconds) {
+      slipped = true;
+      return;
+    }
+    // The mixer is still starting: the lead is measured from here on.
+    playLine = offset;
+    streamOffsetSum = 0.0;
+    streamOffsets = 0;
+    playOffsetSum = 0.0;
+    playOffsets = 0;
   }
   steadySeconds = seconds;
   if (atWrite) {

@@ -77,6 +77,9 @@ class CDirectSoundPassthrough {
   // A reading this far below the play cursor's steady line: the mixer
   // stood still.
   static constexpr double kSlipSeconds = 0.015;
+  // Wine's mixer may stand still while it starts: a slip within this long
+  // of the first write restarts the measurement instead.
+  static constexpr double kSettleSeconds = 1.0;
 
   ComPtr<IDirectSoundCapture> captureDevice;
   ComPtr<IDirectSoundCaptureBuffer> captureBuffer;
