@@ -215,11 +215,10 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
     const double place = std::max(onTimePlace, gapBytes / 2.0);
     // After an underrun, what lies between the two has been played through
     // already: it is left out of this block and the next, where the jump
-    // is, instead of being heard that much late until a quiet block. So
-    // is the start of a first block that came later than the lead allows:
-    // kept, it would hold the whole stream late until the cursors' lines
-    // are known.
-    lateSamplesToDrop = static_cast<std::uint32_t>(std::lround(place - onTimePlace));
+    // is, instead of being heard that much late until a quiet block. The
+    // first block starts the stream whole, at the write cursor; the check
+    // of the seat moves it back in a quiet block a second later.
+    lateSamplesToDrop = wasSeated ? static_cast<std::uint32_t>(std::lround(place - onTimePlace)) : 0;
     writePosition =
         WrapBytes(static_cast<std::int64_t>(block.play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
     seated = true;

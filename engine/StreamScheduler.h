@@ -14,9 +14,9 @@
 // leaves the heard delay alone. The stream is re-seated only when the play
 // cursor has come within a quarter block of its place or passed it (a real
 // underrun), or when it has stayed a whole nominal lead beyond the lead it
-// is held at for a second. What a seat finds already played through (a
+// is held at for a second. What a re-seat finds already played through (a
 // place behind the write cursor) is left out, so the heard delay holds
-// across the underrun, and from the first block on.
+// across the underrun.
 //
 // The sound follows the play cursor, mostly: when the mixer stalls, the
 // cursor stands still for the stall and never catches up, while the sound
