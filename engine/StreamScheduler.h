@@ -46,10 +46,10 @@
 // just before the stall, and a seat that is half a period off: the seat is
 // taken from one reading, and a second of readings after the start's
 // bursts (whose readings are left out of the lines) shows how far off it
-// was. Smaller errors, and the clocks' difference,
-// are taken up by the resampling step handed out: it steers the last ten
-// seconds' notes to the held lead, never more than kMaxCorrection away
-// from 1, so the correction cannot be heard.
+// was. Smaller errors, and the clocks' difference, are taken up by the
+// resampling step handed out: it steers the last ten seconds' notes to the
+// held lead, never more than kMaxCorrection away from 1, so the correction
+// cannot be heard.
 //
 // Positions are byte offsets into a ring of 16-bit samples; leads are in
 // samples. A value type with fixed storage: no allocation, no lock.
@@ -133,12 +133,12 @@ class StreamScheduler {
   // Samples of the stream that a re-seat at the write cursor put behind
   // their time, still to be left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;
-  std::size_t farAheadBlocks = 0;
+  std::size_t farAheadBlocks = 0;  // consecutive blocks a whole nominal lead beyond the held lead
   // Whether the cursors' lines were noted afresh after the session's start.
   bool linesSettled = false;
   // Whether the last seat's first second of notes is still to be checked.
   bool seatUnchecked = false;
-  std::size_t blocksSinceSeat = 0;  // consecutive blocks a whole nominal lead beyond the held lead
+  std::size_t blocksSinceSeat = 0;
   // The on-time lead to hold, against the cursors' lines, once a window of
   // cursor readings has been seen.
   double reference = 0.0;

@@ -85,18 +85,21 @@ void CDirectSoundPassthrough::Stop() {
 void CDirectSoundPassthrough::Run() noexcept {
   // Woken, as the engine is, by the notification at the end of each capture
   // segment; the stop event comes first so that it is never starved. Waits
-  // of 1 to 9 ms in turn read the play cursor between the notifications.
+  // of 1 to 9 ms in turn read the play cursor between the notifications;
+  // with no notification for 100 ms the capture is looked at all the same.
   HANDLE waits[kSegments + 1];
   waits[0] = stopEvent.get();
   for (DWORD i = 0; i < kSegments; ++i) waits[i + 1] = segmentEvents[i].get();
+  DWORD lastLook = GetTickCount();
   for (DWORD turn = 0;; ++turn) {
     const DWORD woken = WaitForMultipleObjects(kSegments + 1, waits, FALSE, 1 + turn % 9);
     if (woken == WAIT_OBJECT_0) return;
     if (woken == WAIT_TIMEOUT) {
       DWORD play = 0;
       if (started.load() && SUCCEEDED(playbackBuffer->GetCurrentPosition(&play, nullptr))) NotePlayCursor(play, false);
-      continue;
+      if (GetTickCount() - lastLook < 100) continue;
     }
+    lastLook = GetTickCount();
     DWORD readable = 0;
     if (SUCCEEDED(captureBuffer->GetCurrentPosition(nullptr, &readable)) && readable != readPosition) {
       const DWORD bytes = (readable + kCaptureBytes - readPosition) % kCaptureBytes;
