@@ -1,7 +1,9 @@
 # Front door: every target installs what is missing, then acts.
 #   make build   build the Windows 64-bit, Windows 32-bit and native configurations
 #   make test    build all three and run every test (Windows tests of both
-#                bitnesses under Wine)
+#                bitnesses under Wine): the gate, which holds on a loaded machine
+#   make soak    the long real-time sessions, on a machine left to them; writes
+#                out/soak/report.md and out/soak/heard-delay.png
 #   make demo    run the reference host on the built-in voice sample under Wine,
 #                record and measure it (DELAY=ms SHIFT=steps MODE=1|2; LIVE=1
 #                uses the machine's own microphone and speaker instead; BITS=32
@@ -17,7 +19,7 @@ ROOT := $(abspath .)
 BUILD := $(ROOT)/build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build configure test demo dist bench fuzz panel-shot clean
+.PHONY: all deps build configure test soak demo dist bench fuzz panel-shot clean
 
 all: build
 
@@ -37,9 +39,12 @@ build: deps configure
 	cmake --build $(BUILD)/native -j $(JOBS)
 
 test: build
-	cd $(BUILD)/native && ctest --output-on-failure --no-tests=error -j $(JOBS)
-	cd $(BUILD)/win64 && ctest --output-on-failure --no-tests=error -j $(JOBS)
-	cd $(BUILD)/win32 && ctest --output-on-failure --no-tests=error -j $(JOBS)
+	$(ROOT)/scripts/run-tests.sh $(BUILD)/native $(JOBS)
+	$(ROOT)/scripts/run-tests.sh $(BUILD)/win64 $(JOBS)
+	$(ROOT)/scripts/run-tests.sh $(BUILD)/win32 $(JOBS)
+
+soak: deps
+	JOBS=$(JOBS) $(ROOT)/scripts/soak.sh
 
 demo: deps
 	DELAY="$(DELAY)" SHIFT="$(SHIFT)" MODE="$(MODE)" LIVE="$(LIVE)" BITS="$(BITS)" $(ROOT)/scripts/demo.sh

@@ -109,7 +109,7 @@ void CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   HoldLastSample((placement.writePosition + 2 * produced) % bufferBytes, 2 * samples);
 
   manager.SetMeasuredDelay(static_cast<std::int32_t>(scheduler.HeardDelayMs()));
-  manager.SetStreamCounts({scheduler.Reseats(), scheduler.Realignments()});
+  manager.SetStreamCounts({scheduler.Reseats(), scheduler.Realignments(), scheduler.Stalls()});
 }
 
 double CPlayer::SteadySeconds() const {

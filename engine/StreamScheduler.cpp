@@ -108,6 +108,7 @@ void StreamScheduler::NoteCursors(const Block& block) {
   captureOffsets[cursorNext] = captureCount + block.lateSamples - counted;
   if (!dropPending && cursorNotes > 0 && playLine - playOffsets[cursorNext] > kStoodStillSeconds * rate) stalled = true;
   if (stalled) {
+    ++stalls;
     notesSinceStall = 0;
     dropPending = cursorNotes >= kDropReadings;
   }

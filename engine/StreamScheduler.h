@@ -93,6 +93,9 @@ class StreamScheduler {
   std::uint32_t Reseats() const { return reseats; }
   // Times the stream was moved back to the held lead in a quiet block.
   std::uint32_t Realignments() const { return realignments; }
+  // Times the play cursor was seen to stall: a block came late, or the
+  // cursor stood still against the clock.
+  std::uint32_t Stalls() const { return stalls; }
 
  private:
   // Ten seconds of notes at the shortest block (10 ms).
@@ -130,6 +133,7 @@ class StreamScheduler {
   std::uint32_t blockSamples = 0;
   std::uint32_t reseats = 0;
   std::uint32_t realignments = 0;
+  std::uint32_t stalls = 0;
   // Samples of the stream that a re-seat at the write cursor put behind
   // their time, still to be left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;

@@ -238,7 +238,7 @@ def main():
 
     p("How promptly sound comes back: the real-audio test of prompt starts at its full length (command: `%s`). "
       "A tone plays into the microphone; 100 DELAY changes 40<->220 ms, half of them with the host thread "
-      "spinning on the clock, then the first Run of 20 fresh processes. First block = from SetParameter's (or "
+      "spinning on the clock, then the first Run of 50 fresh processes. First block = from SetParameter's (or "
       "Run's) return to the new engine's first block in its player; first sound = to the tone back at the "
       "speaker (includes DELAY and the routing); speaker silent = the gap in the speaker's tone around the "
       "change. Goal: first block within four block lengths + 50 ms in 99 of 100 changes, no change silent "

@@ -1,6 +1,7 @@
 # Reliability suites: churn, concurrency, fault injection, long sessions and
-# hostile input, each printing its figures ("[ figures  ]" lines). The long
-# versions run with RYN_LONG_TESTS=1; make test runs the short ones.
+# hostile input, each printing its figures ("[ figures  ]" lines). make test
+# runs the short versions; RYN_LONG_TESTS=1 the long ones, and make soak runs
+# the real-time sessions that way (scripts/soak.sh).
 
 if(WIN32 AND TARGET ryn_component)
   add_library(ryn_process_resources STATIC support/ProcessResources.cpp)

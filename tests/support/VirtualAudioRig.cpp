@@ -143,13 +143,31 @@ audio::WavData CVirtualAudioRig::End() {
   return wav;
 }
 
-void KeepRecording(const std::string& name, const audio::WavData& wav) {
-  const char* folder = std::getenv("RYN_AUDIO_OUT");
-  if (folder == nullptr || *folder == '\0') {
-    return;
-  }
-  // Wine maps the Linux root to drive Z:.
+namespace {
+
+// The Windows path of the Linux folder named by `variable`, created when
+// missing; empty when the variable is not set. Wine maps the Linux root to
+// drive Z:.
+std::string OutputFolder(const char* variable) {
+  const char* folder = std::getenv(variable);
+  if (folder == nullptr || *folder == '\0') return {};
   const std::string windowsFolder = std::string("Z:") + folder;
   CreateDirectoryA(windowsFolder.c_str(), nullptr);
-  audio::WriteWav(windowsFolder + "/" + name + ".wav", wav);
+  return windowsFolder;
+}
+
+}  // namespace
+
+void KeepRecording(const std::string& name, const audio::WavData& wav) {
+  const std::string folder = OutputFolder("RYN_AUDIO_OUT");
+  if (!folder.empty()) audio::WriteWav(folder + "/" + name + ".wav", wav);
+}
+
+void KeepSoakRecord(const std::string& name, const std::string& text) {
+  const std::string folder = OutputFolder("RYN_SOAK_OUT");
+  if (folder.empty()) return;
+  std::FILE* file = std::fopen((folder + "/" + name).c_str(), "wb");
+  if (file == nullptr) return;
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
 }

@@ -50,3 +50,7 @@ class CVirtualAudioRig {
 // Writes a recording to $RYN_AUDIO_OUT/<name>.wav (a Linux folder) when that
 // variable is set, so a failed run can be listened to.
 void KeepRecording(const std::string& name, const audio::WavData& wav);
+
+// Writes a soak session's record to $RYN_SOAK_OUT/<name> (a Linux folder)
+// when that is set; the soak's report is drawn from these.
+void KeepSoakRecord(const std::string& name, const std::string& text);

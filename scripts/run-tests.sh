@@ -1,0 +1,39 @@
+#!/bin/bash
+# Runs one build folder's tests: run-tests.sh BUILD_DIR [JOBS]
+# A check in which Wine's debugger started (Wine reports "starting debugger"
+# when a process of the prefix crashes: one of Wine's own programs, or the
+# check's) is named plainly and run once more; when every failed check is
+# such a one and all pass the second time, the run passes. Any other failure,
+# or a second failure, fails the run.
+set -uo pipefail
+build="$1"
+jobs="${2:-2}"
+cd "$build" || exit 2
+
+ctest --output-on-failure --no-tests=error -j "$jobs"
+status=$?
+[ "$status" -eq 0 ] && exit 0
+
+failed="Testing/Temporary/LastTestsFailed.log"
+log="Testing/Temporary/LastTest.log"
+[ -f "$failed" ] && [ -f "$log" ] || exit "$status"
+# The failed checks whose output shows Wine's debugger starting.
+crashed=$(/usr/bin/python3 - "$failed" "$log" <<'EOF'
+import re, sys
+failed = [line.split(":", 1)[1].strip() for line in open(sys.argv[1]) if ":" in line]
+log = open(sys.argv[2], errors="replace").read()
+crashed = []
+for name in failed:
+    # Each check's output lies between its "Testing: NAME" line and its end time.
+    match = re.search(r"Testing: " + re.escape(name) + r"\n(.*?)\"" + re.escape(name) + r"\" end time", log, re.S)
+    if match and "starting debugger" in match.group(1):
+        crashed.append(name)
+print("\n".join(crashed if len(crashed) == len(failed) else []))
+EOF
+)
+if [ -z "$crashed" ]; then
+  exit "$status"
+fi
+echo "run-tests: Wine's debugger started in these checks (a crash in the prefix); running them once more:"
+printf '  %s\n' $crashed
+ctest --output-on-failure --rerun-failed -j "$jobs"

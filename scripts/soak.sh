@@ -1,0 +1,50 @@
+#!/bin/bash
+# make soak: the long real-time sessions that make test leaves out, on the
+# PulseAudio fixture, in both builds. Meant for a machine with nothing else
+# running; it reports and draws what it heard and judges against its goals,
+# and gates nothing. Per build: heard-delay sessions of RYN_SOAK_MINUTES
+# (default 10) at DELAY 40, 100 and 220, a vocoder session at DELAY 40, 100
+# DELAY changes and 50 fresh processes' first Runs; then one heard-delay
+# session at DELAY 100 in the 64-bit build with every core kept busy.
+# Writes out/soak/report.md and out/soak/heard-delay.png; fails when a
+# figure is missing.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+out="$root/out/soak"
+records="$out/records"
+jobs="${JOBS:-2}"
+export RYN_SOAK_MINUTES="${RYN_SOAK_MINUTES:-10}"
+rm -rf "$out"
+mkdir -p "$records"
+
+"$root/scripts/configure.sh" win64 win32
+for bits in 64 32; do
+  cmake --build "$root/build/win$bits" -j "$jobs"
+done
+
+# One build's soak tests; a failed verdict goes into the report, not the exit.
+soak() {
+  local bits="$1" log="$2"; shift 2
+  (cd "$root/build/win$bits" &&
+    env RYN_LONG_TESTS=1 RYN_SOAK_OUT="$records" "$@" \
+      ctest -R '^reliability_long_session_tests$' --output-on-failure -V) >"$out/$log" 2>&1 || true
+}
+
+started=$(date +%s)
+soak 64 win64.log
+soak 32 win32.log
+
+# Busy loops on every core beside one session, stopped by their PIDs.
+busy=()
+trap 'for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
+for _ in $(seq "$(nproc)"); do
+  sh -c 'while :; do :; done' &
+  busy+=("$!")
+done
+soak 64 win64-loaded.log RYN_CPU_LOAD=1 GTEST_FILTER='Delays/HeardDelay.*/100'
+for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
+busy=()
+
+minutes=$(( ($(date +%s) - started + 59) / 60 ))
+/usr/bin/python3 "$root/scripts/soak_report.py" "$out" "$minutes"
+echo "wrote out/soak/report.md and out/soak/heard-delay.png"

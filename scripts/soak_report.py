@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""The soak's report: soak_report.py OUT MINUTES
+
+Reads the sessions' records (OUT/records/heard-delay-*.csv: a header of
+"# key=value" figures, then "kind,seconds,value" rows: the heard delay of
+every click, and the stream's events) and the figure lines of the test logs
+(OUT/*.log), judges every session against the goals below, and writes
+OUT/report.md and OUT/heard-delay.png. Exits 1 when a figure is missing.
+
+Goals of a heard-delay session, from its first second on:
+- every click is heard;
+- outside the 5 s after each stall (the scheduler's, or Wine's server writing
+  its registry), every click lies within 4 ms of the session's median;
+- within those 5 s, the clicks are back within 4 ms of the median by the end;
+- a move back never takes a click further from the median than it was before.
+"""
+import csv
+import glob
+import os
+import re
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+BUILDS = ("win64", "win32")
+DELAYS = (40, 100, 220)
+LOADED = ("win64", 100)
+NEAR_MS = 4.0  # a click "at the delay" lies this close to the median
+AFTER_STALL_S = 5.0  # the stretch after a stall in which a click may stray
+EVENT_STYLE = {"stall": ("tab:red", "stall"), "registry": ("tab:gray", "registry written"),
+               "reseat": ("tab:orange", "re-seat"), "move": ("tab:green", "move back")}
+LOG_FIGURES = ("long session:", "prompt sound, host thread asleep", "prompt sound, host thread busy",
+               "prompt sound, first Run")
+
+
+def read_session(path):
+    figures, clicks, events = {}, [], []
+    with open(path, newline="") as f:
+        rows = []
+        for line in f:
+            if line.startswith("# "):
+                key, _, value = line[2:].strip().partition("=")
+                figures[key] = float(value)
+            else:
+                rows.append(line)
+    for row in csv.DictReader(rows):
+        if row["kind"] == "click":
+            clicks.append((float(row["seconds"]), float(row["value"])))
+        else:
+            events.append((float(row["seconds"]), row["kind"]))
+    return figures, clicks, events
+
+
+def median(values):
+    ordered = sorted(values)
+    return ordered[len(ordered) // 2] if ordered else float("nan")
+
+
+def judge(figures, clicks, events):
+    lags = [lag for _, lag in clicks]
+    mid = median(lags)
+    stalls = [t for t, kind in events if kind in ("stall", "registry")]
+    in_window = lambda t: any(s <= t < s + AFTER_STALL_S for s in stalls)  # noqa: E731
+    outside = [(t, lag) for t, lag in clicks if not in_window(t)]
+    strays = [(t, lag) for t, lag in outside if abs(lag - mid) > NEAR_MS]
+    unsettled = []
+    for s in stalls:
+        window = [(t, lag) for t, lag in clicks if s <= t < s + AFTER_STALL_S]
+        if window and abs(window[-1][1] - mid) > NEAR_MS:
+            unsettled.append(s)
+    worse_moves = []
+    for t, kind in events:
+        if kind != "move":
+            continue
+        before = [lag for c, lag in clicks if c < t]
+        after = [lag for c, lag in clicks if c >= t]
+        if before and after and abs(after[0] - mid) > abs(before[-1] - mid) + 1.0:
+            worse_moves.append(t)
+    heard = len(clicks)
+    expected = int(figures.get("clicks_in", 0))
+    return {
+        "median": mid,
+        "low": min(lags) if lags else float("nan"),
+        "high": max(lags) if lags else float("nan"),
+        "off": mid - figures.get("routing_ms", float("nan")) - figures.get("delay_ms", float("nan")),
+        "heard": heard,
+        "expected": expected,
+        "strays": strays,
+        "unsettled": unsettled,
+        "worse_moves": worse_moves,
+        "goals": {
+            "every click heard": heard >= expected,
+            f"outside stalls within {NEAR_MS:.0f} ms": not strays,
+            "back by the end of a stall's 5 s": not unsettled,
+            "no move takes a click further": not worse_moves,
+        },
+    }
+
+
+def main():
+    out, minutes = sys.argv[1], sys.argv[2]
+    missing = []
+    sessions = {}
+    for build in BUILDS:
+        for delay in DELAYS:
+            sessions[(build, delay, False)] = os.path.join(out, "records", f"heard-delay-{build}-{delay}.csv")
+    sessions[(LOADED[0], LOADED[1], True)] = os.path.join(out, "records",
+                                                            f"heard-delay-{LOADED[0]}-{LOADED[1]}-loaded.csv")
+    results = {}
+    for key, path in sessions.items():
+        if not os.path.exists(path):
+            missing.append(os.path.relpath(path, out))
+            continue
+        figures, clicks, events = read_session(path)
+        if not clicks:
+            missing.append(os.path.relpath(path, out) + " (no click heard)")
+            continue
+        results[key] = (figures, clicks, events, judge(figures, clicks, events))
+
+    log_lines, failed = {}, {}
+    for log in sorted(glob.glob(os.path.join(out, "*.log"))):
+        name = os.path.basename(log)[:-4]
+        text = open(log, errors="replace").read()
+        log_lines[name] = re.findall(r"\[ figures  \] (.*)", text)
+        failed[name] = sorted(set(re.findall(r"\[  FAILED  \] (\S+)", text)))
+    for build in BUILDS:
+        lines = log_lines.get(build)
+        if lines is None:
+            missing.append(f"{build}.log")
+            continue
+        for wanted in LOG_FIGURES:
+            if not any(line.startswith(wanted) for line in lines):
+                missing.append(f"{build}.log: '{wanted}' figures")
+
+    write_picture(out, results)
+    write_report(out, minutes, results, log_lines, failed, missing)
+    if missing:
+        print("soak: figures missing: " + "; ".join(missing), file=sys.stderr)
+        return 1
+    return 0
+
+
+def write_picture(out, results):
+    rows = [(d, False) for d in DELAYS] + [(LOADED[1], True)]
+    fig, axes = plt.subplots(len(rows), len(BUILDS), figsize=(12, 2.6 * len(rows)), squeeze=False)
+    for r, (delay, loaded) in enumerate(rows):
+        for c, build in enumerate(BUILDS):
+            ax = axes[r][c]
+            key = (build, delay, loaded)
+            title = f"{build}, DELAY {delay}" + (", CPU loaded" if loaded else "")
+            if loaded and build != LOADED[0]:
+                ax.axis("off")
+                continue
+            if key not in results:
+                ax.set_title(title + " (missing)", fontsize=9)
+                ax.axis("off")
+                continue
+            figures, clicks, events, verdict = results[key]
+            ax.axhspan(verdict["median"] - NEAR_MS, verdict["median"] + NEAR_MS, color="tab:blue", alpha=0.12)
+            ax.plot([t for t, _ in clicks], [lag for _, lag in clicks], ".", ms=2.5, color="tab:blue")
+            shown = set()
+            for t, kind in events:
+                colour, label = EVENT_STYLE.get(kind, ("black", kind))
+                ax.axvline(t, color=colour, lw=0.8, alpha=0.8, label=None if kind in shown else label)
+                shown.add(kind)
+            ax.set_title(f"{title}: median {verdict['median']:.1f} ms, band {verdict['low']:.1f}..{verdict['high']:.1f}",
+                         fontsize=9)
+            ax.set_xlabel("session time (s)", fontsize=8)
+            ax.set_ylabel("microphone to speaker (ms)", fontsize=8)
+            ax.tick_params(labelsize=7)
+            if shown:
+                ax.legend(fontsize=7, loc="upper right")
+    fig.suptitle(f"Heard delay of every click (shaded: the median ±{NEAR_MS:.0f} ms)", fontsize=11)
+    fig.tight_layout()
+    fig.savefig(os.path.join(out, "heard-delay.png"), dpi=90)
+
+
+def write_report(out, minutes, results, log_lines, failed, missing):
+    lines = [f"# Soak run: {minutes} minutes", "",
+             f"Sessions of {os.environ.get('RYN_SOAK_MINUTES', '10')} minutes on the PulseAudio fixture. "
+             "A click a second goes into the microphone; its heard delay is the lag to the speaker, which includes "
+             "the fixture's routing. Judged from the first second on; the band is the lowest to the highest click.",
+             "", "![heard delay](heard-delay.png)", "",
+             "| session | clicks heard | median (ms) | band (ms) | off DELAY + routing (ms) | stalls | re-seats | moves | goals |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for key in sorted(results, key=lambda k: (k[2], k[0], k[1])):
+        build, delay, loaded = key
+        figures, clicks, events, v = results[key]
+        count = lambda kind: sum(1 for _, k in events if k == kind)  # noqa: E731
+        goals = ", ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in v["goals"].items())
+        lines.append(f"| {build} DELAY {delay}{' under CPU load' if loaded else ''} | {v['heard']} of {v['expected']} | "
+                     f"{v['median']:.1f} | {v['low']:.1f}..{v['high']:.1f} | {v['off']:+.1f} | "
+                     f"{count('stall')} (+{count('registry')} registry) | {count('reseat')} | {count('move')} | {goals} |")
+    lines += ["", "## Events", ""]
+    for key in sorted(results, key=lambda k: (k[2], k[0], k[1])):
+        figures, clicks, events, v = results[key]
+        listed = ", ".join(f"{kind} at {t:.1f} s" for t, kind in events) or "none"
+        strays = ", ".join(f"{t:.0f} s: {lag:.1f} ms" for t, lag in v["strays"][:20]) or "none"
+        lines.append(f"- {key[0]} DELAY {key[1]}{' under CPU load' if key[2] else ''}: events {listed}; "
+                     f"clicks off the median outside stalls: {strays}")
+    lines += ["", "## Figures of the test logs", ""]
+    for name, figures in log_lines.items():
+        lines.append(f"### {name}")
+        lines.append("")
+        lines += [f"- {line}" for line in figures if not line.startswith("heard delay")]
+        lines.append(f"- tests that missed their checks: {', '.join(failed[name]) or 'none'}")
+        lines.append("")
+    if missing:
+        lines += ["## Missing", ""] + [f"- {m}" for m in missing]
+    with open(os.path.join(out, "report.md"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
