@@ -9,12 +9,6 @@
 
 namespace {
 
-// The listener's thread is awaited for a second, then for a few more before
-// it is given up as stuck: a thread that is merely slow on a loaded machine
-// is still joined, a host thread is not frozen for long.
-constexpr DWORD kListenerWaitMs = 1000;
-constexpr DWORD kListenerGraceMs = 4000;
-
 // Opens the default capture device and a capture buffer on it. Returns the
 // engine code of the step that failed, 0 when both succeeded; the
 // out-parameter of a failed creation carries no reference and is dropped
@@ -34,7 +28,8 @@ std::int32_t OpenCapture(const DSCBUFFERDESC& desc, ComPtr<IDirectSoundCapture>&
 
 }  // namespace
 
-CRecorder::CRecorder(CRynManager& owner) : manager(owner), waveFormat(EngineWaveFormat()), bufferDesc{} {
+CRecorder::CRecorder(CRynManager& owner, const CaptureTimeouts& waits)
+    : manager(owner), timeouts(waits), waveFormat(EngineWaveFormat()), bufferDesc{} {
   const CaptureGeometry geometry =
       ComputeCaptureGeometry(manager.GetDelay(), waveFormat.nAvgBytesPerSec, waveFormat.nBlockAlign);
   bufferDesc.dwSize = sizeof bufferDesc;
@@ -70,7 +65,7 @@ void CRecorder::InitCapture() {
 
 void CRecorder::Start() {
   if (listener) throw CVelException(ERR_CAPTURE_BUSY);
-  listener = std::make_unique<CRecorderListener>(*this);
+  listener = std::make_unique<CRecorderListener>(*this, timeouts);
   // Without its thread, or without capture, no segment would ever arrive and
   // the engine would stay silent while the host is told it runs; both are
   // reported instead.
@@ -121,9 +116,11 @@ bool CRecorder::IsListening() const noexcept { return listener && listener->IsRu
 void CRecorder::EndListener() {
   if (!listener) return;
   // The thread still uses the listener and this recorder, so the listener
-  // is destroyed only once the thread has ended. A wait that fails outright
-  // counts as one that runs out: both attempts are made, no more.
-  if (listener->Wait(kListenerWaitMs) != 0 && listener->Wait(kListenerGraceMs) != 0) {
+  // is destroyed only once the thread has ended: awaited once, then for the
+  // grace, so a thread merely slow on a loaded machine is still joined and
+  // a host thread is not frozen for long. A wait that fails outright counts
+  // as one that runs out: both attempts are made, no more.
+  if (listener->Wait(timeouts.listenerWaitMs) != 0 && listener->Wait(timeouts.listenerGraceMs) != 0) {
     // When the driver call returns, the thread finds its stop-position
     // event set and ends.
     listener->EndAsIfCaptureStopped();

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "common/ComPtr.h"
+#include "engine/CaptureTimeouts.h"
 
 class CRynManager;
 class CRecorderListener;
@@ -20,8 +21,9 @@ class CRecorderListener;
 class CRecorder {
  public:
   // Reads the manager's delay once to size the capture buffer; raises
-  // ERR_DIRECTX_INIT or ERR_CAPTURE_BUFFER, holding nothing then.
-  explicit CRecorder(CRynManager& manager);
+  // ERR_DIRECTX_INIT or ERR_CAPTURE_BUFFER, holding nothing then. The
+  // timeouts bound the listener's start waits and Stop's waits for it.
+  explicit CRecorder(CRynManager& manager, const CaptureTimeouts& timeouts = CaptureTimeouts{});
   CRecorder(const CRecorder&) = delete;
   CRecorder& operator=(const CRecorder&) = delete;
   virtual ~CRecorder();
@@ -34,9 +36,10 @@ class CRecorder {
   // (below).
   void Start();
   // Stops capture and destroys the listener once its thread has ended. A
-  // thread that has not ended within a few seconds (stuck in a driver call)
-  // keeps its listener, and with it this recorder: ERR_CAPTURE_BUSY, and the
-  // thread is told to end as soon as it is back in its wait.
+  // thread that has not ended within the listener wait and the grace after
+  // it (stuck in a driver call) keeps its listener, and with it this
+  // recorder: ERR_CAPTURE_BUSY, and the thread is told to end as soon as it
+  // is back in its wait.
   void Stop();
   // Listener thread: replaces a capture that never started delivering by a
   // freshly opened device and buffer carrying the listener's notification
@@ -58,6 +61,7 @@ class CRecorder {
   void EndListener();
 
   CRynManager& manager;
+  const CaptureTimeouts timeouts;
   ComPtr<IDirectSoundCapture> captureDevice;
   ComPtr<IDirectSoundCaptureBuffer> captureBuffer;
   WAVEFORMATEX waveFormat;

@@ -11,19 +11,13 @@ namespace {
 
 HANDLE CreateAutoResetEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
 
-// Wine's capture now and then starts a stream that never delivers: the
-// capture position stays at 0 for seconds while the status says capturing,
-// and stopping and starting the buffer again does not revive it. The first
-// segment normally arrives one segment and a few tens of milliseconds after
-// the start, so a capture still at 0 after two segments and 100 ms is
-// replaced by a freshly opened one; each further attempt waits twice as
-// long, up to two seconds, so a device that cannot deliver is not hammered.
-constexpr DWORD kStartSlackMs = 100;
-constexpr DWORD kMaxStartWaitMs = 2000;
-
 }  // namespace
 
-CRecorderListener::CRecorderListener(CRecorder& owner) : CWorkerThread("RecorderListener"), recorder(owner) {
+CRecorderListener::CRecorderListener(CRecorder& owner, const CaptureTimeouts& timeouts)
+    : CWorkerThread("RecorderListener"),
+      recorder(owner),
+      startSlackMs(timeouts.startSlackMs),
+      maxStartWaitMs(timeouts.maxStartWaitMs) {
   SetupNotifications();
   OutputDebugStringA("CRecorderListener created");
 }
@@ -68,7 +62,13 @@ void CRecorderListener::ThreadMain() {
   waitHandles[notifyCount] = recorder.GetManager().GetStopEvent();
   const DWORD stopPosition = notifyCount - 1;
   const DWORD segmentMs = segmentBytes * 1000 / recorder.GetBufferDesc().lpwfxFormat->nAvgBytesPerSec;
-  DWORD startWaitMs = 2 * segmentMs + kStartSlackMs;
+  // Wine's capture now and then starts a stream that never delivers: the
+  // capture position stays at 0 for seconds while the status says
+  // capturing, and stopping and starting the buffer again does not revive
+  // it. A capture still at 0 after two segments and the slack is replaced
+  // by a freshly opened one; each further attempt waits twice as long, up
+  // to the cap.
+  DWORD startWaitMs = 2 * segmentMs + startSlackMs;
   bool delivering = false;
   bool replaced = false;
 
@@ -79,7 +79,7 @@ void CRecorderListener::ThreadMain() {
         WaitForMultipleObjects(notifyCount + 1, waitHandles.data(), FALSE, delivering ? INFINITE : startWaitMs);
     if (result == WAIT_TIMEOUT) {
       replaced = ReplaceStalledCapture() || replaced;
-      startWaitMs = std::min(2 * startWaitMs, kMaxStartWaitMs);
+      startWaitMs = std::min(2 * startWaitMs, maxStartWaitMs);
       continue;
     }
     // Stopping a replaced capture also signals the stop position, now or

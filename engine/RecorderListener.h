@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "common/UniqueHandle.h"
+#include "engine/CaptureTimeouts.h"
 #include "engine/WorkerThread.h"
 
 class CRecorder;
@@ -22,8 +23,9 @@ class CRecorder;
 class CRecorderListener : public CWorkerThread {
  public:
   // Creates the events and sets the notification positions on the (stopped)
-  // capture buffer; raises ERR_NOTIFICATIONS.
-  explicit CRecorderListener(CRecorder& recorder);
+  // capture buffer; raises ERR_NOTIFICATIONS. Of the timeouts it keeps the
+  // two that bound its waits for a first segment.
+  CRecorderListener(CRecorder& recorder, const CaptureTimeouts& timeouts);
   ~CRecorderListener() override;
 
   // Signals the stop-position event, so the thread ends as when capture
@@ -53,4 +55,6 @@ class CRecorderListener : public CWorkerThread {
   // Segments plus the stop-position entry.
   DWORD notifyCount = 0;
   std::uint32_t segmentBytes = 0;
+  const DWORD startSlackMs;
+  const DWORD maxStartWaitMs;
 };

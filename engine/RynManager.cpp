@@ -88,7 +88,7 @@ void CRynManager::StartLocked() {
 
   auto next = std::make_unique<EngineRun>();
   next->player = std::make_unique<CPlayer>(*this);
-  next->recorder = std::make_unique<CRecorder>(*this);
+  next->recorder = std::make_unique<CRecorder>(*this, captureTimeouts);
   // A stream that does not play would have the host believe that feedback
   // runs while nothing is heard. The streaming buffer is what failed.
   if (FAILED(next->player->Start())) {
@@ -188,6 +188,11 @@ void CRynManager::SetZelMode(std::int32_t mode) {
     StopLocked();
     StartLocked();
   }
+}
+
+void CRynManager::SetCaptureTimeouts(const CaptureTimeouts& timeouts) {
+  std::lock_guard<std::recursive_mutex> lock(hostLock);
+  captureTimeouts = timeouts;
 }
 
 void CRynManager::SetVolume(std::int32_t percent) {

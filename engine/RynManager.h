@@ -9,6 +9,7 @@
 
 #include "common/ShiftMethod.h"
 #include "common/UniqueHandle.h"
+#include "engine/CaptureTimeouts.h"
 
 class CPlayer;
 class CRecorder;
@@ -49,6 +50,10 @@ class CRynManager {
   void SetVolume(std::int32_t percent);
   // The "ZEL_MODE" value: 1 or 2 (ShiftMethod).
   void SetZelMode(std::int32_t mode);
+  // The capture side's waits for the recorders that later starts build (a
+  // running engine keeps its own); the module's manager keeps the defaults,
+  // tests shorten them.
+  void SetCaptureTimeouts(const CaptureTimeouts& timeouts);
 
   std::int32_t GetDelay() const noexcept { return delay.load(); }
   std::int32_t GetFrequencyShift() const noexcept { return frequencyShift.load(); }
@@ -125,6 +130,8 @@ class CRynManager {
   std::atomic<std::int32_t> delay{40};
   std::atomic<std::int32_t> frequencyShift{0};
   std::atomic<std::int32_t> volume{100};
+  // Read and written under the host lock.
+  CaptureTimeouts captureTimeouts;
   std::unique_ptr<EngineRun> run;
   // The player and the recorder of the run whose blocks are played, from
   // just before its listener starts until the run ends; read by the

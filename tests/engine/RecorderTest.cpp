@@ -45,12 +45,13 @@ int CountLinesStartingWith(const StdoutCapture& out, const std::string& prefix) 
       std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
 }
 
-bool WaitForLine(const StdoutCapture& out, const std::string& prefix, DWORD timeoutMs = 5000) {
-  for (DWORD waited = 0; waited < timeoutMs; waited += 10) {
-    if (CountLinesStartingWith(out, prefix) > 0) return true;
+// Whether `count` lines starting with the prefix appear within five seconds.
+bool WaitForLines(const StdoutCapture& out, const std::string& prefix, int count = 1) {
+  for (DWORD waited = 0; waited < 5000; waited += 10) {
+    if (CountLinesStartingWith(out, prefix) >= count) return true;
     Sleep(10);
   }
-  return CountLinesStartingWith(out, prefix) > 0;
+  return CountLinesStartingWith(out, prefix) >= count;
 }
 
 bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
@@ -259,7 +260,7 @@ TEST_F(RecorderTest, ListenerOwnsAutoResetEventsAndClosesOnlyThose) {
   CRecorder recorder(manager);
   std::vector<DSBPOSITIONNOTIFY> notifications;
   {
-    CRecorderListener listener(recorder);
+    CRecorderListener listener(recorder, CaptureTimeouts{});
     notifications = devices.CaptureBuffer()->Notifications();
     ASSERT_EQ(notifications.size(), 17u);
     for (const DSBPOSITIONNOTIFY& entry : notifications) {
@@ -345,7 +346,7 @@ TEST_F(ListenerTest, PendingSegmentIsHandedOnBeforeEitherStopIsNoticed) {
   ASSERT_TRUE(capture->SignalStopPosition());
   SetEvent(manager.GetStopEvent());
   capture->OpenLockGate();
-  ASSERT_TRUE(WaitForLine(out, kTerminated));
+  ASSERT_TRUE(WaitForLines(out, kTerminated));
 
   EXPECT_EQ(Offsets(capture->Locks()), (std::vector<DWORD>{3 * segment, 7 * segment}));
   EXPECT_EQ(capture->Unlocks().size(), 2u);
@@ -355,7 +356,7 @@ TEST_F(ListenerTest, PendingSegmentIsHandedOnBeforeEitherStopIsNoticed) {
 TEST_F(ListenerTest, StopEventAloneEndsTheThread) {
   StartEngine();
   SetEvent(manager.GetStopEvent());
-  ASSERT_TRUE(WaitForLine(out, kTerminated));
+  ASSERT_TRUE(WaitForLines(out, kTerminated));
   EXPECT_TRUE(capture->IsCapturing());
   ASSERT_TRUE(capture->DeliverSegment(1, std::uint8_t{1}));
   Sleep(50);
@@ -365,7 +366,7 @@ TEST_F(ListenerTest, StopEventAloneEndsTheThread) {
 TEST_F(ListenerTest, StopPositionEventAloneEndsTheThread) {
   StartEngine();
   ASSERT_TRUE(capture->SignalStopPosition());
-  ASSERT_TRUE(WaitForLine(out, kTerminated));
+  ASSERT_TRUE(WaitForLines(out, kTerminated));
   EXPECT_FALSE(IsSignalled(manager.GetStopEvent()));
 }
 
@@ -406,19 +407,22 @@ TEST_F(ListenerTest, ExceptionFromTheBlockPathDropsTheSegmentButUnlocksIt) {
 }
 
 TEST_F(ListenerTest, StopWaitsForAListenerThatOutlastsOneWait) {
+  // A first wait that runs out at once; the grace stays long, so that the
+  // gate below opens well within it however loaded the machine.
+  CaptureTimeouts timeouts;
+  timeouts.listenerWaitMs = 20;
+  manager.SetCaptureTimeouts(timeouts);
   StartEngine();
   HoldListenerInLock(0, 0x01);
-  std::atomic<bool> stopped{false};
-  std::thread stopper([&] {
-    manager.Stop();
-    stopped = true;
-  });
-  Sleep(1500);
-  EXPECT_FALSE(stopped.load()) << "the listener was given up while its thread still ran";
+  std::int32_t stopCode = -1;
+  std::thread stopper([&] { stopCode = CodeOf([&] { manager.Stop(); }); });
+  // The second wait has begun: the first ran out while the thread still ran.
+  EXPECT_TRUE(WaitForLines(out, kAboutToWait, 2));
   capture->OpenLockGate();
   stopper.join();
-  EXPECT_TRUE(stopped.load());
-  EXPECT_GE(CountLinesStartingWith(out, kAboutToWait), 2);
+  EXPECT_EQ(stopCode, 0) << "the listener was given up while its thread still ran";
+  EXPECT_EQ(CountLinesStartingWith(out, kAboutToWait), 2);
+  EXPECT_EQ(CountLinesStartingWith(out, kTerminated), 1);
   EXPECT_EQ(capture->Unlocks().size(), 1u);
 }
 

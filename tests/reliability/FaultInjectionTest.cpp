@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -102,6 +101,7 @@ class FaultInjection : public ::testing::Test {
     component = reliability::CreateComponent();
     ASSERT_TRUE(component);
     manager.Stop();
+    manager.SetCaptureTimeouts(CaptureTimeouts{});
     manager.SetDelay(40);
     manager.SetFrequencyShift(0);
     manager.SetVolume(100);
@@ -448,13 +448,18 @@ TEST_F(FaultInjection, RepeatedFaultsDoNotAccumulate) {
 }
 
 // ---------------------------------------------------------------------------
-// A listener that does not end within the 1000 ms wait: the caller waits
-// a few seconds longer instead of destroying what the thread still uses.
+// A listener that does not end within the first wait: the caller waits the
+// grace too instead of destroying what the thread still uses.
 
 class SlowListener : public FaultInjection, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SlowListener, IsAwaitedAndNothingIsLeftHeld) {
   const bool restart = GetParam();
+  // A first wait that runs out at once; the grace stays the product's, far
+  // beyond the moment the listener is let go.
+  CaptureTimeouts timeouts;
+  timeouts.listenerWaitMs = 20;
+  manager.SetCaptureTimeouts(timeouts);
   ASSERT_HR(S_OK, component->Run());
   FakeCaptureBuffer* capture = devices.CaptureBuffer();
   capture->CloseLockGate();
@@ -463,19 +468,26 @@ TEST_P(SlowListener, IsAwaitedAndNothingIsLeftHeld) {
   ++totals.faults;
   ++totals.riddenOut;
 
-  std::thread opener([capture] {
-    Sleep(1500);
+  // While the listener sits in Lock only the caller's waits write lines,
+  // one as each begins and one as it ends: the third line shows the first
+  // wait run out and the second begun. The listener is let go then.
+  const std::int64_t linesBefore = out.Lines();
+  std::atomic<bool> secondWaitBegan{false};
+  std::thread opener([&] {
+    for (int i = 0; i < 500 && !secondWaitBegan; ++i) {
+      secondWaitBegan = out.Lines() >= linesBefore + 3;
+      if (!secondWaitBegan) Sleep(10);
+    }
     capture->OpenLockGate();
   });
-  const auto start = std::chrono::steady_clock::now();
   const HRESULT hr = restart ? SetParameter(component.get(), L"DELAY", kRestartDelay) : component->Stop();
-  const auto waited = std::chrono::steady_clock::now() - start;
+  const std::size_t unlocked = capture->Unlocks().size();
   opener.join();
 
+  EXPECT_TRUE(secondWaitBegan.load()) << "no second wait began while the listener ran";
+  EXPECT_EQ(1u, unlocked) << "the call returned while the listener still ran";
   EXPECT_HR(S_OK, hr);
   ExpectNoErrorObject();
-  EXPECT_GE(waited, std::chrono::milliseconds(1000)) << "the call returned while the listener still ran";
-  EXPECT_EQ(1u, capture->Unlocks().size()) << "the held segment was finished";
   EXPECT_EQ(restart, manager.IsRunning());
   if (restart) {
     EXPECT_EQ(kRestartDelay, manager.GetDelay());
@@ -499,6 +511,11 @@ class StuckListener : public FaultInjection, public ::testing::WithParamInterfac
 
 TEST_P(StuckListener, IsReportedKeepsItsObjectsAndTheNextRunPlays) {
   const bool restart = GetParam();
+  // Given up after 50 ms rather than the product's five seconds.
+  CaptureTimeouts timeouts;
+  timeouts.listenerWaitMs = 20;
+  timeouts.listenerGraceMs = 30;
+  manager.SetCaptureTimeouts(timeouts);
   ASSERT_HR(S_OK, component->Run());
   FakeCaptureBuffer* stuck = devices.CaptureBuffer();
   FakeSoundBuffer* stuckPlayback = devices.SecondaryBuffer();

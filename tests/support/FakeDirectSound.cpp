@@ -488,6 +488,7 @@ HRESULT FakeCaptureDevice::CreateCaptureBuffer(LPCDSCBUFFERDESC desc, LPDIRECTSO
   if (outer != nullptr) return DSERR_NOAGGREGATION;
   if (FAILED(devices.script.createCaptureBuffer)) return devices.script.createCaptureBuffer;
   auto created = std::make_unique<FakeCaptureBuffer>(devices, *desc, devices.script);
+  if (devices.script.stallingCaptureBuffers > 0) --devices.script.stallingCaptureBuffers;
   *buffer = devices.Adopt(std::move(created), devices.captureBuffers);
   return DS_OK;
 }
@@ -517,7 +518,7 @@ FakeCaptureBuffer::FakeCaptureBuffer(FakeAudioDevices& owner, const DSCBUFFERDES
       hasNotify(script.captureBufferHasNotify),
       signalStopOnStop(script.signalStopPositionOnStop),
       startResult(script.startCapture),
-      stalls(script.captureStalls),
+      stalls(script.stallingCaptureBuffers > 0),
       notificationResult(script.setNotificationPositions) {
   desc.lpwfxFormat = nullptr;
 }

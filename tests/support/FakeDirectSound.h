@@ -49,7 +49,7 @@ struct Script {
   bool captureBufferHasNotify = true;     // QueryInterface(IID_IDirectSoundNotify) succeeds
   HRESULT setNotificationPositions = DS_OK;
   HRESULT startCapture = DS_OK;           // Start of new capture buffers
-  bool captureStalls = false;             // new capture buffers stay at position 0 once started
+  int stallingCaptureBuffers = 0;         // so many capture buffers created next stay at position 0 once started
   bool signalStopPositionOnStop = true;   // Stop of a capturing buffer signals DSBPN_OFFSETSTOP
 };
 
@@ -241,7 +241,7 @@ class FakeCaptureBuffer final : public IDirectSoundCaptureBuffer, public IDirect
   void OpenLockGate();
 
   // Driving. A started buffer has captured a sample unless the script
-  // said it stalls. DeliverSegment fills the bytes of the segment that notification
+  // made it stall. DeliverSegment fills the bytes of the segment that notification
   // `entry` closes (just past the previous position up to and including its
   // own), moves the capture and read cursors just past it and signals its
   // event; false when there is no such entry or the buffer was released.
