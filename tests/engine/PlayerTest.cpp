@@ -212,31 +212,36 @@ TEST_F(PlayerWrite, ReadsThePlayCursorBeforeAndTheWriteCursorAfterTheShift) {
 // The resampler keeps the last eight samples of a block for the next one,
 // so the first block puts out 424 of its 440 bytes.
 constexpr DWORD kFirstOutput = kBlock - 16;
+// A write cursor at 11764, 882 samples (40 ms) ahead of play at 10000: the
+// first block goes 2 ms (45 samples, rounded up) past it.
+constexpr DWORD kPastWriteCursor = 11764 + 90;
 
-TEST_F(PlayerWrite, FirstBlockGoesToAWriteCursorMoreThanThreeBlocksAhead) {
+TEST_F(PlayerWrite, FirstBlockGoesPastAWriteCursorMoreThanThreeBlocksAhead) {
   Write(10000, 11764, block);
 
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, kFirstOutput}, {11764 + kFirstOutput, 880}}));
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
+  EXPECT_EQ(secondary->Writes(),
+            (std::vector<Region>{{kPastWriteCursor, kFirstOutput}, {kPastWriteCursor + kFirstOutput, 880}}));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(block, 0, kFirstOutput));
   // The fill holds the last sample written; beyond it the ring is untouched.
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 880), Repeated(block[422], block[423], 880));
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput + 880, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(secondary->Bytes(11763, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  // 882 samples ahead of play plus the block being captured.
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 880), Repeated(block[422], block[423], 880));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput + 880, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor - 1, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  // 882 samples to the write cursor, 2 ms past it and the block being
+  // captured.
+  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
 }
 
 TEST_F(PlayerWrite, FirstBlockGoesThreeBlocksAheadOfPlayWhenTheWriteCursorIsNear) {
   Write(10000, 10400, block);
   EXPECT_EQ(secondary->Locks()[0].offset, 11320u);
   EXPECT_EQ(secondary->Locks()[0].flags, 0u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
 }
 
 TEST_F(PlayerWrite, ALateFirstBlockGoesNearerThePlayCursorByItsLateness) {
   Write(10000, 10400, block, 200);
   EXPECT_EQ(secondary->Locks()[0].offset, 11120u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
 }
 
 TEST_F(PlayerWrite, EqualOrUnreadableCursorsPlaceTheFirstBlockThreeBlocksAhead) {
@@ -249,7 +254,7 @@ TEST_F(PlayerWrite, EqualOrUnreadableCursorsPlaceTheFirstBlockThreeBlocksAhead) 
   secondary->SetCursorResult(DSERR_INVALIDCALL);
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->Locks()[0].offset, 1320u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
 }
 
 TEST_F(PlayerWrite, LateAndEarlyBlocksStreamOnBehindEachOtherSampleForSample) {
@@ -268,7 +273,7 @@ TEST_F(PlayerWrite, LateAndEarlyBlocksStreamOnBehindEachOtherSampleForSample) {
   std::vector<std::uint8_t> stream = block;
   stream.insert(stream.end(), original.begin(), original.end());
   EXPECT_EQ(secondary->Bytes(11320, 2 * kBlock), stream);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39) << "the heard delay did not move";
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40) << "the heard delay did not move";
 }
 
 TEST_F(PlayerWrite, StreamWrappingTheEndIsSplitAcrossTheRing) {
@@ -283,17 +288,17 @@ TEST_F(PlayerWrite, StreamWrappingTheEndIsSplitAcrossTheRing) {
   EXPECT_EQ(secondary->Bytes(0, 424), Slice(block, 0, 424));
 }
 
-TEST_F(PlayerWrite, StreamThePlayCursorHasPassedIsReseatedWithAFadeFromTheHeldLevel) {
+TEST_F(PlayerWrite, StreamTheWriteCursorHasPassedGoesOnPastItWithAFadeFromTheHeldLevel) {
   std::vector<std::uint8_t> quiet = Repeated(0xE8, 0x03, kBlock);  // 1000
   std::vector<std::uint8_t> loud = Repeated(0x00, 0x40, kBlock);   // 16384
   Write(10000, 10400, quiet);
   secondary->ClearRecords();
-  // The play cursor is past the end of the stream (11744).
+  // The play cursor is past the end of the stream (11744), the write
+  // cursor further on: nothing goes where the device has committed.
   Write(12000, 12400, loud);
   const auto locks = secondary->Locks();
   ASSERT_FALSE(locks.empty());
-  // Three blocks ahead of play, less the eight samples still pending.
-  EXPECT_EQ(locks[0].offset, 12000u + 3 * kBlock - 16);
+  EXPECT_EQ(locks[0].offset, 12400u);
   const std::vector<std::uint8_t> written = secondary->Bytes(locks[0].offset, locks[0].bytes);
   const auto sample = [&](std::size_t i) { return static_cast<std::int16_t>(written[2 * i] | written[2 * i + 1] << 8); };
   // The pending end of the old block comes first, faded in from the held
@@ -308,8 +313,8 @@ TEST_F(PlayerWrite, LostBufferIsRestoredAndLockedOnceMore) {
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->Calls(), (std::vector<std::string>{"GetCurrentPosition", "GetCurrentPosition", "Lock", "Restore",
                                                           "GetStatus", "Lock", "Unlock", "Lock", "Unlock"}));
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(block, 0, kFirstOutput));
+  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
 }
 
 TEST_F(PlayerWrite, RestoredBufferThatStoppedPlayingIsStartedAgainLooping) {
@@ -319,7 +324,7 @@ TEST_F(PlayerWrite, RestoredBufferThatStoppedPlayingIsStartedAgainLooping) {
   EXPECT_EQ(secondary->CallCount("Play"), 1);
   EXPECT_TRUE(secondary->IsPlaying());
   EXPECT_EQ(secondary->PlayFlags(), static_cast<DWORD>(DSBPLAY_LOOPING));
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(block, 0, kFirstOutput));
 }
 
 TEST_F(PlayerWrite, StoppedPlayerDoesNotRestartARestoredBuffer) {
@@ -341,26 +346,26 @@ TEST_F(PlayerWrite, FailedRestoreStartsNothingAndStillLocksOnceMore) {
   // block's place, which the stream keeps.
   const auto locks = secondary->Locks();
   ASSERT_EQ(locks.size(), 3u);
-  EXPECT_EQ(locks[2].offset, 11764u + kFirstOutput);
+  EXPECT_EQ(locks[2].offset, kPastWriteCursor + kFirstOutput);
   EXPECT_EQ(locks[2].bytes, 880u);
-  EXPECT_EQ(secondary->Bytes(11764, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
 }
 
 TEST_F(PlayerWrite, OtherLockFailureDropsTheBlockWithoutRestoring) {
   secondary->QueueLockResults({DSERR_INVALIDCALL});
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->CallCount("Restore"), 0);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764 + kFirstOutput, 880}}));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{kPastWriteCursor + kFirstOutput, 880}}));
+  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
 }
 
 TEST_F(PlayerWrite, FailedFillLockLeavesTheRingAfterTheBlockUntouched) {
   secondary->QueueLockResults({DS_OK, DSERR_INVALIDCALL});
   Write(10000, 11764, block);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, kFirstOutput}}));
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{kPastWriteCursor, kFirstOutput}}));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
 }
 
 TEST_F(PlayerWrite, BlockShorterThanOneSampleIsIgnored) {
@@ -393,8 +398,8 @@ TEST_F(PlayerWrite, ShiftedBlockReachesTheRingAndItsLastSampleIsHeld) {
   ASSERT_NE(expected, block) << "the resampler changes a ramp";
   Write(10000, 11764, block);
   EXPECT_EQ(block, expected) << "the block is shifted in place";
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(expected, 0, kFirstOutput));
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 2 * kBlock),
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(expected, 0, kFirstOutput));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 2 * kBlock),
             Repeated(expected[kFirstOutput - 2], expected[kFirstOutput - 1], 2 * kBlock));
 }
 
