@@ -11,6 +11,7 @@ struct SchedulerTuning {
   double lineSeconds = 5.0;            // a period slides once through 220-sample blocks at 22050 Hz in 4.4 s
   std::size_t lineReadings = 256;      // at long blocks: readings enough that some fall near a period's start
   double lateShareLeftOut = 0.05;      // a starved thread's late bursts: a few blocks in a hundred at most
+  double seatAllowanceSeconds = 0.010;  // lateness a first seat allows for: a period, whose phase is not known yet
   double startSeconds = 0.5;           // devices start in bursts of periods, whose readings show no line
   double stallSeconds = 0.030;         // three periods beyond its length after the previous block: a stall
   double stoodStillSeconds = 0.015;    // a period and a half below the line: the play cursor stood still

@@ -145,6 +145,9 @@ void StreamScheduler::TakeDrop(double drop, double seconds) {
 
 bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   if (phase == Phase::Unseated) {
+    // One block's lateness shows nothing of where in their periods the next
+    // ones will find the cursors.
+    heldNeed += kTuning.seatAllowanceSeconds * sampleRate;
     Seat(block, false);
     phase = Phase::Starting;
     return false;
@@ -166,13 +169,16 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   // The device has committed or played the stream's next place. A block
   // later than the lateness allowed for loses what lies there, and the
   // rest is heard at its time; a stream whose lead falls short of the
-  // allowance goes on past the write cursor, later from then on.
+  // allowance goes on past the write cursor by the margin, later from then
+  // on.
   const auto behind = static_cast<std::uint32_t>(-aheadOfWrite / 2);
-  writePosition = block.write & ~std::uint32_t{1};
   if (blockNeed > heldNeed) {
+    writePosition = block.write & ~std::uint32_t{1};
     lateSamplesToDrop += behind;
   } else {
-    notes.Add(static_cast<float>(behind), 0, notes.Size());
+    const auto margin = static_cast<std::uint32_t>(std::ceil(kTuning.writeMarginSeconds * sampleRate));
+    writePosition = WrapBytes(static_cast<std::int64_t>(block.write) + 2 * static_cast<std::int64_t>(margin));
+    notes.Add(static_cast<float>(behind + margin), 0, notes.Size());
   }
   ++underruns;
   return true;

@@ -213,8 +213,9 @@ TEST_F(PlayerWrite, ReadsThePlayCursorBeforeAndTheWriteCursorAfterTheShift) {
 // so the first block puts out 424 of its 440 bytes.
 constexpr DWORD kFirstOutput = kBlock - 16;
 // A write cursor at 11764, 882 samples (40 ms) ahead of play at 10000: the
-// first block goes 2 ms (45 samples, rounded up) past it.
-constexpr DWORD kPastWriteCursor = 11764 + 90;
+// first block goes 2 ms past it and a period (10 ms) further for the
+// lateness of blocks to come: 265 samples, rounded up.
+constexpr DWORD kPastWriteCursor = 11764 + 2 * 265;
 
 TEST_F(PlayerWrite, FirstBlockGoesPastAWriteCursorMoreThanThreeBlocksAhead) {
   Write(10000, 11764, block);
@@ -226,9 +227,9 @@ TEST_F(PlayerWrite, FirstBlockGoesPastAWriteCursorMoreThanThreeBlocksAhead) {
   EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 880), Repeated(block[422], block[423], 880));
   EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput + 880, 1)[0], FakeSoundBuffer::kUntouchedByte);
   EXPECT_EQ(secondary->Bytes(kPastWriteCursor - 1, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  // 882 samples to the write cursor, 2 ms past it and the block being
+  // 882 samples to the write cursor, 12 ms past it and the block being
   // captured.
-  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, FirstBlockGoesThreeBlocksAheadOfPlayWhenTheWriteCursorIsNear) {
@@ -294,11 +295,12 @@ TEST_F(PlayerWrite, StreamTheWriteCursorHasPassedGoesOnPastItWithAFadeFromTheHel
   Write(10000, 10400, quiet);
   secondary->ClearRecords();
   // The play cursor is past the end of the stream (11744), the write
-  // cursor further on: nothing goes where the device has committed.
+  // cursor further on: the stream goes on 2 ms past it (45 samples, rounded
+  // up), not where the device has committed.
   Write(12000, 12400, loud);
   const auto locks = secondary->Locks();
   ASSERT_FALSE(locks.empty());
-  EXPECT_EQ(locks[0].offset, 12400u);
+  EXPECT_EQ(locks[0].offset, 12400u + 90);
   const std::vector<std::uint8_t> written = secondary->Bytes(locks[0].offset, locks[0].bytes);
   const auto sample = [&](std::size_t i) { return static_cast<std::int16_t>(written[2 * i] | written[2 * i + 1] << 8); };
   // The pending end of the old block comes first, faded in from the held
@@ -314,7 +316,7 @@ TEST_F(PlayerWrite, LostBufferIsRestoredAndLockedOnceMore) {
   EXPECT_EQ(secondary->Calls(), (std::vector<std::string>{"GetCurrentPosition", "GetCurrentPosition", "Lock", "Restore",
                                                           "GetStatus", "Lock", "Unlock", "Lock", "Unlock"}));
   EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(block, 0, kFirstOutput));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, RestoredBufferThatStoppedPlayingIsStartedAgainLooping) {
@@ -349,7 +351,7 @@ TEST_F(PlayerWrite, FailedRestoreStartsNothingAndStillLocksOnceMore) {
   EXPECT_EQ(locks[2].offset, kPastWriteCursor + kFirstOutput);
   EXPECT_EQ(locks[2].bytes, 880u);
   EXPECT_EQ(secondary->Bytes(kPastWriteCursor, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, OtherLockFailureDropsTheBlockWithoutRestoring) {
@@ -357,7 +359,7 @@ TEST_F(PlayerWrite, OtherLockFailureDropsTheBlockWithoutRestoring) {
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->CallCount("Restore"), 0);
   EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{kPastWriteCursor + kFirstOutput, 880}}));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, FailedFillLockLeavesTheRingAfterTheBlockUntouched) {
@@ -365,7 +367,7 @@ TEST_F(PlayerWrite, FailedFillLockLeavesTheRingAfterTheBlockUntouched) {
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{kPastWriteCursor, kFirstOutput}}));
   EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 52);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, BlockShorterThanOneSampleIsIgnored) {

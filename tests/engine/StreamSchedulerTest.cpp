@@ -390,11 +390,12 @@ TEST(StreamScheduler, SeatsTheFirstBlockByItsCaptureTimePastTheWriteCursor) {
   StreamScheduler near(kRing, kRate);
   EXPECT_EQ(near.Place(At(86000, 86440, 100, 0.0)).writePosition, (86000u + 3 * 440 - 200) % kRing);
   EXPECT_EQ(near.HeardDelayMs(), 40u);  // four blocks of 220 samples
-  // A write cursor 40 ms ahead: the block goes 2 ms past it, and the delay
-  // grows by as much.
+  // A write cursor 40 ms ahead: the block goes 2 ms past it and a period
+  // further, for the lateness of blocks to come, and the delay grows by as
+  // much.
   StreamScheduler far(kRing, kRate);
-  EXPECT_EQ(far.Place(At(1000, 1000 + 1764, 0, 0.0)).writePosition, 1000u + 1764 + 90);
-  EXPECT_EQ(far.HeardDelayMs(), 52u);
+  EXPECT_EQ(far.Place(At(1000, 1000 + 1764, 0, 0.0)).writePosition, 1000u + 1764 + 2 * 265);
+  EXPECT_EQ(far.HeardDelayMs(), 62u);
   EXPECT_EQ(far.Reseats(), 0u);
 }
 
