@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -410,5 +413,104 @@ TEST_F(PlayerWrite, UnshiftedBlockIsWrittenUnchanged) {
   Write(10000, 11764, block);
   EXPECT_EQ(block, original);
 }
+
+// Numbered samples through the real player into a device that plays by
+// itself and honours the committed span: what is heard must be the captured
+// sequence at one steady delay, losing nothing but at counted underruns.
+struct CommittingDevice {
+  const char* name;
+  double gapSeconds;
+  double periodSeconds;
+};
+
+void PrintTo(const CommittingDevice& device, std::ostream* os) { *os << device.name; }
+
+class PlayerOnACommittingDevice : public ::testing::TestWithParam<CommittingDevice> {
+ protected:
+  static constexpr double kRate = 22050.0;
+  static constexpr DWORD kSamples = kBlock / 2;
+  // Sample n carries 1000 + n modulo this: never quiet, and the heard
+  // delay modulo it is the delay itself.
+  static constexpr std::int64_t kNumbers = 31000;
+
+  static double Now() {
+    LARGE_INTEGER now{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+  }
+
+  // Captures `seconds` of numbered samples in real time, block by block,
+  // handing each over as a capture notification would: once the capture
+  // cursor, which moves in the device's periods too, has passed its end.
+  void Run(double seconds) {
+    player->Start();
+    secondary = devices.SecondaryBuffer();
+    const double period = GetParam().periodSeconds;
+    secondary->PlayCommitting(GetParam().gapSeconds, period);
+    const double start = secondary->CommittingSince();
+    std::vector<std::int16_t> samples(kSamples);
+    for (std::int64_t k = 0; (k + 1) * kSamples < seconds * kRate; ++k) {
+      const auto end = static_cast<double>((k + 1) * kSamples);
+      while (Now() < start + std::ceil(end / kRate / period) * period) Sleep(1);
+      for (DWORD i = 0; i < kSamples; ++i) samples[i] = static_cast<std::int16_t>(1000 + (k * kSamples + i) % kNumbers);
+      const double captured = std::floor((Now() - start) / period) * period * kRate;
+      player->Write(samples.data(), kBlock, 2 * static_cast<std::uint32_t>(captured - end));
+    }
+  }
+
+  FakeAudioDevices devices;
+  CRynManager manager;
+  std::unique_ptr<CPlayer> player = std::make_unique<CPlayer>(manager);
+  FakeSoundBuffer* secondary = nullptr;
+};
+
+TEST_P(PlayerOnACommittingDevice, HearsTheCapturedSequenceAtOneSteadyDelay) {
+  Run(4.0);
+  const std::vector<std::int16_t> heard = secondary->Heard();
+  // Each heard sample's delay, in samples: where it is heard less the number
+  // it carries. Judged from the first second on.
+  const auto from = static_cast<std::size_t>(kRate);
+  ASSERT_GT(heard.size(), 3 * from);
+  std::vector<std::int64_t> delays;
+  for (std::size_t i = from; i < heard.size(); ++i) {
+    delays.push_back(((static_cast<std::int64_t>(i) - (heard[i] - 1000)) % kNumbers + kNumbers) % kNumbers);
+  }
+  std::vector<std::int64_t> sorted = delays;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const std::int64_t delay = sorted[sorted.size() / 2];
+  // Stretches heard off that delay by more than a millisecond: lost samples,
+  // or a jump. Where the numbers wrap around, the resampler's kernel rings.
+  int stretches = 0;
+  std::size_t offSamples = 0;
+  bool off = false;
+  for (std::size_t j = 0; j < delays.size(); ++j) {
+    const std::int64_t number = (static_cast<std::int64_t>(from + j) - delay) % kNumbers;
+    if (number < 16 || number > kNumbers - 16) continue;
+    const bool isOff = std::llabs(delays[j] - delay) > 22;
+    if (isOff && !off) ++stretches;
+    if (isOff) ++offSamples;
+    off = isOff;
+  }
+  const CRynManager::StreamCounts counts = manager.GetStreamCounts();
+  const double delayMs = 1000.0 * static_cast<double>(delay) / kRate;
+  SCOPED_TRACE("heard " + std::to_string(delayMs) + " ms after capture, " + std::to_string(offSamples) +
+               " samples off it in " + std::to_string(stretches) + " stretches, " + std::to_string(counts.reseats) +
+               " underruns counted");
+  EXPECT_LE(stretches, static_cast<int>(counts.reseats)) << "lost or moved without an underrun counted";
+  EXPECT_LT(offSamples, static_cast<std::size_t>(kRate / 10)) << "more than a tenth of a second lost";
+  // Past the committed span: the write cursor's lead, the margin and the
+  // block being captured.
+  EXPECT_GE(delayMs, 1000.0 * GetParam().gapSeconds + 2.0 + 10.0 - 0.5);
+  EXPECT_NEAR(manager.GetMeasuredDelay(), delayMs, 3.0) << "the measured delay handed to the manager";
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, PlayerOnACommittingDevice,
+                         ::testing::Values(CommittingDevice{"WindowsLike40msAhead", 0.040, 0.010},
+                                           CommittingDevice{"WineLike10msAhead", 0.010, 0.010}),
+                         [](const ::testing::TestParamInfo<CommittingDevice>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
