@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -212,31 +215,37 @@ TEST_F(PlayerWrite, ReadsThePlayCursorBeforeAndTheWriteCursorAfterTheShift) {
 // The resampler keeps the last eight samples of a block for the next one,
 // so the first block puts out 424 of its 440 bytes.
 constexpr DWORD kFirstOutput = kBlock - 16;
+// A write cursor at 11764, 882 samples (40 ms) ahead of play at 10000: the
+// first block goes 2 ms past it and a period (10 ms) further for the
+// lateness of blocks to come: 265 samples, rounded up.
+constexpr DWORD kPastWriteCursor = 11764 + 2 * 265;
 
-TEST_F(PlayerWrite, FirstBlockGoesToAWriteCursorMoreThanThreeBlocksAhead) {
+TEST_F(PlayerWrite, FirstBlockGoesPastAWriteCursorMoreThanThreeBlocksAhead) {
   Write(10000, 11764, block);
 
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, kFirstOutput}, {11764 + kFirstOutput, 880}}));
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
+  EXPECT_EQ(secondary->Writes(),
+            (std::vector<Region>{{kPastWriteCursor, kFirstOutput}, {kPastWriteCursor + kFirstOutput, 880}}));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(block, 0, kFirstOutput));
   // The fill holds the last sample written; beyond it the ring is untouched.
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 880), Repeated(block[422], block[423], 880));
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput + 880, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(secondary->Bytes(11763, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  // 882 samples ahead of play plus the block being captured.
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 880), Repeated(block[422], block[423], 880));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput + 880, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor - 1, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  // 882 samples to the write cursor, 12 ms past it and the block being
+  // captured.
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, FirstBlockGoesThreeBlocksAheadOfPlayWhenTheWriteCursorIsNear) {
   Write(10000, 10400, block);
   EXPECT_EQ(secondary->Locks()[0].offset, 11320u);
   EXPECT_EQ(secondary->Locks()[0].flags, 0u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
 }
 
 TEST_F(PlayerWrite, ALateFirstBlockGoesNearerThePlayCursorByItsLateness) {
   Write(10000, 10400, block, 200);
   EXPECT_EQ(secondary->Locks()[0].offset, 11120u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
 }
 
 TEST_F(PlayerWrite, EqualOrUnreadableCursorsPlaceTheFirstBlockThreeBlocksAhead) {
@@ -249,7 +258,7 @@ TEST_F(PlayerWrite, EqualOrUnreadableCursorsPlaceTheFirstBlockThreeBlocksAhead) 
   secondary->SetCursorResult(DSERR_INVALIDCALL);
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->Locks()[0].offset, 1320u);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40);
 }
 
 TEST_F(PlayerWrite, LateAndEarlyBlocksStreamOnBehindEachOtherSampleForSample) {
@@ -268,7 +277,7 @@ TEST_F(PlayerWrite, LateAndEarlyBlocksStreamOnBehindEachOtherSampleForSample) {
   std::vector<std::uint8_t> stream = block;
   stream.insert(stream.end(), original.begin(), original.end());
   EXPECT_EQ(secondary->Bytes(11320, 2 * kBlock), stream);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 39) << "the heard delay did not move";
+  EXPECT_EQ(manager.GetMeasuredDelay(), 40) << "the heard delay did not move";
 }
 
 TEST_F(PlayerWrite, StreamWrappingTheEndIsSplitAcrossTheRing) {
@@ -283,17 +292,18 @@ TEST_F(PlayerWrite, StreamWrappingTheEndIsSplitAcrossTheRing) {
   EXPECT_EQ(secondary->Bytes(0, 424), Slice(block, 0, 424));
 }
 
-TEST_F(PlayerWrite, StreamThePlayCursorHasPassedIsReseatedWithAFadeFromTheHeldLevel) {
+TEST_F(PlayerWrite, StreamTheWriteCursorHasPassedGoesOnPastItWithAFadeFromTheHeldLevel) {
   std::vector<std::uint8_t> quiet = Repeated(0xE8, 0x03, kBlock);  // 1000
   std::vector<std::uint8_t> loud = Repeated(0x00, 0x40, kBlock);   // 16384
   Write(10000, 10400, quiet);
   secondary->ClearRecords();
-  // The play cursor is past the end of the stream (11744).
+  // The play cursor is past the end of the stream (11744), the write
+  // cursor further on: the stream goes on 2 ms past it (45 samples, rounded
+  // up), not where the device has committed.
   Write(12000, 12400, loud);
   const auto locks = secondary->Locks();
   ASSERT_FALSE(locks.empty());
-  // Three blocks ahead of play, less the eight samples still pending.
-  EXPECT_EQ(locks[0].offset, 12000u + 3 * kBlock - 16);
+  EXPECT_EQ(locks[0].offset, 12400u + 90);
   const std::vector<std::uint8_t> written = secondary->Bytes(locks[0].offset, locks[0].bytes);
   const auto sample = [&](std::size_t i) { return static_cast<std::int16_t>(written[2 * i] | written[2 * i + 1] << 8); };
   // The pending end of the old block comes first, faded in from the held
@@ -308,8 +318,8 @@ TEST_F(PlayerWrite, LostBufferIsRestoredAndLockedOnceMore) {
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->Calls(), (std::vector<std::string>{"GetCurrentPosition", "GetCurrentPosition", "Lock", "Restore",
                                                           "GetStatus", "Lock", "Unlock", "Lock", "Unlock"}));
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(block, 0, kFirstOutput));
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, RestoredBufferThatStoppedPlayingIsStartedAgainLooping) {
@@ -319,7 +329,7 @@ TEST_F(PlayerWrite, RestoredBufferThatStoppedPlayingIsStartedAgainLooping) {
   EXPECT_EQ(secondary->CallCount("Play"), 1);
   EXPECT_TRUE(secondary->IsPlaying());
   EXPECT_EQ(secondary->PlayFlags(), static_cast<DWORD>(DSBPLAY_LOOPING));
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(block, 0, kFirstOutput));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(block, 0, kFirstOutput));
 }
 
 TEST_F(PlayerWrite, StoppedPlayerDoesNotRestartARestoredBuffer) {
@@ -341,26 +351,26 @@ TEST_F(PlayerWrite, FailedRestoreStartsNothingAndStillLocksOnceMore) {
   // block's place, which the stream keeps.
   const auto locks = secondary->Locks();
   ASSERT_EQ(locks.size(), 3u);
-  EXPECT_EQ(locks[2].offset, 11764u + kFirstOutput);
+  EXPECT_EQ(locks[2].offset, kPastWriteCursor + kFirstOutput);
   EXPECT_EQ(locks[2].bytes, 880u);
-  EXPECT_EQ(secondary->Bytes(11764, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, OtherLockFailureDropsTheBlockWithoutRestoring) {
   secondary->QueueLockResults({DSERR_INVALIDCALL});
   Write(10000, 11764, block);
   EXPECT_EQ(secondary->CallCount("Restore"), 0);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764 + kFirstOutput, 880}}));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{kPastWriteCursor + kFirstOutput, 880}}));
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, FailedFillLockLeavesTheRingAfterTheBlockUntouched) {
   secondary->QueueLockResults({DS_OK, DSERR_INVALIDCALL});
   Write(10000, 11764, block);
-  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{11764, kFirstOutput}}));
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 1)[0], FakeSoundBuffer::kUntouchedByte);
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
+  EXPECT_EQ(secondary->Writes(), (std::vector<Region>{{kPastWriteCursor, kFirstOutput}}));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 1)[0], FakeSoundBuffer::kUntouchedByte);
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
 }
 
 TEST_F(PlayerWrite, BlockShorterThanOneSampleIsIgnored) {
@@ -393,8 +403,8 @@ TEST_F(PlayerWrite, ShiftedBlockReachesTheRingAndItsLastSampleIsHeld) {
   ASSERT_NE(expected, block) << "the resampler changes a ramp";
   Write(10000, 11764, block);
   EXPECT_EQ(block, expected) << "the block is shifted in place";
-  EXPECT_EQ(secondary->Bytes(11764, kFirstOutput), Slice(expected, 0, kFirstOutput));
-  EXPECT_EQ(secondary->Bytes(11764 + kFirstOutput, 2 * kBlock),
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor, kFirstOutput), Slice(expected, 0, kFirstOutput));
+  EXPECT_EQ(secondary->Bytes(kPastWriteCursor + kFirstOutput, 2 * kBlock),
             Repeated(expected[kFirstOutput - 2], expected[kFirstOutput - 1], 2 * kBlock));
 }
 
@@ -403,5 +413,104 @@ TEST_F(PlayerWrite, UnshiftedBlockIsWrittenUnchanged) {
   Write(10000, 11764, block);
   EXPECT_EQ(block, original);
 }
+
+// Numbered samples through the real player into a device that plays by
+// itself and honours the committed span: what is heard must be the captured
+// sequence at one steady delay, losing nothing but at counted underruns.
+struct CommittingDevice {
+  const char* name;
+  double gapSeconds;
+  double periodSeconds;
+};
+
+void PrintTo(const CommittingDevice& device, std::ostream* os) { *os << device.name; }
+
+class PlayerOnACommittingDevice : public ::testing::TestWithParam<CommittingDevice> {
+ protected:
+  static constexpr double kRate = 22050.0;
+  static constexpr DWORD kSamples = kBlock / 2;
+  // Sample n carries 1000 + n modulo this: never quiet, and the heard
+  // delay modulo it is the delay itself.
+  static constexpr std::int64_t kNumbers = 31000;
+
+  static double Now() {
+    LARGE_INTEGER now{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+  }
+
+  // Captures `seconds` of numbered samples in real time, block by block,
+  // handing each over as a capture notification would: once the capture
+  // cursor, which moves in the device's periods too, has passed its end.
+  void Run(double seconds) {
+    player->Start();
+    secondary = devices.SecondaryBuffer();
+    const double period = GetParam().periodSeconds;
+    secondary->PlayCommitting(GetParam().gapSeconds, period);
+    const double start = secondary->CommittingSince();
+    std::vector<std::int16_t> samples(kSamples);
+    for (std::int64_t k = 0; (k + 1) * kSamples < seconds * kRate; ++k) {
+      const auto end = static_cast<double>((k + 1) * kSamples);
+      while (Now() < start + std::ceil(end / kRate / period) * period) Sleep(1);
+      for (DWORD i = 0; i < kSamples; ++i) samples[i] = static_cast<std::int16_t>(1000 + (k * kSamples + i) % kNumbers);
+      const double captured = std::floor((Now() - start) / period) * period * kRate;
+      player->Write(samples.data(), kBlock, 2 * static_cast<std::uint32_t>(captured - end));
+    }
+  }
+
+  FakeAudioDevices devices;
+  CRynManager manager;
+  std::unique_ptr<CPlayer> player = std::make_unique<CPlayer>(manager);
+  FakeSoundBuffer* secondary = nullptr;
+};
+
+TEST_P(PlayerOnACommittingDevice, HearsTheCapturedSequenceAtOneSteadyDelay) {
+  Run(4.0);
+  const std::vector<std::int16_t> heard = secondary->Heard();
+  // Each heard sample's delay, in samples: where it is heard less the number
+  // it carries. Judged from the first second on.
+  const auto from = static_cast<std::size_t>(kRate);
+  ASSERT_GT(heard.size(), 3 * from);
+  std::vector<std::int64_t> delays;
+  for (std::size_t i = from; i < heard.size(); ++i) {
+    delays.push_back(((static_cast<std::int64_t>(i) - (heard[i] - 1000)) % kNumbers + kNumbers) % kNumbers);
+  }
+  std::vector<std::int64_t> sorted = delays;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const std::int64_t delay = sorted[sorted.size() / 2];
+  // Stretches heard off that delay by more than a millisecond: lost samples,
+  // or a jump. Where the numbers wrap around, the resampler's kernel rings.
+  int stretches = 0;
+  std::size_t offSamples = 0;
+  bool off = false;
+  for (std::size_t j = 0; j < delays.size(); ++j) {
+    const std::int64_t number = (static_cast<std::int64_t>(from + j) - delay) % kNumbers;
+    if (number < 16 || number > kNumbers - 16) continue;
+    const bool isOff = std::llabs(delays[j] - delay) > 22;
+    if (isOff && !off) ++stretches;
+    if (isOff) ++offSamples;
+    off = isOff;
+  }
+  const CRynManager::StreamCounts counts = manager.GetStreamCounts();
+  const double delayMs = 1000.0 * static_cast<double>(delay) / kRate;
+  SCOPED_TRACE("heard " + std::to_string(delayMs) + " ms after capture, " + std::to_string(offSamples) +
+               " samples off it in " + std::to_string(stretches) + " stretches, " + std::to_string(counts.reseats) +
+               " underruns counted");
+  EXPECT_LE(stretches, static_cast<int>(counts.reseats)) << "lost or moved without an underrun counted";
+  EXPECT_LT(offSamples, static_cast<std::size_t>(kRate / 10)) << "more than a tenth of a second lost";
+  // Past the committed span: the write cursor's lead, the margin and the
+  // block being captured.
+  EXPECT_GE(delayMs, 1000.0 * GetParam().gapSeconds + 2.0 + 10.0 - 0.5);
+  EXPECT_NEAR(manager.GetMeasuredDelay(), delayMs, 3.0) << "the measured delay handed to the manager";
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, PlayerOnACommittingDevice,
+                         ::testing::Values(CommittingDevice{"WindowsLike40msAhead", 0.040, 0.010},
+                                           CommittingDevice{"WineLike10msAhead", 0.010, 0.010}),
+                         [](const ::testing::TestParamInfo<CommittingDevice>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -313,14 +313,16 @@ TEST_F(ManagerTest, CapturedSegmentIsPlayedAheadAndItsDelayReportedBeyondStop) {
 
   ASSERT_TRUE(capture->DeliverSegment(4, voice));
   ASSERT_TRUE(devices.WaitUntil([&] { return capture->Unlocks().size() == 1; }));
-  EXPECT_EQ(secondary->Bytes(11764, 424), std::vector<std::uint8_t>(voice.begin(), voice.begin() + 424));
-  EXPECT_EQ(manager.GetMeasuredDelay(), 49);
-  EXPECT_EQ(manager.GetReportedDelay(), 43);
+  // 2 ms past the write cursor and a period further: 265 samples, rounded
+  // up.
+  EXPECT_EQ(secondary->Bytes(11764 + 2 * 265, 424), std::vector<std::uint8_t>(voice.begin(), voice.begin() + 424));
+  EXPECT_EQ(manager.GetMeasuredDelay(), 62);
+  EXPECT_EQ(manager.GetReportedDelay(), 47);
 
   manager.Stop();
-  EXPECT_EQ(manager.GetReportedDelay(), 43);
+  EXPECT_EQ(manager.GetReportedDelay(), 47);
   manager.SetDelay(100);
-  EXPECT_EQ(manager.GetReportedDelay(), 100 + (49 - 100) / 3);
+  EXPECT_EQ(manager.GetReportedDelay(), 100 + (62 - 100) / 3);
 }
 
 // A capture stream that never delivers (Wine's, now and then) is replaced

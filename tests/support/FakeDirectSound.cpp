@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -271,6 +272,54 @@ void FakeSoundBuffer::SetPlaying(bool isPlaying) {
   Changed();
 }
 
+namespace {
+
+double CounterSeconds() {
+  LARGE_INTEGER now{};
+  LARGE_INTEGER frequency{};
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+}  // namespace
+
+void FakeSoundBuffer::PlayCommitting(double gapSeconds, double period) {
+  auto lock = Inspect();
+  committing = true;
+  committingSince = CounterSeconds();
+  periodSeconds = period;
+  gapSamples = static_cast<std::uint64_t>(std::lround(gapSeconds * format->nSamplesPerSec));
+  committedSamples = 0;
+  heard.clear();
+  Mix();
+}
+
+double FakeSoundBuffer::CommittingSince() const {
+  auto lock = Inspect();
+  return committingSince;
+}
+
+std::vector<std::int16_t> FakeSoundBuffer::Heard() const {
+  auto lock = Inspect();
+  return heard;
+}
+
+void FakeSoundBuffer::Mix() {
+  if (!committing) return;
+  const double rate = format->nSamplesPerSec;
+  const double periods = std::floor((CounterSeconds() - committingSince) / periodSeconds);
+  const auto played = static_cast<std::uint64_t>(periods * periodSeconds * rate);
+  const std::uint64_t ringSamples = memory.size() / 2;
+  for (; committedSamples < played + gapSamples; ++committedSamples) {
+    std::int16_t sample = 0;
+    std::memcpy(&sample, memory.data() + 2 * (committedSamples % ringSamples), 2);
+    heard.push_back(sample);
+  }
+  playCursor = static_cast<DWORD>(2 * (played % ringSamples));
+  writeCursor = static_cast<DWORD>(2 * (committedSamples % ringSamples));
+}
+
 bool FakeSoundBuffer::IsPlaying() const {
   auto lock = Inspect();
   return playing;
@@ -350,6 +399,7 @@ HRESULT FakeSoundBuffer::GetCurrentPosition(LPDWORD play, LPDWORD write) {
     throw std::bad_alloc();
   }
   if (FAILED(cursorResult)) return cursorResult;
+  Mix();
   if (play != nullptr) *play = playCursor;
   if (write != nullptr) *write = writeCursor;
   return DS_OK;
@@ -394,6 +444,7 @@ HRESULT FakeSoundBuffer::Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC) {
 HRESULT FakeSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWORD firstBytes, LPVOID* second,
                               LPDWORD secondBytes, DWORD flags) {
   auto lock = Enter("Lock");
+  Mix();
   HRESULT result = DS_OK;
   if (!lockResults.empty()) {
     result = lockResults.front();
@@ -458,6 +509,7 @@ HRESULT FakeSoundBuffer::Stop() {
 
 HRESULT FakeSoundBuffer::Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) {
   auto lock = Enter("Unlock");
+  Mix();
   return RecordUnlock(memory, first, firstBytes, second, secondBytes, writes) ? DS_OK : DSERR_INVALIDPARAM;
 }
 

@@ -150,6 +150,13 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   void SetRestoreResult(HRESULT result);
   void SetVolumeResult(HRESULT result);
   void SetPlaying(bool playing);              // e.g. a lost buffer that stopped
+  // From now on the buffer plays by itself, as a device that honours the
+  // committed span: both cursors move in steps of `periodSeconds` of the
+  // performance counter's time, the write cursor `gapSeconds` ahead of the
+  // play cursor, and each ring sample is heard as the ring holds it when the
+  // write cursor passes it; what is written behind the write cursor is not
+  // heard. The ring holds 16-bit mono samples at the buffer's rate.
+  void PlayCommitting(double gapSeconds, double periodSeconds);
 
   // Inspection.
   bool IsPlaying() const;
@@ -160,6 +167,11 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   std::vector<Region> Writes() const;         // every part handed back by Unlock
   std::vector<CursorRead> CursorReads() const;
   std::vector<std::uint8_t> Bytes(DWORD offset, DWORD count) const;  // wraps around the ring
+  // While playing committed: when it started, in seconds on the performance
+  // counter, and the samples heard since, from ring offset 0 on; sample i is
+  // heard i samples after the start.
+  double CommittingSince() const;
+  std::vector<std::int16_t> Heard() const;
   void ClearRecords() override;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
@@ -198,6 +210,15 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   HRESULT restoreResult = DS_OK;
   HRESULT volumeResult;
   const HRESULT playResult;
+  // Moves the cursors of a buffer that plays committed to now, and hears
+  // what the write cursor passed.
+  void Mix();
+  bool committing = false;
+  double committingSince = 0.0;
+  double periodSeconds = 0.0;
+  std::uint64_t gapSamples = 0;
+  std::uint64_t committedSamples = 0;  // heard so far, unwrapped
+  std::vector<std::int16_t> heard;
   LONG volume = 0;
   bool playing = false;
   DWORD playFlags = 0;

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/RingHistory.h"
+
+// One device cursor against the steady clock. Each reading becomes an
+// offset: the samples the cursor has moved since its first reading less the
+// samples the clock has counted meanwhile. A cursor that moves in periods
+// is read anywhere in its period, so a reading lags the cursor's steady
+// pace by up to a period; it never shows a sample early. The cursor's line
+// is therefore the highest offset of the last window of readings, each
+// carried forward to now along the line's slope (a device clock a little
+// off the steady one), and a reading's lag is how far it lies below the
+// line. When the cursor falls behind its pace for good (a stalled mixer),
+// the older offsets are lowered by the drop, so the line shows it at once.
+//
+// Offsets are in samples. A value type with fixed storage.
+class CursorLine {
+ public:
+  // Readings kept: five seconds at the shortest block (10 ms).
+  static constexpr std::size_t kCapacity = 512;
+
+  CursorLine(std::uint32_t ringBytes, std::uint32_t sampleRate) : ringBytes(ringBytes), sampleRate(sampleRate) {}
+
+  // Forgets every reading; the next one starts the line afresh.
+  void Restart() { started = false; }
+  bool Started() const { return started; }
+
+  // A reading of a cursor that runs around the ring of 16-bit samples, at
+  // `seconds` on the steady clock; the line is taken over the newest
+  // `window` readings. The cursor may move back by less than half the ring.
+  void NoteRing(std::uint32_t position, double seconds, std::size_t window);
+  // A reading of a count of samples.
+  void NoteCount(double samples, double seconds, std::size_t window);
+
+  // The line at the newest reading, and how far that reading lies below it.
+  double Line() const { return line; }
+  double Lag() const { return line - offsets.Newest(); }
+  // The line's slope: samples gained on the steady clock per second.
+  double Slope() const { return slope; }
+  // Samples moved since the first reading, at the newest one.
+  double Count() const { return count; }
+  std::size_t Readings() const { return offsets.Size(); }
+
+  // Mean of the middle half of `readings` offsets, the newest `skipped`
+  // left out.
+  double Typical(std::size_t skipped, std::size_t readings) const { return offsets.MiddleMean(readings, skipped); }
+  // Lowers the offsets older than `fromAge` readings by `drop` samples.
+  void Lower(double drop, std::size_t fromAge, std::size_t window);
+
+ private:
+  // The slope is the least-squares fit through the offsets, weighted down
+  // by e for every kFitSeconds of age, so that a periodic wander of the
+  // readings averages out; it is used once kLeastFitSeconds of readings are
+  // in.
+  static constexpr double kFitSeconds = 30.0;
+  static constexpr double kLeastFitSeconds = 5.0;
+
+  void Note(double seconds, std::size_t window);
+  void FindLine(std::size_t window);
+  void RestartFit();
+
+  std::uint32_t ringBytes;
+  std::uint32_t sampleRate;
+  bool started = false;
+  std::uint32_t lastPosition = 0;
+  double firstSeconds = 0.0;
+  double count = 0.0;
+  double line = 0.0;
+  double slope = 0.0;
+  RingHistory<double, kCapacity> offsets;
+  RingHistory<double, kCapacity> times;  // seconds since the first reading
+  // The fit's weighted sums of 1, t, t², y and t·y (t: seconds since the
+  // first reading, y: offset).
+  double sumWeights = 0.0;
+  double sumT = 0.0;
+  double sumTT = 0.0;
+  double sumY = 0.0;
+  double sumTY = 0.0;
+};

@@ -1,0 +1,218 @@
+// The stream scheduler's parts on their own: the ring history, a cursor's
+// line, the stall detector and the lead controller.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+
+#include "engine/CursorLine.h"
+#include "engine/LeadController.h"
+#include "engine/RingHistory.h"
+#include "engine/StallDetector.h"
+
+namespace {
+
+constexpr std::uint32_t kRate = 22050;
+constexpr std::uint32_t kRing = 2 * 2 * kRate;
+
+TEST(RingHistory, KeepsTheNewestValuesAndTakesTheirStatistics) {
+  RingHistory<float, 8> history;
+  for (int value = 1; value <= 12; ++value) history.Push(static_cast<float>(value));
+  EXPECT_EQ(history.Size(), 8u);
+  EXPECT_EQ(history.Newest(), 12.0f);
+  EXPECT_EQ(history.At(7), 5.0f) << "the oldest kept";
+  EXPECT_EQ(history.Max(3), 12.0f);
+  history.Push(1.0f);
+  EXPECT_EQ(history.Max(1), 1.0f) << "the newest alone";
+  EXPECT_EQ(history.Max(100), 12.0f) << "all kept";
+  // 6..12 and 1: the highest once the two highest are left out.
+  EXPECT_EQ(history.Highest(8, 2), 10.0f);
+  EXPECT_EQ(history.Highest(8, 100), 1.0f) << "never more left out than there are";
+}
+
+TEST(RingHistory, MiddleMeanIsDeafToOutliersOnEitherSide) {
+  RingHistory<double, 16> history;
+  for (double value : {10.0, 10.0, 1000.0, 10.0, -1000.0, 10.0, 10.0, 10.0}) history.Push(value);
+  EXPECT_DOUBLE_EQ(history.MiddleMean(8), 10.0);
+  // The newest three left out: 10, 10, 1000, 10, -1000.
+  EXPECT_DOUBLE_EQ(history.MiddleMean(5, 3), 10.0);
+  EXPECT_DOUBLE_EQ(history.MiddleMean(2, 100), 0.0) << "nothing left";
+}
+
+TEST(RingHistory, AddsToTheValuesOfAnAgeRangeOnly) {
+  RingHistory<double, 4> history;
+  for (double value : {0.0, 0.0, 0.0, 0.0, 0.0, 0.0}) history.Push(value);
+  history.Add(5.0, 1, 3);
+  EXPECT_EQ(history.At(0), 0.0);
+  EXPECT_EQ(history.At(1), 5.0);
+  EXPECT_EQ(history.At(2), 5.0);
+  EXPECT_EQ(history.At(3), 0.0);
+  history.Clear();
+  EXPECT_EQ(history.Size(), 0u);
+}
+
+// A play cursor that moves in 10 ms periods from `start` samples on, with
+// its clock `fast` off the steady one, read at random moments between 5
+// and 15 ms apart.
+struct SteppingCursor {
+  double fast = 0.0;
+  double start = 44000.0;  // samples, near the ring's end: the readings wrap around it
+  double seconds = 0.0;
+  std::mt19937 random{3};
+
+  // The sample the cursor's pace has reached.
+  double Truth() const { return start + seconds * kRate * (1.0 + fast); }
+  std::uint32_t Reading() const {
+    const double period = 0.010 * kRate * (1.0 + fast);
+    const double stepped = std::floor((Truth() - start) / period) * period + start;
+    return static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(stepped) % kRing);
+  }
+  void Wait() { seconds += std::uniform_real_distribution<double>(0.005, 0.015)(random); }
+};
+
+TEST(CursorLine, FollowsTheCursorsPaceWhereverInItsPeriodItIsRead) {
+  CursorLine line(kRing, kRate);
+  SteppingCursor cursor;
+  for (int k = 0; k < 1000; ++k, cursor.Wait()) {
+    line.NoteRing(cursor.Reading(), cursor.seconds, 500);
+    // The count moved since the first reading, against the clock; within
+    // half a millisecond once a second of readings is in.
+    const double truth = cursor.Truth() - cursor.start - cursor.seconds * kRate;
+    if (k >= 100) {
+      ASSERT_NEAR(line.Line(), truth, 0.0005 * kRate) << "at " << cursor.seconds << " s, across the ring's end";
+    }
+    ASSERT_GE(line.Lag(), 0.0);
+    ASSERT_LE(line.Lag(), 0.010 * kRate + 1.0);
+  }
+}
+
+TEST(CursorLine, CarriesOlderReadingsAlongTheSlopeOfASlowClock) {
+  // 300 ppm slow: over five seconds of readings the oldest lie 33 samples
+  // above the newest pace.
+  for (const double fast : {-0.0003, 0.0003}) {
+    CursorLine line(kRing, kRate);
+    SteppingCursor cursor;
+    cursor.fast = fast;
+    while (cursor.seconds < 20.0) {
+      line.NoteRing(cursor.Reading(), cursor.seconds, 500);
+      cursor.Wait();
+    }
+    const double truth = cursor.Truth() - cursor.start - cursor.seconds * kRate;
+    EXPECT_NEAR(line.Slope(), fast * kRate, 0.5) << fast;
+    EXPECT_NEAR(line.Line(), truth, 5.0) << fast;
+  }
+}
+
+TEST(CursorLine, ShowsADropAtOnceOnceTheOlderReadingsAreLowered) {
+  CursorLine line(kRing, kRate);
+  SteppingCursor cursor;
+  for (int k = 0; k < 200; ++k, cursor.Wait()) line.NoteRing(cursor.Reading(), cursor.seconds, 500);
+  const double before = line.Line();
+  // The cursor falls 600 samples behind its pace for good.
+  cursor.start -= 600;
+  for (int k = 0; k < 16; ++k, cursor.Wait()) line.NoteRing(cursor.Reading(), cursor.seconds, 500);
+  EXPECT_NEAR(line.Line(), before, 5.0) << "the older readings still hold the line up";
+  line.Lower(600.0, 16, 500);
+  EXPECT_NEAR(line.Line(), before - 600.0, 5.0);
+}
+
+TEST(CursorLine, CountsReadingsOfAGrowingCountAndStartsAfresh) {
+  CursorLine line(kRing, kRate);
+  line.NoteCount(1000.0, 10.0, 10);
+  line.NoteCount(1000.0 + kRate, 11.0, 10);
+  EXPECT_DOUBLE_EQ(line.Line(), 1000.0);
+  EXPECT_DOUBLE_EQ(line.Lag(), 0.0);
+  line.Restart();
+  EXPECT_FALSE(line.Started());
+  line.NoteCount(5.0, 12.0, 10);
+  EXPECT_EQ(line.Readings(), 1u);
+  EXPECT_DOUBLE_EQ(line.Line(), 5.0);
+}
+
+constexpr StallDetector::Tuning kStallTuning{0.030, 0.015, 4, 12, 0.005};
+
+// Readings of a cursor in 10 ms periods every `blockSeconds`, from
+// `seconds` on, `behind` samples behind its pace.
+void Read(CursorLine& line, StallDetector& detector, double& seconds, double blockSeconds, int count, double behind,
+          double& drop) {
+  for (int k = 0; k < count; ++k) {
+    const double lineBefore = line.Line();
+    const double stepped = std::floor(seconds / 0.010) * 0.010 * kRate - behind;
+    line.NoteRing(static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(stepped) % kRing), seconds, 500);
+    const double measured = detector.Note(line, lineBefore, blockSeconds, blockSeconds);
+    if (measured != 0.0) drop = measured;
+    seconds += blockSeconds;
+  }
+}
+
+TEST(StallDetector, MeasuresHowFarTheCursorFellOnceTheMixerCaughtUp) {
+  CursorLine line(kRing, kRate);
+  StallDetector detector(kStallTuning, kRate);
+  double seconds = 0.0;
+  double drop = 0.0;
+  Read(line, detector, seconds, 0.025, 100, 0.0, drop);
+  EXPECT_EQ(detector.Stalls(), 0u);
+  // The mixer and the thread stand still for 50 ms; the cursor never
+  // catches up the 30 ms it lost.
+  seconds += 0.050;
+  const double lineBefore = line.Line();
+  line.NoteRing(static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(std::floor(seconds / 0.010) * 220.5 - 661.5) % kRing), seconds, 500);
+  EXPECT_EQ(detector.Note(line, lineBefore, 0.075, 0.025), 0.0);
+  EXPECT_EQ(detector.Stalls(), 1u);
+  EXPECT_TRUE(detector.DropPending());
+  seconds += 0.025;
+  Read(line, detector, seconds, 0.025, 14, 661.5, drop);
+  EXPECT_EQ(drop, 0.0) << "measured before a dozen readings after the catch-up";
+  Read(line, detector, seconds, 0.025, 1, 661.5, drop);
+  EXPECT_NEAR(drop, 661.5, 0.005 * kRate);
+  EXPECT_FALSE(detector.DropPending());
+  EXPECT_EQ(detector.Stalls(), 1u);
+}
+
+TEST(StallDetector, ACursorThatStoodStillIsAStallAndAWanderWithinHalfAPeriodNoDrop) {
+  CursorLine line(kRing, kRate);
+  StallDetector detector(kStallTuning, kRate);
+  double seconds = 0.0;
+  double drop = 0.0;
+  Read(line, detector, seconds, 0.010, 100, 0.0, drop);
+  // Blocks go on arriving while the cursor stands 20 ms behind, then it
+  // catches up all but 3 ms.
+  Read(line, detector, seconds, 0.010, 1, 441.0, drop);
+  EXPECT_EQ(detector.Stalls(), 1u);
+  Read(line, detector, seconds, 0.010, 30, 66.0, drop);
+  EXPECT_EQ(drop, 0.0);
+  EXPECT_EQ(detector.Stalls(), 1u);
+  detector.Restart();
+  EXPECT_FALSE(detector.DropPending());
+}
+
+constexpr LeadController::Tuning kLeadTuning{4.0, 8.0, 0.002, 0.012};
+
+TEST(LeadController, StaysWithinItsLimitAndLearnsNothingThere) {
+  LeadController controller(kLeadTuning, kRate);
+  // 100 ms too long: the correction is at its limit, and stays there.
+  for (int k = 0; k < 100; ++k) EXPECT_DOUBLE_EQ(controller.Step(0.1 * kRate, 0.01, true), 1.002);
+  EXPECT_DOUBLE_EQ(controller.Step(), 1.0) << "learned while at the limit";
+  EXPECT_DOUBLE_EQ(controller.Step(-0.1 * kRate, 0.01, true), 0.998);
+}
+
+TEST(LeadController, TakesUpAClockDifferenceAndLearnsIt) {
+  // A lead that the clocks shorten by 300 ppm of the stream, steered in
+  // blocks of 10 ms.
+  LeadController controller(kLeadTuning, kRate);
+  double error = 0.0;
+  double largest = 0.0;
+  for (int k = 0; k < 6000; ++k) {
+    const double step = controller.Step(error, 0.01, true);
+    ASSERT_LE(std::fabs(step - 1.0), 0.002);
+    error += (-0.0003 - (step - 1.0)) * 0.01 * kRate;
+    if (k > 3000) largest = std::max(largest, std::fabs(error));
+  }
+  EXPECT_LT(largest, 0.0005 * kRate) << "half a millisecond";
+  EXPECT_NEAR(controller.Step() - 1.0, -0.0003, 0.00002);
+}
+
+}  // namespace
