@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The soak's report: soak_report.py OUT MINUTES
 
-Reads the sessions' records (OUT/records/heard-delay-*.csv: a header of
+Reads the sessions' records (OUT/records/*.csv: a header of
 "# key=value" figures, then "kind,seconds,value" rows: the heard delay of
 every click, and the stream's events) and the figure lines of the test logs
 (OUT/*.log), judges every session against the goals below, and writes
@@ -13,6 +13,10 @@ Goals of a heard-delay session, from its first second on:
   its registry), every click lies within 4 ms of the session's median;
 - within those 5 s, the clicks are back within 4 ms of the median by the end;
 - a move back never takes a click further from the median than it was before.
+Goals of a session on a playback device that keeps Windows' committed span
+(OUT/records/committed-span-*.csv): every click is heard, the measured delay
+lies within 3 ms of the larger of DELAY and the gap + 2 ms + one block, and
+so does the heard delay beyond the routing, within 10 ms.
 """
 import csv
 import glob
@@ -32,6 +36,8 @@ NEAR_MS = 4.0  # a click "at the delay" lies this close to the median
 AFTER_STALL_S = 5.0  # the stretch after a stall in which a click may stray
 EVENT_STYLE = {"stall": ("tab:red", "stall"), "registry": ("tab:gray", "registry written"),
                "reseat": ("tab:orange", "re-seat"), "move": ("tab:green", "move back")}
+CONTRACT_DELAYS = (40, 50, 60, 100)
+CONTRACT_GAPS = (30, 40)
 LOG_FIGURES = ("long session:", "prompt sound, host thread asleep", "prompt sound, host thread busy",
                "prompt sound, first Run")
 
@@ -120,6 +126,17 @@ def main():
             continue
         results[key] = (figures, clicks, events, judge(figures, clicks, events))
 
+    contract = {}
+    for build in BUILDS:
+        for gap in CONTRACT_GAPS:
+            for delay in CONTRACT_DELAYS:
+                path = os.path.join(out, "records", f"committed-span-{build}-{delay}-gap{gap}.csv")
+                if not os.path.exists(path):
+                    missing.append(os.path.relpath(path, out))
+                    continue
+                figures, clicks, events = read_session(path)
+                contract[(build, delay, gap)] = (figures, clicks, events)
+
     log_lines, failed = {}, {}
     for log in sorted(glob.glob(os.path.join(out, "*.log"))):
         name = os.path.basename(log)[:-4]
@@ -136,7 +153,7 @@ def main():
                 missing.append(f"{build}.log: '{wanted}' figures")
 
     write_picture(out, results)
-    write_report(out, minutes, results, log_lines, failed, missing)
+    write_report(out, minutes, results, contract, log_lines, failed, missing)
     if missing:
         print("soak: figures missing: " + "; ".join(missing), file=sys.stderr)
         return 1
@@ -178,7 +195,30 @@ def write_picture(out, results):
     fig.savefig(os.path.join(out, "heard-delay.png"), dpi=90)
 
 
-def write_report(out, minutes, results, log_lines, failed, missing):
+def contract_lines(contract):
+    lines = ["", "## On Windows' committed span", "",
+             "The same sessions with the playback device made to keep Windows' contract: its write cursor a gap "
+             "ahead of its play cursor, and what is written behind it not heard. Held: the larger of DELAY and "
+             "the gap + 2 ms + one block.", "",
+             "| session | clicks heard | held (ms) | measured median (ms) | heard beyond the routing (ms) | goals |",
+             "|---|---|---|---|---|---|"]
+    for (build, delay, gap), (figures, clicks, events) in sorted(contract.items()):
+        lags = [lag for _, lag in clicks]
+        held = figures.get("held_ms", float("nan"))
+        measured = figures.get("measured_median_ms", float("nan"))
+        beyond = median(lags) - figures.get("routing_ms", float("nan"))
+        goals = {
+            "every click heard": len(clicks) >= int(figures.get("clicks_in", 0)),
+            "measured within 3 ms": abs(measured - held) <= 3.0,
+            "heard within 10 ms": abs(beyond - held) <= 10.0,
+        }
+        verdict = ", ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in goals.items())
+        lines.append(f"| {build} DELAY {delay}, gap {gap} ms | {len(clicks)} of {int(figures.get('clicks_in', 0))} | "
+                     f"{held:.1f} | {measured:.0f} | {beyond:.1f} | {verdict} |")
+    return lines
+
+
+def write_report(out, minutes, results, contract, log_lines, failed, missing):
     lines = [f"# Soak run: {minutes} minutes", "",
              f"Sessions of {os.environ.get('RYN_SOAK_MINUTES', '10')} minutes on the PulseAudio fixture. "
              "A click a second goes into the microphone; its heard delay is the lag to the speaker, which includes "
@@ -194,6 +234,7 @@ def write_report(out, minutes, results, log_lines, failed, missing):
         lines.append(f"| {build} DELAY {delay}{' under CPU load' if loaded else ''} | {v['heard']} of {v['expected']} | "
                      f"{v['median']:.1f} | {v['low']:.1f}..{v['high']:.1f} | {v['off']:+.1f} | "
                      f"{count('stall')} (+{count('registry')} registry) | {count('reseat')} | {count('move')} | {goals} |")
+    lines += contract_lines(contract)
     lines += ["", "## Events", ""]
     for key in sorted(results, key=lambda k: (k[2], k[0], k[1])):
         figures, clicks, events, v = results[key]

@@ -18,12 +18,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/RynManager.h"
 #include "reliability/ReliabilitySupport.h"
+#include "support/CommittedSpanPlayback.h"
 #include "support/HResultCheck.h"
 #include "support/ProcessResources.h"
 #include "support/StdoutLineCounter.h"
@@ -275,25 +277,53 @@ void KeepSoakSession(const std::string& name, const std::vector<std::pair<std::s
   KeepSoakRecord(name + ".csv", text);
 }
 
-class HeardDelay : public ::testing::TestWithParam<LONG> {
- protected:
-  static void SetUpTestSuite() {
-    if (reliability::RealAudio()) routings = MeasureRoutingsMs();
+// One session with a click a second in the microphone, judged from its
+// first second on.
+struct ClickSession {
+  std::vector<audio::ClickMatch> heard;
+  std::size_t clicks = 0;  // put into the microphone
+  std::vector<double> lags;
+  double median = 0.0;
+  double routing = 0.0;  // the pass-through start nearest to the session
+  std::vector<LONG> reported;  // GetParameter("DELAY") four times a second, sorted
+  LONG reportedMedian = -1;
+  std::int32_t measuredMedian = -1;  // the player's measured delay, sampled alike
+  CRynManager::StreamCounts counted;  // re-seats, moves and stalls during the session
+  std::vector<StreamEvent> events;
+  std::uint64_t restoredBytes = 0;  // written where a committed span kept it from being heard
+};
+
+// The pass-through routings, measured once before the heard-delay suites
+// when the run includes one of them.
+class RealTimeClicks : public ::testing::Environment {
+ public:
+  static const std::vector<double>& Routings() { return routings; }
+  void SetUp() override {
+    if (!reliability::RealAudio()) return;
+    const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+    for (int i = 0; i < unit.total_test_suite_count(); ++i) {
+      const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
+      if (suite.should_run() && std::string(suite.name()).find("HeardDelay") != std::string::npos) {
+        routings = MeasureRoutingsMs();
+        return;
+      }
+    }
   }
+
+ private:
   static std::vector<double> routings;
 };
 
-std::vector<double> HeardDelay::routings;
+std::vector<double> RealTimeClicks::routings;
+const auto* const kRoutingEnvironment = ::testing::AddGlobalTestEnvironment(new RealTimeClicks);
 
-TEST_P(HeardDelay, EveryClickIsHeardTheConfiguredDelayBeyondTheRouting) {
-  if (!reliability::RealAudio()) GTEST_SKIP() << "needs the PulseAudio fixture (ctest label audio)";
-  const LONG delay = GetParam();
-  const bool soak = reliability::LongRun();
-  const double seconds = soak ? SoakSeconds() : 20.0;
-  const bool loaded = UnderCpuLoad();
+// Runs the component at `delay` for `seconds` of clicks; `committed`, when
+// given, is the committed span laid over the playback device.
+void RunClickSession(LONG delay, double seconds, const std::string& name, CommittedSpanPlayback* committed,
+                     ClickSession& session) {
+  const std::vector<double>& routings = RealTimeClicks::Routings();
   ASSERT_FALSE(routings.empty()) << "the pass-through heard nothing";
   CRynManager& manager = CRynManager::GetInstance();
-
   ComPtr<IVelComponent> component = reliability::CreateComponent();
   ASSERT_TRUE(component);
   ASSERT_HR(S_OK, SetParameter(component.get(), L"FREQUENCY_SHIFT", 0));
@@ -314,8 +344,7 @@ TEST_P(HeardDelay, EveryClickIsHeardTheConfiguredDelayBeyondTheRouting) {
   const std::optional<ULONGLONG> savedBefore = RegistrySavedAt();
   const CRynManager::StreamCounts atStart = manager.GetStreamCounts();
   rig.Begin(ClickEverySecond(seconds), seconds + 1.0);
-  std::vector<LONG> reported;
-  std::vector<StreamEvent> events;
+  std::vector<std::int32_t> measured;
   CRynManager::StreamCounts counts = atStart;
   bool saved = !savedBefore;
   const Clock::time_point start = Clock::now();
@@ -323,79 +352,178 @@ TEST_P(HeardDelay, EveryClickIsHeardTheConfiguredDelayBeyondTheRouting) {
   const auto noteCounts = [&] {
     const CRynManager::StreamCounts now = manager.GetStreamCounts();
     const double at = elapsed();
-    for (std::uint32_t i = counts.stalls; i < now.stalls; ++i) events.push_back({at, "stall"});
-    for (std::uint32_t i = counts.reseats; i < now.reseats; ++i) events.push_back({at, "reseat"});
-    for (std::uint32_t i = counts.realignments; i < now.realignments; ++i) events.push_back({at, "move"});
+    for (std::uint32_t i = counts.stalls; i < now.stalls; ++i) session.events.push_back({at, "stall"});
+    for (std::uint32_t i = counts.reseats; i < now.reseats; ++i) session.events.push_back({at, "reseat"});
+    for (std::uint32_t i = counts.realignments; i < now.realignments; ++i) session.events.push_back({at, "move"});
     counts = now;
   };
   while (elapsed() < seconds) {
     Sleep(250);
-    reported.push_back(ReportedDelay(component.get()));
+    session.reported.push_back(ReportedDelay(component.get()));
+    measured.push_back(manager.GetMeasuredDelay());
     if (!saved && RegistrySavedAt() != savedBefore) {
       saved = true;
-      events.push_back({elapsed(), "registry"});
+      session.events.push_back({elapsed(), "registry"});
     }
+    // What the first second wrote into a committed span is the start's.
+    if (committed != nullptr && elapsed() < 1.0) committed->ResetRestoredBytes();
     noteCounts();
   }
   const audio::WavData mix = rig.End();
+  if (committed != nullptr) session.restoredBytes = committed->RestoredBytes();
   // A step of the cursor shows in the scheduler's counts a second or two
   // after it happened; the soak's events place it when it showed.
   Sleep(2000);
   noteCounts();
   const HRESULT hr = component->Stop();
   EXPECT_HR(S_OK, hr);
-  const std::string name = std::string("heard-delay-") + (sizeof(void*) == 8 ? "win64-" : "win32-") +
-                           std::to_string(delay) + (loaded ? "-loaded" : "");
   KeepRecording(name, mix);
 
-  // Judged from the first second on.
-  const std::vector<audio::ClickMatch> heard = HeardClicks(mix, 1.0);
-  std::size_t clicks = 0;
-  for (std::size_t onset : audio::FindOnsets(mix.Channel(0), kClickThreshold, 200)) clicks += onset >= kRate ? 1 : 0;
-  const std::vector<double> lags = LagsMs(heard);
-  const double median = MedianOf(lags);
-  // Wine's latency steps by its 10 ms period from one start of the devices
-  // to the next, for the pass-through as for the engine: the engine's start
-  // is set against the pass-through start nearest to it.
-  double routing = routings.front();
-  for (double value : routings) {
-    if (std::fabs(median - delay - value) < std::fabs(median - delay - routing)) routing = value;
+  session.heard = HeardClicks(mix, 1.0);
+  for (std::size_t onset : audio::FindOnsets(mix.Channel(0), kClickThreshold, 200)) {
+    session.clicks += onset >= kRate ? 1 : 0;
   }
-  std::vector<LONG> sortedReported = reported;
-  std::sort(sortedReported.begin(), sortedReported.end());
-  const LONG reportedMedian = sortedReported.empty() ? -1 : sortedReported[sortedReported.size() / 2];
-  const double lowest = lags.empty() ? 0.0 : *std::min_element(lags.begin(), lags.end());
-  const double highest = lags.empty() ? 0.0 : *std::max_element(lags.begin(), lags.end());
-  Figure("heard delay%s: DELAY %ld, %.0f s: %zu of %zu clicks heard from 1 s on, median %.1f ms, band %.1f..%.1f ms; "
-         "routing %.1f ms, so %+.1f ms off DELAY; %u stalls, %u re-seats, %u moves back; reported %ld..%ld ms, "
-         "median %ld",
-         loaded ? " under CPU load" : "", delay, seconds, heard.size(), clicks, median, lowest, highest, routing,
-         median - routing - delay, counts.stalls - atStart.stalls, counts.reseats - atStart.reseats,
-         counts.realignments - atStart.realignments, sortedReported.empty() ? -1L : sortedReported.front(),
-         sortedReported.empty() ? -1L : sortedReported.back(), reportedMedian);
+  session.lags = LagsMs(session.heard);
+  session.median = MedianOf(session.lags);
+  session.counted = {counts.reseats - atStart.reseats, counts.realignments - atStart.realignments,
+                     counts.stalls - atStart.stalls};
+  std::sort(session.reported.begin(), session.reported.end());
+  session.reportedMedian = session.reported.empty() ? -1 : session.reported[session.reported.size() / 2];
+  std::sort(measured.begin(), measured.end());
+  session.measuredMedian = measured.empty() ? -1 : measured[measured.size() / 2];
+  ASSERT_FALSE(session.lags.empty()) << "no click was heard";
+  // Wine's latency steps by its 10 ms period from one start of the devices
+  // to the next, for the pass-through as for the engine: the session is set
+  // against the pass-through start nearest to it.
+  session.routing = routings.front();
+  for (double value : routings) {
+    if (std::fabs(session.median - delay - value) < std::fabs(session.median - delay - session.routing)) {
+      session.routing = value;
+    }
+  }
+}
+
+void ReportClickSession(const char* what, LONG delay, double seconds, const ClickSession& session) {
+  Figure("%s: DELAY %ld, %.0f s: %zu of %zu clicks heard from 1 s on, median %.1f ms, band %.1f..%.1f ms; "
+         "routing %.1f ms, so %.1f ms held inside the machine; %u stalls, %u re-seats, %u moves back; reported "
+         "%ld..%ld ms, median %ld; measured median %d ms; %llu bytes kept from a committed span",
+         what, delay, seconds, session.heard.size(), session.clicks, session.median,
+         *std::min_element(session.lags.begin(), session.lags.end()),
+         *std::max_element(session.lags.begin(), session.lags.end()), session.routing,
+         session.median - session.routing, session.counted.stalls, session.counted.reseats,
+         session.counted.realignments, session.reported.front(), session.reported.back(), session.reportedMedian,
+         session.measuredMedian, static_cast<unsigned long long>(session.restoredBytes));
+}
+
+std::string SessionName(const std::string& what) {
+  return what + (sizeof(void*) == 8 ? "-win64" : "-win32");
+}
+
+class HeardDelay : public ::testing::TestWithParam<LONG> {};
+
+TEST_P(HeardDelay, EveryClickIsHeardTheConfiguredDelayBeyondTheRouting) {
+  if (!reliability::RealAudio()) GTEST_SKIP() << "needs the PulseAudio fixture (ctest label audio)";
+  const LONG delay = GetParam();
+  const bool soak = reliability::LongRun();
+  const double seconds = soak ? SoakSeconds() : 20.0;
+  const bool loaded = UnderCpuLoad();
+  const std::string name = SessionName("heard-delay") + "-" + std::to_string(delay) + (loaded ? "-loaded" : "");
+  ClickSession session;
+  RunClickSession(delay, seconds, name, nullptr, session);
+  if (HasFatalFailure()) return;
+  ReportClickSession(loaded ? "heard delay under CPU load" : "heard delay", delay, seconds, session);
   if (soak) {
     KeepSoakSession(name,
                     {{"delay_ms", static_cast<double>(delay)},
                      {"seconds", seconds},
                      {"loaded", loaded ? 1.0 : 0.0},
-                     {"routing_ms", routing},
-                     {"clicks_in", static_cast<double>(clicks)},
-                     {"reported_median_ms", static_cast<double>(reportedMedian)}},
-                    heard, events);
+                     {"routing_ms", session.routing},
+                     {"clicks_in", static_cast<double>(session.clicks)},
+                     {"reported_median_ms", static_cast<double>(session.reportedMedian)}},
+                    session.heard, session.events);
   }
 
   // Nearly every click is heard (one may fall into a stall of the loaded
   // machine), one configured delay beyond the routing, and the component
   // reports the delay it holds.
-  ASSERT_FALSE(lags.empty()) << "no click was heard";
-  EXPECT_GE(static_cast<double>(heard.size()), 0.95 * static_cast<double>(clicks)) << "clicks lost:" << LagList(lags);
+  EXPECT_GE(static_cast<double>(session.heard.size()), 0.95 * static_cast<double>(session.clicks))
+      << "clicks lost:" << LagList(session.lags);
   // Wine's latency also steps by a few milliseconds between starts that the
   // three pass-through starts need not all show.
-  EXPECT_NEAR(median - routing, delay, 15.0) << "heard delay beyond the routing:" << LagList(lags);
-  EXPECT_LE(std::abs(reportedMedian - delay), 5) << "reported delay";
+  EXPECT_NEAR(session.median - session.routing, delay, 15.0) << "heard delay beyond the routing:"
+                                                             << LagList(session.lags);
+  EXPECT_LE(std::abs(session.reportedMedian - delay), 5) << "reported delay";
 }
 
 INSTANTIATE_TEST_SUITE_P(Delays, HeardDelay, ::testing::ValuesIn(HeardDelays()),
                          [](const ::testing::TestParamInfo<LONG>& info) { return std::to_string(info.param); });
+
+// The same sessions on a playback device that keeps Windows' contract: its
+// write cursor runs a gap ahead of its play cursor, and what is written
+// behind the write cursor is not heard. The engine holds the stream beyond
+// the write cursor, so every click is heard, at the larger of DELAY and the
+// gap plus 2 ms plus one block inside the machine, and the measured delay
+// says so.
+struct ContractCase {
+  LONG delay;
+  double gapMs;
+};
+
+void PrintTo(const ContractCase& contract, std::ostream* out) {
+  *out << "DELAY " << contract.delay << ", gap " << contract.gapMs << " ms";
+}
+
+std::vector<ContractCase> ContractCases() {
+  if (!reliability::LongRun()) return {{40, 40.0}};
+  std::vector<ContractCase> cases;
+  for (double gap : {30.0, 40.0}) {
+    for (LONG delay : {40, 50, 60, 100}) cases.push_back({delay, gap});
+  }
+  return cases;
+}
+
+class HeardDelayOnWindowsContract : public ::testing::TestWithParam<ContractCase> {};
+
+TEST_P(HeardDelayOnWindowsContract, EveryClickIsHeardBeyondTheCommittedSpan) {
+  if (!reliability::RealAudio()) GTEST_SKIP() << "needs the PulseAudio fixture (ctest label audio)";
+  const auto [delay, gapMs] = GetParam();
+  const bool soak = reliability::LongRun();
+  const double seconds = soak ? SoakSeconds() / 5.0 : 20.0;
+  const std::string name = SessionName("committed-span") + "-" + std::to_string(delay) + "-gap" +
+                           std::to_string(static_cast<int>(gapMs));
+  ClickSession session;
+  {
+    CommittedSpanPlayback committed(gapMs);
+    RunClickSession(delay, seconds, name, &committed, session);
+  }
+  if (HasFatalFailure()) return;
+  const double blockMs = delay / 4.0;
+  const double held = std::max(static_cast<double>(delay), gapMs + 2.0 + blockMs);
+  ReportClickSession(("committed span of " + std::to_string(static_cast<int>(gapMs)) + " ms").c_str(), delay, seconds,
+                     session);
+  if (soak) {
+    KeepSoakSession(name,
+                    {{"delay_ms", static_cast<double>(delay)},
+                     {"gap_ms", gapMs},
+                     {"seconds", seconds},
+                     {"routing_ms", session.routing},
+                     {"held_ms", held},
+                     {"measured_median_ms", static_cast<double>(session.measuredMedian)},
+                     {"clicks_in", static_cast<double>(session.clicks)},
+                     {"reported_median_ms", static_cast<double>(session.reportedMedian)}},
+                    session.heard, session.events);
+  }
+
+  EXPECT_EQ(session.heard.size(), session.clicks) << "clicks lost:" << LagList(session.lags);
+  EXPECT_NEAR(session.median - session.routing, held, 15.0) << "heard delay beyond the routing:"
+                                                            << LagList(session.lags);
+  EXPECT_NEAR(session.measuredMedian, held, 5.0) << "the measured delay does not follow the committed span";
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, HeardDelayOnWindowsContract, ::testing::ValuesIn(ContractCases()),
+                         [](const ::testing::TestParamInfo<ContractCase>& info) {
+                           return std::to_string(info.param.delay) + "_gap" +
+                                  std::to_string(static_cast<int>(info.param.gapMs));
+                         });
 
 }  // namespace

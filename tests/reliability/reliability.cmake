@@ -56,7 +56,7 @@ if(WIN32 AND TARGET ryn_component)
 
   ryn_add_test(reliability_long_session_tests LABELS audio
     SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp reliability/PromptSoundTest.cpp
-      support/VirtualAudioRig.cpp support/ChildProcess.cpp
+      support/VirtualAudioRig.cpp support/ChildProcess.cpp support/CommittedSpanPlayback.cpp
     LIBS ${RYN_RELIABILITY_LIBS} ryn_audio_analysis ryn_passthrough
     FIXTURES ryn_registered
     TIMEOUT 7200)

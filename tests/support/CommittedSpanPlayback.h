@@ -1,0 +1,27 @@
+#pragma once
+
+// Windows' playback contract laid over the platform's own devices. Windows
+// documents the span between a buffer's play and write cursors as already
+// committed to be played, not to be changed safely, and that span is
+// commonly some 30 ms wide; under Wine the write cursor runs a period ahead
+// and what is written behind it is still mixed. While a
+// CommittedSpanPlayback lives, the engine's playback devices come from the
+// platform wrapped so that every secondary buffer reports its write cursor
+// at least `gapMs` ahead of its play cursor, and whatever a Lock/Unlock
+// writes into the span between the two cursors (as they stood at the Lock)
+// is put back as it was: it is never heard.
+
+#include <cstdint>
+
+class CommittedSpanPlayback {
+ public:
+  explicit CommittedSpanPlayback(double gapMs);
+  CommittedSpanPlayback(const CommittedSpanPlayback&) = delete;
+  CommittedSpanPlayback& operator=(const CommittedSpanPlayback&) = delete;
+  // The platform's devices again, for devices created from now on.
+  ~CommittedSpanPlayback();
+
+  // Bytes written into the committed span and put back, since `Reset`.
+  std::uint64_t RestoredBytes() const;
+  void ResetRestoredBytes();
+};
