@@ -163,25 +163,22 @@ std::int32_t MedianReportedDelay(const std::vector<DelayRun>& runs) {
   return Median(reported);
 }
 
-// Every delay, started several times in turn; measured once per process.
-const std::map<std::int32_t, std::vector<DelayRun>>& Runs() {
-  static const std::map<std::int32_t, std::vector<DelayRun>> runs = [] {
-    std::map<std::int32_t, std::vector<DelayRun>> all;
-    for (int start = 0; start < 5; ++start) {
-      for (std::int32_t delay : kDelays) {
-        if (start < StartsAt(delay)) all[delay].push_back(RunAtDelay(delay, start));
-      }
-    }
-    for (std::int32_t delay : kDelays) {
-      std::printf("DELAY %d: output delay %.1f ms, reported %d ms (medians over %d starts)\n", delay,
-                  MedianOutputDelayMs(all[delay]), MedianReportedDelay(all[delay]), StartsAt(delay));
-    }
-    return all;
-  }();
-  return runs;
-}
+using DelayRuns = std::map<std::int32_t, std::vector<DelayRun>>;
 
-double OutputDelayMs(std::int32_t delay) { return MedianOutputDelayMs(Runs().at(delay)); }
+// Every delay, started several times in turn.
+DelayRuns MeasureDelayRuns() {
+  DelayRuns all;
+  for (int start = 0; start < 5; ++start) {
+    for (std::int32_t delay : kDelays) {
+      if (start < StartsAt(delay)) all[delay].push_back(RunAtDelay(delay, start));
+    }
+  }
+  for (std::int32_t delay : kDelays) {
+    std::printf("DELAY %d: output delay %.1f ms, reported %d ms (medians over %d starts)\n", delay,
+                MedianOutputDelayMs(all[delay]), MedianReportedDelay(all[delay]), StartsAt(delay));
+  }
+  return all;
+}
 
 // One start of the calibration pass-through on the same default devices.
 // The pass-through's chunks wait one capture period before they are handed
@@ -222,33 +219,59 @@ CalibrationRun RunPassthrough(int start) {
   return run;
 }
 
-const std::vector<CalibrationRun>& Calibration() {
-  static const std::vector<CalibrationRun> runs = [] {
-    std::vector<CalibrationRun> all;
-    for (int start = 0; start < 3; ++start) {
-      all.push_back(MeasureAgainIfLost(
-          "pass-through", [&](int) { return RunPassthrough(start); },
-          [](const CalibrationRun& run) { return run.lags.count >= 5 && !run.slipped; }));
-    }
-    return all;
-  }();
-  return runs;
-}
-
-// Wine's routing steps by a few milliseconds, up to its 10 ms period, from
-// one start of the devices to the next: the output delay is set against the
-// pass-through start whose routing lies nearest to it.
-double RoutingLatencyMs(double outputDelayMs, std::int32_t delay) {
-  double nearest = Calibration().front().RoutingMs();
-  for (const CalibrationRun& run : Calibration()) {
-    if (std::abs(outputDelayMs - delay - run.RoutingMs()) < std::abs(outputDelayMs - delay - nearest)) {
-      nearest = run.RoutingMs();
-    }
+std::vector<CalibrationRun> MeasureCalibration() {
+  std::vector<CalibrationRun> all;
+  for (int start = 0; start < 3; ++start) {
+    all.push_back(MeasureAgainIfLost(
+        "pass-through", [&](int) { return RunPassthrough(start); },
+        [](const CalibrationRun& run) { return run.lags.count >= 5 && !run.slipped; }));
   }
-  return nearest;
+  return all;
 }
 
-TEST(RealAudio, CalibrationPassthroughHasAConstantLag) {
+// The suite of the delays: the calibration pass-through's starts, then
+// every delay's, measured once before its first test and in this order, so
+// that each test judges the same measurements whether it runs alone or
+// with the others.
+class RealAudio : public ::testing::Test {
+ protected:
+  struct Measurements {
+    std::vector<CalibrationRun> calibration;
+    DelayRuns runs;
+  };
+
+  static void SetUpTestSuite() {
+    auto measuring = std::make_unique<Measurements>();
+    measuring->calibration = MeasureCalibration();
+    measuring->runs = MeasureDelayRuns();
+    measured = std::move(measuring);
+  }
+  static void TearDownTestSuite() { measured.reset(); }
+
+  void SetUp() override { ASSERT_TRUE(measured) << "the suite's measurements were not taken"; }
+
+  static const std::vector<CalibrationRun>& Calibration() { return measured->calibration; }
+  static const std::vector<DelayRun>& Runs(std::int32_t delay) { return measured->runs.at(delay); }
+  static double OutputDelayMs(std::int32_t delay) { return MedianOutputDelayMs(Runs(delay)); }
+
+  // Wine's routing steps by a few milliseconds, up to its 10 ms period, from
+  // one start of the devices to the next: the output delay is set against
+  // the pass-through start whose routing lies nearest to it.
+  static double RoutingLatencyMs(double outputDelayMs, std::int32_t delay) {
+    double nearest = Calibration().front().RoutingMs();
+    for (const CalibrationRun& run : Calibration()) {
+      if (std::abs(outputDelayMs - delay - run.RoutingMs()) < std::abs(outputDelayMs - delay - nearest)) {
+        nearest = run.RoutingMs();
+      }
+    }
+    return nearest;
+  }
+
+ private:
+  static inline std::unique_ptr<const Measurements> measured;
+};
+
+TEST_F(RealAudio, CalibrationPassthroughHasAConstantLag) {
   int stepped = 0;
   for (const CalibrationRun& run : Calibration()) {
     EXPECT_GE(run.lags.count, 5u);
@@ -263,7 +286,7 @@ TEST(RealAudio, CalibrationPassthroughHasAConstantLag) {
   EXPECT_LE(stepped, 1) << "starts of the pass-through whose lag moved by more than 5 ms";
 }
 
-TEST(RealAudio, OutputDelayBeyondTheRoutingIsTheConfiguredOne) {
+TEST_F(RealAudio, OutputDelayBeyondTheRoutingIsTheConfiguredOne) {
   for (std::int32_t delay : kDelays) {
     const double routing = RoutingLatencyMs(OutputDelayMs(delay), delay);
     const double calibrated = OutputDelayMs(delay) - routing;
@@ -273,10 +296,10 @@ TEST(RealAudio, OutputDelayBeyondTheRoutingIsTheConfiguredOne) {
   }
 }
 
-TEST(RealAudio, ClicksIntoTheMicrophoneComeOutOfTheSpeakerLate) {
+TEST_F(RealAudio, ClicksIntoTheMicrophoneComeOutOfTheSpeakerLate) {
   for (std::int32_t delay : kDelays) {
     std::vector<double> shareThrough;
-    for (const DelayRun& run : Runs().at(delay)) {
+    for (const DelayRun& run : Runs(delay)) {
       EXPECT_GE(run.inputClicks, 8u) << "DELAY " << delay;
       shareThrough.push_back(static_cast<double>(run.lags.count) / std::max<std::size_t>(1, run.inputClicks));
       if (run.lags.count > 0) {
@@ -288,13 +311,13 @@ TEST(RealAudio, ClicksIntoTheMicrophoneComeOutOfTheSpeakerLate) {
   }
 }
 
-TEST(RealAudio, OutputDelaysDifferByTheConfiguredDifference) {
+TEST_F(RealAudio, OutputDelaysDifferByTheConfiguredDifference) {
   EXPECT_NEAR(OutputDelayMs(220) - OutputDelayMs(40), 180.0, 15.0);
   EXPECT_NEAR(OutputDelayMs(100) - OutputDelayMs(40), 60.0, 15.0);
 }
 
-TEST(RealAudio, ReportedDelayAfterTwoSecondsIsTheConfiguredOne) {
-  for (std::int32_t delay : kDelays) EXPECT_NEAR(MedianReportedDelay(Runs().at(delay)), delay, 5) << "DELAY " << delay;
+TEST_F(RealAudio, ReportedDelayAfterTwoSecondsIsTheConfiguredOne) {
+  for (std::int32_t delay : kDelays) EXPECT_NEAR(MedianReportedDelay(Runs(delay)), delay, 5) << "DELAY " << delay;
 }
 
 // Clicks into the microphone for three seconds while the engine runs as it is.
@@ -307,8 +330,8 @@ audio::LagSummary LagsOfRunningEngine(std::size_t& inputClicks) {
   return OutputLags(mix.Channel(0), mix.Channel(1));
 }
 
-TEST(RealAudio, RestartsBySetDelayKeepAudioFlowingAndLeaveNoListenerThread) {
-  const double steadyOutputDelay = OutputDelayMs(100);  // also brings up every device once
+TEST_F(RealAudio, RestartsBySetDelayKeepAudioFlowingAndLeaveNoListenerThread) {
+  const double steadyOutputDelay = OutputDelayMs(100);
   CRynManager& manager = CRynManager::GetInstance();
   const int idleThreads = ThreadsOfThisProcess();
   manager.SetDelay(100);
@@ -382,7 +405,7 @@ ToneHeard ShiftedTone(const ShiftCase& shiftCase) {
   return heard;
 }
 
-TEST(RealAudio, ShiftedToneComesOutAtTheShiftedFrequencyByBothMethods) {
+TEST(RealAudioShift, ShiftedToneComesOutAtTheShiftedFrequencyByBothMethods) {
   for (const ShiftCase& shiftCase : {ShiftCase{10, 1, 661.5}, ShiftCase{-10, 1, 330.75}, ShiftCase{10, 2, 661.5},
                                      ShiftCase{-10, 2, 330.75}}) {
     const ToneHeard heard = MeasureAgainIfLost(
