@@ -38,23 +38,27 @@ if(WIN32 AND TARGET ryn)
   target_link_libraries(ryn_component_test_support INTERFACE ryn_interface ole32 oleaut32 uuid advapi32)
   target_compile_definitions(ryn_component_test_support INTERFACE "RYN_DLL_PATH=L\"${RYN_DLL_C_LITERAL}\"")
 
+  # The apartment of the client test programs, and the module state of the
+  # in-process ones set up as DllMain would.
+  ryn_add_test_support(ryn_com_environment OBJECT component/ComEnvironment.cpp LIBS ryn_component_test_support)
+  ryn_add_test_support(ryn_module_environment OBJECT component/ModuleEnvironment.cpp LIBS ryn_component)
+
   ryn_add_test(component_object_tests LABELS wine
     SOURCES
-      component/ModuleEnvironment.cpp
       component/ComErrorTest.cpp
       component/ComValuesTest.cpp
       component/ErrorReportingTest.cpp
       component/VelRynObjectTest.cpp
-    LIBS ryn_component ryn_fake_dsound
+    LIBS ryn_module_environment ryn_component ryn_fake_dsound
     FIXTURES ryn_registered)
   ryn_add_test(component_client_tests LABELS wine
-    SOURCES component/ComEnvironment.cpp component/VelRynClientTest.cpp component/ModuleExportsTest.cpp
-      support/ProcessResources.cpp
-    LIBS ryn_component_test_support
+    SOURCES component/VelRynClientTest.cpp
+    SEPARATE component/ModuleExportsTest.cpp
+    LIBS ryn_com_environment ryn_component_test_support ryn_process_resources
     FIXTURES ryn_registered)
   ryn_add_test(component_registration_tests LABELS wine
-    SOURCES component/ComEnvironment.cpp component/RegistrationTest.cpp
-    LIBS ryn_component_test_support
+    SOURCES component/RegistrationTest.cpp
+    LIBS ryn_com_environment ryn_component_test_support
     FIXTURES ryn_registered)
   add_dependencies(component_client_tests ryn)
   add_dependencies(component_registration_tests ryn)

@@ -8,8 +8,7 @@ if(WIN32 AND TARGET ryn)
     SOURCES
       component/InstallationTest.cpp
       component/RegistrySnapshot.cpp
-      support/ChildProcess.cpp
-    LIBS ryn_component_test_support
+    LIBS ryn_component_test_support ryn_child_process
     FIXTURES ryn_registered)
   target_compile_definitions(component_installation_tests PRIVATE
     "RYN_MANIFEST_PATH=L\"${RYN_MANIFEST_C_LITERAL}\"" "RYN_HOST_PATH=L\"${RYN_HOST_C_LITERAL}\"")

@@ -8,18 +8,18 @@ set(RYN_DSP_TEST_SOURCES
   engine/SampleConversionTest.cpp
   engine/ShiftStageTest.cpp)
 
+# The plain pitch shifter must round exactly as written. These programs
+# stream minutes of audio: optimised in Debug too (sanitizers stay on).
 ryn_add_test(engine_dsp_tests LABELS ${RYN_TEST_LABEL}
   SOURCES ${RYN_DSP_TEST_SOURCES}
-  LIBS ryn_portable ryn_audio_analysis)
+  LIBS ryn_portable ryn_audio_analysis gmock
+  COMPILE_OPTIONS -ffp-contract=off $<$<CONFIG:Debug>:-O2>)
 if(WIN32)
   set(RYN_VOICE_SAMPLE "Z:${CMAKE_SOURCE_DIR}/host/samples/voice.wav")
 else()
   set(RYN_VOICE_SAMPLE "${CMAKE_SOURCE_DIR}/host/samples/voice.wav")
 endif()
 target_compile_definitions(engine_dsp_tests PRIVATE "RYN_VOICE_SAMPLE=\"${RYN_VOICE_SAMPLE}\"")
-# The plain pitch shifter must round exactly as written. These programs
-# stream minutes of audio: optimised in Debug too (sanitizers stay on).
-target_compile_options(engine_dsp_tests PRIVATE -ffp-contract=off $<$<CONFIG:Debug>:-O2>)
 
 # Replaces the global array allocation, so it stays a program of its own.
 ryn_add_test(engine_shift_allocation_tests LABELS ${RYN_TEST_LABEL}
@@ -30,5 +30,5 @@ ryn_add_test(engine_shift_allocation_tests LABELS ${RYN_TEST_LABEL}
 ryn_add_test(engine_dsp_purity_tests LABELS ${RYN_TEST_LABEL}
   SOURCES engine/PitchShifterPurityTest.cpp
   LIBS ryn_portable ryn_audio_analysis
+  COMPILE_OPTIONS $<$<CONFIG:Debug>:-O2>
   TIMEOUT 900)
-target_compile_options(engine_dsp_purity_tests PRIVATE $<$<CONFIG:Debug>:-O2>)

@@ -11,9 +11,7 @@ ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
 # Engine on scripted DirectSound devices.
 if(WIN32)
   ryn_add_test(engine_fake_device_tests LABELS wine
-    SOURCES
-      engine/PlayerTest.cpp
-      engine/RecorderTest.cpp
-      engine/RynManagerTest.cpp
+    SOURCES engine/PlayerTest.cpp
+    SEPARATE engine/RecorderTest.cpp engine/RynManagerTest.cpp
     LIBS ryn_engine ryn_fake_dsound)
 endif()

@@ -2,8 +2,7 @@
 # with scripts/fuzz-registry-script.sh) and, in every native test run, a replay
 # of its committed corpus and regression inputs under the sanitizers.
 if(NOT WIN32)
-  add_library(ryn_regscript_fuzz_target STATIC fuzz/RegistryScriptFuzzTarget.cpp)
-  target_link_libraries(ryn_regscript_fuzz_target PUBLIC ryn_regscript_testing)
+  ryn_add_test_support(ryn_regscript_fuzz_target STATIC fuzz/RegistryScriptFuzzTarget.cpp LIBS ryn_regscript_testing)
 
   ryn_add_test(regscript_corpus_tests LABELS native
     SOURCES fuzz/RegistryScriptCorpusTest.cpp

@@ -34,6 +34,7 @@ endif()
 if(WIN32 AND TARGET rynpanel)
   add_executable(panel_driver host/PanelDriver.cpp)
   target_include_directories(panel_driver PRIVATE ${CMAKE_SOURCE_DIR})
+  ryn_windows_pch(panel_driver)
   foreach(mode controls audio)
     add_test(NAME rynpanel.${mode}
       COMMAND ${CMAKE_CURRENT_LIST_DIR}/rynpanel_test.sh

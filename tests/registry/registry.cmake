@@ -1,16 +1,14 @@
 # Registry script interpreter: its tests on the in-memory registry (natively
 # under the sanitizers, and for Windows under Wine), and on Wine's registry.
 
-add_library(ryn_regscript_testing STATIC
+ryn_add_test_support(ryn_regscript_testing STATIC
   registry/InMemoryRegistry.cpp
   registry/DecimalNumberConverter.cpp
-)
-target_include_directories(ryn_regscript_testing PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(ryn_regscript_testing PUBLIC ryn_regscript)
+  LIBS ryn_regscript)
 
 ryn_add_test(regscript_tests LABELS ${RYN_TEST_LABEL}
-  SOURCES
-    registry/RegistryScriptTest.cpp
+  SOURCES registry/RegistryScriptTest.cpp
+  SEPARATE
     registry/RegistryScriptTokenizerTest.cpp
     registry/ReplacementTableTest.cpp
     registry/RegistryValueEncodingTest.cpp

@@ -4,39 +4,36 @@
 # the real-time sessions that way (scripts/soak.sh).
 
 if(WIN32 AND TARGET ryn_component)
-  add_library(ryn_process_resources STATIC support/ProcessResources.cpp)
-  target_include_directories(ryn_process_resources PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
-
   # The component inside the test program, on scripted devices; the module
   # state is set up as DllMain would (component/ModuleEnvironment.cpp).
-  set(RYN_RELIABILITY_LIBS ryn_component ryn_fake_dsound ryn_process_resources)
+  set(RYN_RELIABILITY_LIBS ryn_module_environment ryn_component ryn_fake_dsound ryn_process_resources)
 
   ryn_add_test(reliability_churn_tests LABELS wine
-    SOURCES component/ModuleEnvironment.cpp reliability/ProcessResourcesTest.cpp reliability/ChurnTest.cpp
+    SOURCES reliability/ProcessResourcesTest.cpp reliability/ChurnTest.cpp
     LIBS ${RYN_RELIABILITY_LIBS}
     FIXTURES ryn_registered
     TIMEOUT 1800)
   ryn_add_test(reliability_fault_tests LABELS wine
-    SOURCES component/ModuleEnvironment.cpp reliability/FaultInjectionTest.cpp
+    SOURCES reliability/FaultInjectionTest.cpp
     LIBS ${RYN_RELIABILITY_LIBS}
     FIXTURES ryn_registered
     TIMEOUT 600)
 
   ryn_add_test(reliability_concurrency_tests LABELS wine
-    SOURCES component/ModuleEnvironment.cpp reliability/ConcurrencyTest.cpp
+    SOURCES reliability/ConcurrencyTest.cpp
     LIBS ${RYN_RELIABILITY_LIBS}
     FIXTURES ryn_registered
     TIMEOUT 600)
   ryn_add_test(reliability_hostile_input_tests LABELS wine
-    SOURCES component/ModuleEnvironment.cpp reliability/HostileInputTest.cpp
+    SOURCES reliability/HostileInputTest.cpp
     LIBS ${RYN_RELIABILITY_LIBS}
     FIXTURES ryn_registered
     TIMEOUT 600)
 
   # regsvr32 on copies of ryn.dll in folders with awkward names.
   ryn_add_test(reliability_module_path_tests LABELS wine
-    SOURCES component/ComEnvironment.cpp reliability/ModulePathRegistrationTest.cpp
-    LIBS ryn_component_test_support
+    SOURCES reliability/ModulePathRegistrationTest.cpp
+    LIBS ryn_com_environment ryn_component_test_support
     FIXTURES ryn_registered
     TIMEOUT 300)
   add_dependencies(reliability_module_path_tests ryn)
@@ -55,9 +52,9 @@ if(WIN32 AND TARGET ryn_component)
   ryn_use_pulse(reliability_concurrency_real_audio)
 
   ryn_add_test(reliability_long_session_tests LABELS audio
-    SOURCES component/ModuleEnvironment.cpp reliability/LongSessionTest.cpp reliability/PromptSoundTest.cpp
-      support/VirtualAudioRig.cpp support/ChildProcess.cpp support/CommittedSpanPlayback.cpp
-    LIBS ${RYN_RELIABILITY_LIBS} ryn_audio_analysis ryn_passthrough
+    SOURCES reliability/LongSessionTest.cpp
+    SEPARATE reliability/PromptSoundTest.cpp support/CommittedSpanPlayback.cpp
+    LIBS ${RYN_RELIABILITY_LIBS} ryn_virtual_audio_rig ryn_child_process ryn_passthrough
     FIXTURES ryn_registered
     TIMEOUT 7200)
   set_tests_properties(reliability_long_session_tests PROPERTIES ENVIRONMENT RYN_REAL_AUDIO=1)

@@ -1,6 +1,10 @@
-# Scripted DirectSound devices shared by the Windows test programs.
+# Support code shared by the Windows test programs: scripted DirectSound
+# devices, the PulseAudio fixture's devices, child processes and the counts
+# of what a process holds.
 if(WIN32)
-  add_library(ryn_fake_dsound STATIC support/FakeDirectSound.cpp)
-  target_include_directories(ryn_fake_dsound PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(ryn_fake_dsound PUBLIC ryn_engine)
+  ryn_add_test_support(ryn_fake_dsound STATIC support/FakeDirectSound.cpp LIBS ryn_engine)
+  ryn_add_test_support(ryn_virtual_audio_rig STATIC support/VirtualAudioRig.cpp
+    LIBS ryn_audio_analysis dsound dxguid)
+  ryn_add_test_support(ryn_child_process STATIC support/ChildProcess.cpp)
+  ryn_add_test_support(ryn_process_resources STATIC support/ProcessResources.cpp)
 endif()
