@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 namespace {
 
@@ -16,6 +17,21 @@ constexpr std::size_t kLoggedNameBytes = 30;
 constexpr DWORD kTerminationWaitMs = 1000;
 
 std::atomic<ThreadStartFunction> threadStart{&_beginthreadex};
+
+// Writes the parts as one line to standard output in a single write, so
+// that the lines of threads logging at the same time never run into each
+// other. A line that cannot be built for want of memory is left out.
+template <typename... Parts>
+void LogLine(const Parts&... parts) noexcept {
+  try {
+    std::ostringstream line;
+    (line << ... << parts) << '\n';
+    const std::string text = line.str();
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::cout.flush();
+  } catch (...) {
+  }
+}
 
 // The first 30 bytes of the name, never splitting a double-byte character.
 void CopyLoggedName(const std::string& name, char (&out)[kLoggedNameBytes + 1]) {
@@ -83,9 +99,9 @@ std::int32_t CWorkerThread::Wait(DWORD timeoutMs) {
   // module's code for good, so a successful wait means the object and the
   // module are free to go.
   if (!IsRunning()) return 0;
-  std::cout << "CWorkerThread - About to WaitForSingleObject" << std::endl;
+  LogLine("CWorkerThread - About to WaitForSingleObject");
   const DWORD result = WaitForSingleObject(thread.get(), timeoutMs);
-  std::cout << "CWorkerThread - Finished WaitForSingleObject" << std::endl;
+  LogLine("CWorkerThread - Finished WaitForSingleObject");
   return result == WAIT_OBJECT_0 ? 0 : E_FAIL;
 }
 
@@ -94,7 +110,7 @@ unsigned __stdcall CWorkerThread::ThreadEntry(void* object) {
   // Taken now: with deleteOnExit the object is gone before the thread ends.
   const HMODULE module = self->moduleReference.release();
   const auto address = reinterpret_cast<std::uintptr_t>(self);
-  std::cout << self->name << " thread started, this=" << std::hex << address << std::dec << std::endl;
+  LogLine(self->name, " thread started, this=", std::hex, address);
 
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   char loggedName[kLoggedNameBytes + 1];
@@ -103,8 +119,7 @@ unsigned __stdcall CWorkerThread::ThreadEntry(void* object) {
   self->ThreadMain();
 
   const bool deleteSelf = self->deleteOnExit;
-  std::cout << loggedName << " thread terminated, this=" << std::hex << address << std::dec
-            << ", Delete=" << (deleteSelf ? 1 : 0) << std::endl;
+  LogLine(loggedName, " thread terminated, this=", std::hex, address, std::dec, ", Delete=", deleteSelf ? 1 : 0);
   if (deleteSelf) delete self;
   CoUninitialize();
   // Frees the module and ends the thread in one call that does not return
