@@ -387,16 +387,16 @@ StreamScheduler::Block At(std::uint32_t play, std::uint32_t write, std::uint32_t
 
 TEST(StreamScheduler, SeatsTheFirstBlockByItsCaptureTimePastTheWriteCursor) {
   // Three blocks ahead of play, less what the block waited.
-  StreamScheduler near(kRing, kRate);
-  EXPECT_EQ(near.Place(At(86000, 86440, 100, 0.0)).writePosition, (86000u + 3 * 440 - 200) % kRing);
-  EXPECT_EQ(near.HeardDelayMs(), 40u);  // four blocks of 220 samples
+  StreamScheduler nearby(kRing, kRate);
+  EXPECT_EQ(nearby.Place(At(86000, 86440, 100, 0.0)).writePosition, (86000u + 3 * 440 - 200) % kRing);
+  EXPECT_EQ(nearby.HeardDelayMs(), 40u);  // four blocks of 220 samples
   // A write cursor 40 ms ahead: the block goes 2 ms past it and a period
   // further, for the lateness of blocks to come, and the delay grows by as
   // much.
-  StreamScheduler far(kRing, kRate);
-  EXPECT_EQ(far.Place(At(1000, 1000 + 1764, 0, 0.0)).writePosition, 1000u + 1764 + 2 * 265);
-  EXPECT_EQ(far.HeardDelayMs(), 62u);
-  EXPECT_EQ(far.Reseats(), 0u);
+  StreamScheduler distant(kRing, kRate);
+  EXPECT_EQ(distant.Place(At(1000, 1000 + 1764, 0, 0.0)).writePosition, 1000u + 1764 + 2 * 265);
+  EXPECT_EQ(distant.HeardDelayMs(), 62u);
+  EXPECT_EQ(distant.Reseats(), 0u);
 }
 
 TEST(StreamScheduler, ALateBlockLosesWhatTheDeviceHasCommittedAndTheRestKeepsItsTime) {
