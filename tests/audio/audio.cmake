@@ -20,6 +20,11 @@ function(ryn_use_pulse name)
   set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT ${RYN_PULSE_ENVIRONMENT})
   set_property(TEST ${name} PROPERTY LABELS audio)
   set_property(TEST ${name} PROPERTY RUN_SERIAL TRUE)
+  # The rig's own check comes first: it shows that the fixture works before
+  # any other check relies on it.
+  if(WIN32 AND NOT name STREQUAL "audio_rig_tests")
+    set_property(TEST ${name} APPEND PROPERTY DEPENDS audio_rig_tests)
+  endif()
 endfunction()
 
 # ryn_add_audio_test(<name> SOURCES ... LIBS ... [TIMEOUT s]): a test program
