@@ -217,10 +217,12 @@ double MedianOf(std::vector<double> values) {
 // Latency of the fixture's devices without the engine, for a program that
 // places samples by their capture time: the pass-through's lag minus the
 // mean lead of its writes and minus the capture period its chunks waited;
-// one figure for each of three starts.
+// one figure for each of three starts. In a fresh process the pass-through
+// was seen to slip in every start for up to two minutes while the engine's
+// sessions ran well, so it tries for that long before giving up.
 std::vector<double> MeasureRoutingsMs() {
   std::vector<double> starts;
-  for (int attempt = 0; attempt < 6 && starts.size() < 3; ++attempt) {
+  for (int attempt = 0; attempt < 24 && starts.size() < 3; ++attempt) {
     CDirectSoundPassthrough passthrough;
     passthrough.Start();
     for (int waited = 0; waited < 1000 && !passthrough.Started(); waited += 10) Sleep(10);
