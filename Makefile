@@ -38,10 +38,8 @@ build: deps configure
 	cmake --build $(BUILD)/win32 -j $(JOBS)
 	cmake --build $(BUILD)/native -j $(JOBS)
 
-test: build
-	$(ROOT)/scripts/run-tests.sh $(BUILD)/native $(JOBS)
-	$(ROOT)/scripts/run-tests.sh $(BUILD)/win64 $(JOBS)
-	$(ROOT)/scripts/run-tests.sh $(BUILD)/win32 $(JOBS)
+test: deps configure
+	$(ROOT)/scripts/test-all.sh $(JOBS)
 
 soak: deps
 	JOBS=$(JOBS) $(ROOT)/scripts/soak.sh

@@ -1,7 +1,8 @@
 # Real audio through a private PulseAudio server (fixture "pulse", one per
 # build folder) with a virtual microphone and speaker recorded on one clock;
-# see scripts/pulse-fixture.sh. Audio tests run alone (RUN_SERIAL): on a small
-# shared machine a parallel build or test would disturb their timing.
+# see scripts/pulse-fixture.sh. Audio tests take the fixture one at a time
+# (a resource lock); the build's other tests run beside them, which the
+# real-audio checks must bear as they bear any other load on the machine.
 set(RYN_PULSE_FIXTURE ${CMAKE_SOURCE_DIR}/scripts/pulse-fixture.sh)
 set(RYN_PULSE_DIR ${CMAKE_BINARY_DIR}/pulse)
 set(RYN_PULSE_ENVIRONMENT
@@ -14,12 +15,12 @@ add_test(NAME pulse.down COMMAND ${RYN_PULSE_FIXTURE} stop ${RYN_PULSE_DIR})
 set_tests_properties(pulse.up PROPERTIES FIXTURES_SETUP pulse LABELS audio)
 set_tests_properties(pulse.down PROPERTIES FIXTURES_CLEANUP pulse LABELS audio)
 
-# Makes an existing test a real-audio test: label, fixture, environment, alone.
+# Makes an existing test a real-audio test: label, fixture, environment, lock.
 function(ryn_use_pulse name)
   set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED pulse)
   set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT ${RYN_PULSE_ENVIRONMENT})
   set_property(TEST ${name} PROPERTY LABELS audio)
-  set_property(TEST ${name} PROPERTY RUN_SERIAL TRUE)
+  set_property(TEST ${name} PROPERTY RESOURCE_LOCK pulse)
   # The rig's own check comes first: it shows that the fixture works before
   # any other check relies on it.
   if(WIN32 AND NOT name STREQUAL "audio_rig_tests")
