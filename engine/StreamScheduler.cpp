@@ -12,9 +12,9 @@ constexpr const SchedulerTuning& kTuning = kSchedulerTuning;
 StreamScheduler::StreamScheduler(std::uint32_t ring, std::uint32_t rate)
     : ringBytes(ring),
       sampleRate(rate),
-      play(ring, rate),
-      write(ring, rate),
-      capture(ring, rate),
+      play(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
+      write(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
+      capture(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
       stalls({kTuning.stallSeconds, kTuning.stoodStillSeconds, kTuning.catchUpReadings, kTuning.dropReadings,
               kTuning.leastDropSeconds},
              rate),
