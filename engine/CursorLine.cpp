@@ -31,7 +31,7 @@ void CursorLine::Note(double seconds, std::size_t window) {
   }
   const double elapsed = seconds - firstSeconds;
   const double offset = count - elapsed * sampleRate;
-  const double decay = times.Size() > 0 ? std::exp(-(elapsed - times.Newest()) / kFitSeconds) : 1.0;
+  const double decay = times.Size() > 0 ? std::exp(-(elapsed - times.Newest()) / fitSeconds) : 1.0;
   sumWeights = decay * sumWeights + 1.0;
   sumT = decay * sumT + elapsed;
   sumTT = decay * sumTT + elapsed * elapsed;
@@ -39,7 +39,7 @@ void CursorLine::Note(double seconds, std::size_t window) {
   sumTY = decay * sumTY + elapsed * offset;
   offsets.Push(offset);
   times.Push(elapsed);
-  if (elapsed >= kLeastFitSeconds) {
+  if (elapsed >= leastFitSeconds) {
     const double meanT = sumT / sumWeights;
     const double variance = sumTT / sumWeights - meanT * meanT;
     if (variance > 0.0) slope = (sumTY / sumWeights - meanT * sumY / sumWeights) / variance;
@@ -66,7 +66,7 @@ void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t window) {
   double newerWeights = 0.0;
   double newerT = 0.0;
   for (std::size_t age = 0; age < std::min(fromAge, times.Size()); ++age) {
-    const double weight = std::exp(-(now - times.At(age)) / kFitSeconds);
+    const double weight = std::exp(-(now - times.At(age)) / fitSeconds);
     newerWeights += weight;
     newerT += weight * times.At(age);
   }

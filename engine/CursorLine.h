@@ -22,7 +22,12 @@ class CursorLine {
   // Readings kept: five seconds at the shortest block (10 ms).
   static constexpr std::size_t kCapacity = 512;
 
-  CursorLine(std::uint32_t ringBytes, std::uint32_t sampleRate) : ringBytes(ringBytes), sampleRate(sampleRate) {}
+  // The slope is the least-squares fit through the offsets, weighted down
+  // by e for every `fitSeconds` of age, so that a periodic wander of the
+  // readings averages out; it is used once `leastFitSeconds` of readings
+  // are in.
+  CursorLine(std::uint32_t ringBytes, std::uint32_t sampleRate, double fitSeconds, double leastFitSeconds)
+      : ringBytes(ringBytes), sampleRate(sampleRate), fitSeconds(fitSeconds), leastFitSeconds(leastFitSeconds) {}
 
   // Forgets every reading; the next one starts the line afresh.
   void Restart() { started = false; }
@@ -51,19 +56,14 @@ class CursorLine {
   void Lower(double drop, std::size_t fromAge, std::size_t window);
 
  private:
-  // The slope is the least-squares fit through the offsets, weighted down
-  // by e for every kFitSeconds of age, so that a periodic wander of the
-  // readings averages out; it is used once kLeastFitSeconds of readings are
-  // in.
-  static constexpr double kFitSeconds = 30.0;
-  static constexpr double kLeastFitSeconds = 5.0;
-
   void Note(double seconds, std::size_t window);
   void FindLine(std::size_t window);
   void RestartFit();
 
   std::uint32_t ringBytes;
   std::uint32_t sampleRate;
+  double fitSeconds;
+  double leastFitSeconds;
   bool started = false;
   std::uint32_t lastPosition = 0;
   double firstSeconds = 0.0;

@@ -23,7 +23,6 @@ class LeadController {
   double Step(double errorSamples, double blockSeconds, bool learn);
   // The step with no error to steer: the learned ratio alone.
   double Step() const { return 1.0 + drift; }
-  double Limit() const { return tuning.limit; }
 
  private:
   Tuning tuning;

@@ -10,6 +10,8 @@ struct SchedulerTuning {
   double writeMarginSeconds = 0.002;   // kept past the write cursor's line, for the cursor reads and the lock
   double lineSeconds = 5.0;            // a period slides once through 220-sample blocks at 22050 Hz in 4.4 s
   std::size_t lineReadings = 256;      // at long blocks: readings enough that some fall near a period's start
+  double slopeFitSeconds = 30.0;       // a line's slope forgets this slowly: wanders of a few seconds average out
+  double leastSlopeSeconds = 5.0;      // a line's slope is used once a line's window of readings is in
   double lateShareLeftOut = 0.05;      // a starved thread's late bursts: a few blocks in a hundred at most
   double seatAllowanceSeconds = 0.010;  // lateness a first seat allows for: a period, whose phase is not known yet
   double startSeconds = 0.5;           // devices start in bursts of periods, whose readings show no line

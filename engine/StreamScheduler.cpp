@@ -12,9 +12,9 @@ constexpr const SchedulerTuning& kTuning = kSchedulerTuning;
 StreamScheduler::StreamScheduler(std::uint32_t ring, std::uint32_t rate)
     : ringBytes(ring),
       sampleRate(rate),
-      play(ring, rate),
-      write(ring, rate),
-      capture(ring, rate),
+      play(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
+      write(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
+      capture(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
       stalls({kTuning.stallSeconds, kTuning.stoodStillSeconds, kTuning.catchUpReadings, kTuning.dropReadings,
               kTuning.leastDropSeconds},
              rate),
@@ -44,7 +44,6 @@ void StreamScheduler::RestartLines() {
   captureCount = 0.0;
   stalls.Restart();
   lateness.Clear();
-  heldNeed = 0.0;
   slipToMove = 0.0;
 }
 
@@ -83,10 +82,11 @@ double StreamScheduler::HeldLead() const {
 bool StreamScheduler::NoteNeed(const Block& block) {
   const double rate = sampleRate;
   const double pastWriteCursor = write.Line() - play.Line() + kTuning.writeMarginSeconds * rate;
+  allowedNeed = heldNeed;
   lateness.Push(static_cast<float>(block.pendingSamples + block.lateSamples + capture.Lag()));
   blockNeed = pastWriteCursor + lateness.Newest();
   const std::size_t count = std::min(BlocksIn(kTuning.lineSeconds), lateness.Size());
-  const auto leftOut = static_cast<std::size_t>(kTuning.lateShareLeftOut * static_cast<double>(count));
+  const auto leftOut = static_cast<std::size_t>(std::ceil(kTuning.lateShareLeftOut * static_cast<double>(count)));
   const double need = pastWriteCursor + lateness.Highest(count, leftOut);
   const double before = HeldLead();
   if (need > heldNeed || need < heldNeed - kTuning.moveSeconds * rate) heldNeed = need;
@@ -172,7 +172,7 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   // allowance goes on past the write cursor by the margin, later from then
   // on.
   const auto behind = static_cast<std::uint32_t>(-aheadOfWrite / 2);
-  if (blockNeed > heldNeed) {
+  if (blockNeed > allowedNeed) {
     writePosition = block.write & ~std::uint32_t{1};
     lateSamplesToDrop += behind;
   } else {

@@ -74,7 +74,7 @@ struct SteppingCursor {
 };
 
 TEST(CursorLine, FollowsTheCursorsPaceWhereverInItsPeriodItIsRead) {
-  CursorLine line(kRing, kRate);
+  CursorLine line(kRing, kRate, 30.0, 5.0);
   SteppingCursor cursor;
   for (int k = 0; k < 1000; ++k, cursor.Wait()) {
     line.NoteRing(cursor.Reading(), cursor.seconds, 500);
@@ -93,7 +93,7 @@ TEST(CursorLine, CarriesOlderReadingsAlongTheSlopeOfASlowClock) {
   // 300 ppm slow: over five seconds of readings the oldest lie 33 samples
   // above the newest pace.
   for (const double fast : {-0.0003, 0.0003}) {
-    CursorLine line(kRing, kRate);
+    CursorLine line(kRing, kRate, 30.0, 5.0);
     SteppingCursor cursor;
     cursor.fast = fast;
     while (cursor.seconds < 20.0) {
@@ -107,7 +107,7 @@ TEST(CursorLine, CarriesOlderReadingsAlongTheSlopeOfASlowClock) {
 }
 
 TEST(CursorLine, ShowsADropAtOnceOnceTheOlderReadingsAreLowered) {
-  CursorLine line(kRing, kRate);
+  CursorLine line(kRing, kRate, 30.0, 5.0);
   SteppingCursor cursor;
   for (int k = 0; k < 200; ++k, cursor.Wait()) line.NoteRing(cursor.Reading(), cursor.seconds, 500);
   const double before = line.Line();
@@ -120,7 +120,7 @@ TEST(CursorLine, ShowsADropAtOnceOnceTheOlderReadingsAreLowered) {
 }
 
 TEST(CursorLine, CountsReadingsOfAGrowingCountAndStartsAfresh) {
-  CursorLine line(kRing, kRate);
+  CursorLine line(kRing, kRate, 30.0, 5.0);
   line.NoteCount(1000.0, 10.0, 10);
   line.NoteCount(1000.0 + kRate, 11.0, 10);
   EXPECT_DOUBLE_EQ(line.Line(), 1000.0);
@@ -149,7 +149,7 @@ void Read(CursorLine& line, StallDetector& detector, double& seconds, double blo
 }
 
 TEST(StallDetector, MeasuresHowFarTheCursorFellOnceTheMixerCaughtUp) {
-  CursorLine line(kRing, kRate);
+  CursorLine line(kRing, kRate, 30.0, 5.0);
   StallDetector detector(kStallTuning, kRate);
   double seconds = 0.0;
   double drop = 0.0;
@@ -173,7 +173,7 @@ TEST(StallDetector, MeasuresHowFarTheCursorFellOnceTheMixerCaughtUp) {
 }
 
 TEST(StallDetector, ACursorThatStoodStillIsAStallAndAWanderWithinHalfAPeriodNoDrop) {
-  CursorLine line(kRing, kRate);
+  CursorLine line(kRing, kRate, 30.0, 5.0);
   StallDetector detector(kStallTuning, kRate);
   double seconds = 0.0;
   double drop = 0.0;

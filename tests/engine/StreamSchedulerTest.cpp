@@ -419,4 +419,32 @@ TEST(StreamScheduler, ALateBlockLosesWhatTheDeviceHasCommittedAndTheRestKeepsIts
   EXPECT_EQ(scheduler.Stalls(), 0u) << "a block 25 ms late is no stall";
 }
 
+TEST(StreamScheduler, GoesThroughItsPhasesAndStartsAfreshAfterALongGap) {
+  using Phase = StreamScheduler::Phase;
+  StreamScheduler scheduler(kRing, kRate);
+  EXPECT_EQ(scheduler.CurrentPhase(), Phase::Unseated);
+  std::uint32_t play = 0;
+  double seconds = 0.0;
+  const auto run = [&](double until) {
+    for (; seconds < until; seconds += 220.0 / kRate, play = (play + 440) % kRing) {
+      scheduler.Advance(220 - scheduler.Place(At(play, (play + 440) % kRing, 0, seconds)).skipSamples);
+    }
+  };
+  run(0.4);
+  EXPECT_EQ(scheduler.CurrentPhase(), Phase::Starting) << "the devices' first bursts";
+  run(5.0);
+  EXPECT_EQ(scheduler.CurrentPhase(), Phase::Learning) << "five seconds of readings after the bursts";
+  run(7.0);
+  EXPECT_EQ(scheduler.CurrentPhase(), Phase::Recovering) << "the lines known";
+  run(10.0);
+  EXPECT_EQ(scheduler.CurrentPhase(), Phase::Holding);
+  EXPECT_EQ(scheduler.Reseats(), 0u);
+  // Two seconds without a block: the play cursor has lapped the two-second
+  // ring and reads where it stood.
+  seconds += 2.0;
+  run(seconds + 0.1);
+  EXPECT_EQ(scheduler.CurrentPhase(), Phase::Learning);
+  EXPECT_EQ(scheduler.Reseats(), 1u);
+}
+
 }  // namespace
