@@ -1,5 +1,6 @@
 #!/bin/bash
-# Runs one build folder's tests: run-tests.sh BUILD_DIR [JOBS]
+# Runs one build folder's tests: run-tests.sh BUILD_DIR [JOBS [CTEST_ARGS...]]
+# (CTEST_ARGS select the tests, -L/-LE LABEL say).
 # A check in which Wine's debugger started (Wine reports "starting debugger"
 # when a process of the prefix crashes: one of Wine's own programs, or the
 # check's) is named plainly and run once more; when every failed check is
@@ -8,9 +9,10 @@
 set -uo pipefail
 build="$1"
 jobs="${2:-2}"
+shift 2 2>/dev/null || shift $#
 cd "$build" || exit 2
 
-ctest --output-on-failure --no-tests=error -j "$jobs"
+ctest --output-on-failure --no-tests=error -j "$jobs" "$@"
 status=$?
 [ "$status" -eq 0 ] && exit 0
 
@@ -36,4 +38,4 @@ if [ -z "$crashed" ]; then
 fi
 echo "run-tests: Wine's debugger started in these checks (a crash in the prefix); running them once more:"
 printf '  %s\n' $crashed
-ctest --output-on-failure --rerun-failed -j "$jobs"
+ctest --output-on-failure --rerun-failed -j "$jobs" "$@"

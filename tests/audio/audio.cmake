@@ -1,26 +1,29 @@
 # Real audio through a private PulseAudio server (fixture "pulse", one per
 # build folder) with a virtual microphone and speaker recorded on one clock;
-# see scripts/pulse-fixture.sh. Audio tests take the fixture one at a time
-# (a resource lock); the build's other tests run beside them, which the
-# real-audio checks must bear as they bear any other load on the machine.
+# see scripts/pulse-fixture.sh. Audio tests run alone in their build's suite
+# (RUN_SERIAL): its other tests share the prefix's wineserver and registry,
+# and some of them unregister the component. RYN_REAL_TIME marks them, so that
+# work started beside them (another build's suite) can run at a lower
+# priority; see scripts/wine-run.sh.
 set(RYN_PULSE_FIXTURE ${CMAKE_SOURCE_DIR}/scripts/pulse-fixture.sh)
 set(RYN_PULSE_DIR ${CMAKE_BINARY_DIR}/pulse)
 set(RYN_PULSE_ENVIRONMENT
   XDG_RUNTIME_DIR=${RYN_PULSE_DIR}/xdg
   PULSE_SERVER=unix:${RYN_PULSE_DIR}/xdg/pulse/native
-  RYN_AUDIO_OUT=${CMAKE_BINARY_DIR}/audio-out)
+  RYN_AUDIO_OUT=${CMAKE_BINARY_DIR}/audio-out
+  RYN_REAL_TIME=1)
 
 add_test(NAME pulse.up COMMAND ${RYN_PULSE_FIXTURE} start ${RYN_PULSE_DIR})
 add_test(NAME pulse.down COMMAND ${RYN_PULSE_FIXTURE} stop ${RYN_PULSE_DIR})
 set_tests_properties(pulse.up PROPERTIES FIXTURES_SETUP pulse LABELS audio)
 set_tests_properties(pulse.down PROPERTIES FIXTURES_CLEANUP pulse LABELS audio)
 
-# Makes an existing test a real-audio test: label, fixture, environment, lock.
+# Makes an existing test a real-audio test: label, fixture, environment, alone.
 function(ryn_use_pulse name)
   set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED pulse)
   set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT ${RYN_PULSE_ENVIRONMENT})
   set_property(TEST ${name} PROPERTY LABELS audio)
-  set_property(TEST ${name} PROPERTY RESOURCE_LOCK pulse)
+  set_property(TEST ${name} PROPERTY RUN_SERIAL TRUE)
   # The rig's own check comes first: it shows that the fixture works before
   # any other check relies on it.
   if(WIN32 AND NOT name STREQUAL "audio_rig_tests")

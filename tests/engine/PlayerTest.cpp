@@ -508,6 +508,9 @@ TEST_P(PlayerOnACommittingDevice, HearsTheCapturedSequenceAtOneSteadyDelay) {
                " underruns counted, " + std::to_string(preemptedWrites) + " writes preempted");
   EXPECT_LE(stretches, static_cast<int>(counts.reseats) + preemptedWrites)
       << "lost or moved without an underrun counted";
+  // A preempted write loses at most the block it was writing.
+  EXPECT_LT(offSamples, static_cast<std::size_t>(kRate / 10 + preemptedWrites * static_cast<int>(kSamples)))
+      << "more than a tenth of a second lost";
   // Past the committed span: the write cursor's lead, the margin and the
   // block being captured.
   EXPECT_GE(delayMs, 1000.0 * GetParam().gapSeconds + 2.0 + 10.0 - 0.5);
