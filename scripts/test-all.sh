@@ -6,11 +6,12 @@
 #   3. run the win32 suite as soon as its build is done, the native suite
 #      once native is built, and the installer checks (which package both
 #      Windows builds) once the win64 suite is done.
-# Within a suite the real-audio checks still run alone. Everything beside
-# them that is not a real-time check (the builds, the other suite's programs,
-# the native and installer checks) runs at a lower priority, so that the
-# checks' audio threads get a core when they wake; the native real-audio
-# check runs last, on its own. Each part's output goes to
+# Within a suite the real-audio checks still run alone, and across the two
+# suites they take turns (a lock file, see scripts/wine-run.sh). Everything
+# beside them that is not a real-time check (the builds, the other suite's
+# programs, the native and installer checks) runs at a lower priority, so
+# that the checks' audio threads get a core when they wake; the native
+# real-audio check runs last, on its own. Each part's output goes to
 # build/test-output/<part>.log and is printed when the part ends.
 # Exits with the first failure's status after every part has ended.
 #   test-all.sh [JOBS]
@@ -20,6 +21,7 @@ jobs="${1:-2}"
 builds="$root/build"
 logs="$builds/test-output"
 export RYN_BACKGROUND_NICENESS=10
+export RYN_REAL_TIME_LOCK="$logs/real-time.lock"
 mkdir -p "$logs"
 
 status=0

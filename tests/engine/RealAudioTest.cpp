@@ -298,16 +298,20 @@ TEST_F(RealAudio, OutputDelayBeyondTheRoutingIsTheConfiguredOne) {
 
 TEST_F(RealAudio, ClicksIntoTheMicrophoneComeOutOfTheSpeakerLate) {
   for (std::int32_t delay : kDelays) {
-    std::vector<double> shareThrough;
+    std::size_t clicksIn = 0;
+    std::size_t clicksHeard = 0;
     for (const DelayRun& run : Runs(delay)) {
       EXPECT_GE(run.inputClicks, 8u) << "DELAY " << delay;
-      shareThrough.push_back(static_cast<double>(run.lags.count) / std::max<std::size_t>(1, run.inputClicks));
+      clicksIn += run.inputClicks;
+      clicksHeard += std::min(run.lags.count, run.inputClicks);
       if (run.lags.count > 0) {
         EXPECT_GE(Ms(run.lags.minSamples), delay - 5) << "DELAY " << delay;
       }
     }
-    // A start on a busy machine may lose a click or two to Wine's playback.
-    EXPECT_GE(Median(shareThrough), 0.9) << "DELAY " << delay;
+    // Over all starts at a delay, nearly every click is heard: a busy
+    // machine may lose one or two to Wine's playback.
+    EXPECT_GE(static_cast<double>(clicksHeard), 0.95 * static_cast<double>(clicksIn))
+        << "DELAY " << delay << ": " << clicksHeard << " of " << clicksIn << " clicks heard";
   }
 }
 

@@ -1,7 +1,8 @@
 // Real-time sessions on the PulseAudio fixture's devices, in two tiers.
-// make test runs smoke checks that hold on a loaded, shared machine: at
-// DELAY 40 and 220 a click a second for 20 s is heard, one configured delay
-// beyond the routing that the pass-through measures. The soak
+// make test runs smoke checks that hold on a loaded, shared machine: on a
+// device that keeps Windows' committed span, a click a second for 20 s at
+// DELAY 40 is heard (the heard delay on Wine's own device is the real-audio
+// engine test's). The soak
 // (RYN_LONG_TESTS=1, make soak) runs sessions of RYN_SOAK_MINUTES (10 by
 // default) at DELAY 40, 100 and 220 and writes every click's heard delay and
 // the stream's events into RYN_SOAK_OUT for its report; there a session at
@@ -243,9 +244,11 @@ std::vector<double> MeasureRoutingsMs() {
 
 // The gate checks that sound flows at the shortest and the longest delay;
 // the soak looks at the middle one too.
+// Soak sessions only: the gate's heard delay at each DELAY is measured by
+// the real-audio engine test, over several starts.
 std::vector<LONG> HeardDelays() {
   if (reliability::LongRun()) return {40, 100, 220};
-  return {40, 220};
+  return {};
 }
 
 // What a session's stream did, polled four times a second: a change of the
@@ -464,6 +467,7 @@ TEST_P(HeardDelay, EveryClickIsHeardTheConfiguredDelayBeyondTheRouting) {
 
 INSTANTIATE_TEST_SUITE_P(Delays, HeardDelay, ::testing::ValuesIn(HeardDelays()),
                          [](const ::testing::TestParamInfo<LONG>& info) { return std::to_string(info.param); });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(HeardDelay);
 
 // The same sessions on a playback device that keeps Windows' contract: its
 // write cursor runs a gap ahead of its play cursor, and what is written
