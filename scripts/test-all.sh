@@ -1,27 +1,26 @@
 #!/bin/bash
 # make test: builds the three configurations and runs their tests, each part
-# through run-tests.sh, in a pipeline that keeps both cores busy:
+# through run-tests.sh:
 #   1. build win64;
-#   2. run the win64 suite while win32 and then native are built;
-#   3. run the win32 suite as soon as its build is done, the native suite
-#      once native is built, and the installer checks (which package both
-#      Windows builds) once the win64 suite is done.
-# Within a suite the real-audio checks still run alone, and across the two
-# suites they take turns (a lock file, see scripts/wine-run.sh). Everything
-# beside them that is not a real-time check (the builds, the other suite's
-# programs, the native and installer checks) runs at a lower priority, so
-# that the checks' audio threads get a core when they wake; the native
-# real-audio check runs last, on its own. Each part's output goes to
-# build/test-output/<part>.log and is printed when the part ends.
-# Exits with the first failure's status after every part has ended.
+#   2. run the win64 suite (but for the installer checks) while win32 and
+#      native are built, and then the native suite but for its real-audio
+#      check, all three at a lower priority;
+#   3. run the win32 suite;
+#   4. run the installer checks (they package both Windows builds) and the
+#      native real-audio check.
+# The two Wine suites never overlap, and nothing else that runs Wine runs
+# beside them: the real-audio checks lose clicks and time when another
+# prefix's programs share the machine, even at a lower priority, while
+# builds and native tests at a lower priority leave them alone. Each part's
+# output goes to build/test-output/<part>.log and is printed when it ends.
+# Exits with the first failure's status after every part has run.
 #   test-all.sh [JOBS]
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 jobs="${1:-2}"
 builds="$root/build"
 logs="$builds/test-output"
-export RYN_BACKGROUND_NICENESS=10
-export RYN_REAL_TIME_LOCK="$logs/real-time.lock"
+niceness=10
 mkdir -p "$logs"
 
 status=0
@@ -37,7 +36,7 @@ start() {
   local part="$1" prefix=()
   shift
   if [ "$1" = nice ]; then
-    prefix=(nice -n "$RYN_BACKGROUND_NICENESS")
+    prefix=(nice -n "$niceness")
     shift
   fi
   local build="$1"
@@ -59,7 +58,7 @@ finish() {
 
 # Builds one configuration at the lower priority; notes a failure.
 background_build() {
-  nice -n "$RYN_BACKGROUND_NICENESS" cmake --build "$builds/$1" -j "$jobs" && return 0
+  nice -n "$niceness" cmake --build "$builds/$1" -j "$jobs" && return 0
   fail "the $1 build" 1
   return 1
 }
@@ -69,10 +68,7 @@ cmake --build "$builds/win64" -j "$jobs" || exit $?
 start win64 win64 -LE installer
 win32_built=no
 native_built=no
-if background_build win32; then
-  win32_built=yes
-  start win32 win32
-fi
+background_build win32 && win32_built=yes
 if background_build native; then
   native_built=yes
   start native nice native -LE audio
@@ -80,9 +76,10 @@ if background_build native; then
 fi
 finish win64
 if [ "$win32_built" = yes ]; then
-  start installer nice win64 -L installer
-  finish installer
+  start win32 win32
   finish win32
+  start installer win64 -L installer
+  finish installer
 fi
 if [ "$native_built" = yes ]; then
   start native-audio native -L audio

@@ -1,17 +1,13 @@
 # Real audio through a private PulseAudio server (fixture "pulse", one per
 # build folder) with a virtual microphone and speaker recorded on one clock;
-# see scripts/pulse-fixture.sh. Audio tests run alone in their build's suite
-# (RUN_SERIAL): its other tests share the prefix's wineserver and registry,
-# and some of them unregister the component. RYN_REAL_TIME marks them: beside
-# the other build's suite, they take turns with its real-time checks and its
-# other programs yield to them (scripts/wine-run.sh, scripts/test-all.sh).
+# see scripts/pulse-fixture.sh. Audio tests run alone (RUN_SERIAL): on a small
+# shared machine a parallel build or test would disturb their timing.
 set(RYN_PULSE_FIXTURE ${CMAKE_SOURCE_DIR}/scripts/pulse-fixture.sh)
 set(RYN_PULSE_DIR ${CMAKE_BINARY_DIR}/pulse)
 set(RYN_PULSE_ENVIRONMENT
   XDG_RUNTIME_DIR=${RYN_PULSE_DIR}/xdg
   PULSE_SERVER=unix:${RYN_PULSE_DIR}/xdg/pulse/native
-  RYN_AUDIO_OUT=${CMAKE_BINARY_DIR}/audio-out
-  RYN_REAL_TIME=1)
+  RYN_AUDIO_OUT=${CMAKE_BINARY_DIR}/audio-out)
 
 add_test(NAME pulse.up COMMAND ${RYN_PULSE_FIXTURE} start ${RYN_PULSE_DIR})
 add_test(NAME pulse.down COMMAND ${RYN_PULSE_FIXTURE} stop ${RYN_PULSE_DIR})
@@ -24,14 +20,6 @@ function(ryn_use_pulse name)
   set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT ${RYN_PULSE_ENVIRONMENT})
   set_property(TEST ${name} PROPERTY LABELS audio)
   set_property(TEST ${name} PROPERTY RUN_SERIAL TRUE)
-  # Beside the other build's suite, a check may first wait for one of that
-  # suite's real-time checks to end (scripts/wine-run.sh).
-  get_test_property(${name} TIMEOUT timeout)
-  if(NOT timeout)
-    set(timeout 300)
-  endif()
-  math(EXPR timeout "${timeout} + 300")
-  set_property(TEST ${name} PROPERTY TIMEOUT ${timeout})
   # The rig's own check comes first: it shows that the fixture works before
   # any other check relies on it.
   if(WIN32 AND NOT name STREQUAL "audio_rig_tests")
