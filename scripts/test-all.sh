@@ -1,19 +1,20 @@
 #!/bin/bash
 # make test: builds the three configurations and runs their tests, each part
-# through run-tests.sh:
+# through run-tests.sh (a part is one build's checks with or without the
+# label audio). The checks that need no real-time audio run while the next
+# configuration is built at a lower priority:
 #   1. build win64;
-#   2. run the win64 suite (but for the installer checks) while win32 and
-#      native are built, and then the native suite but for its real-audio
-#      check, all three at a lower priority;
-#   3. run the win32 suite;
-#   4. run the installer checks (they package both Windows builds) and the
-#      native real-audio check.
-# The two Wine suites never overlap, and nothing else that runs Wine runs
-# beside them: the real-audio checks lose clicks and time when another
-# prefix's programs share the machine, even at a lower priority, while
-# builds and native tests at a lower priority leave them alone. Each part's
-# output goes to build/test-output/<part>.log and is printed when it ends.
-# Exits with the first failure's status after every part has run.
+#   2. the win64 checks but the real-audio and installer ones, while win32
+#      is built;
+#   3. the win32 checks but the real-audio ones, while native is built;
+#   4. the native checks but the real-audio one, and the installer checks
+#      (they package both Windows builds);
+#   5. the real-audio checks of win64, win32 and native, each part alone.
+# The real-audio checks lose clicks and stall when anything busy shares the
+# machine with them, even a build at a lower priority, so nothing runs
+# beside them. Each part's output goes to build/test-output/<part>.log and is
+# printed when it ends. Exits with the first failure's status after every
+# part has run.
 #   test-all.sh [JOBS]
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,18 +32,12 @@ fail() {
 }
 
 declare -A part_pid=()
-# start PART [nice] BUILD CTEST_ARGS...: one part of a suite, in the background.
+# start PART BUILD CTEST_ARGS...: one part of a build's checks, in the background.
 start() {
-  local part="$1" prefix=()
-  shift
-  if [ "$1" = nice ]; then
-    prefix=(nice -n "$niceness")
-    shift
-  fi
-  local build="$1"
-  shift
+  local part="$1" build="$2"
+  shift 2
   echo "test-all: $part starts"
-  "${prefix[@]}" "$root/scripts/run-tests.sh" "$builds/$build" "$jobs" "$@" >"$logs/$part.log" 2>&1 &
+  "$root/scripts/run-tests.sh" "$builds/$build" "$jobs" "$@" >"$logs/$part.log" 2>&1 &
   part_pid[$part]=$!
 }
 
@@ -65,21 +60,26 @@ background_build() {
 
 started=$(date +%s)
 cmake --build "$builds/win64" -j "$jobs" || exit $?
-start win64 win64 -LE installer
+start win64 win64 -LE 'audio|installer'
 win32_built=no
 native_built=no
 background_build win32 && win32_built=yes
-if background_build native; then
-  native_built=yes
-  start native nice native -LE audio
-  finish native
-fi
 finish win64
+[ "$win32_built" = no ] || start win32 win32 -LE audio
+background_build native && native_built=yes
+[ "$win32_built" = no ] || finish win32
+[ "$native_built" = no ] || start native native -LE audio
 if [ "$win32_built" = yes ]; then
-  start win32 win32
-  finish win32
   start installer win64 -L installer
   finish installer
+fi
+[ "$native_built" = no ] || finish native
+
+start win64-audio win64 -L audio
+finish win64-audio
+if [ "$win32_built" = yes ]; then
+  start win32-audio win32 -L audio
+  finish win32-audio
 fi
 if [ "$native_built" = yes ]; then
   start native-audio native -L audio
