@@ -11,8 +11,17 @@ case "$action" in
     wine_prefix_create
     "$wineserver" -p </dev/null >/dev/null 2>&1 || true  # already running: keep it
     # Start the prefix's background services now, detached from any test's
-    # output pipes (they would otherwise hold a test's stdout open).
-    "$wine64" wineboot </dev/null >/dev/null 2>&1
+    # output pipes (they would otherwise hold a test's stdout open). Now and
+    # then wineboot fails on a busy machine: its output is shown, and it is
+    # tried once more.
+    output="$build/wineboot-output.txt"
+    status=0
+    "$wine64" wineboot </dev/null >"$output" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+      echo "wine-prefix.sh: wineboot failed (status $status), trying once more; it said:"
+      cat "$output"
+      "$wine64" wineboot </dev/null >"$output" 2>&1 || { cat "$output"; exit 1; }
+    fi
     ;;
   down)
     "$wineserver" -k 2>/dev/null || true

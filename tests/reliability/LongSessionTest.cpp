@@ -289,7 +289,7 @@ struct ClickSession {
   std::size_t clicks = 0;  // put into the microphone
   std::vector<double> lags;
   double median = 0.0;
-  double routing = 0.0;  // the pass-through start nearest to the session
+  double routing = 0.0;  // the pass-through start nearest to the session; 0 where none was measured
   std::vector<LONG> reported;  // GetParameter("DELAY") four times a second, sorted
   LONG reportedMedian = -1;
   std::int32_t measuredMedian = -1;  // the player's measured delay, sampled alike
@@ -298,18 +298,20 @@ struct ClickSession {
   std::uint64_t restoredBytes = 0;  // written where a committed span kept it from being heard
 };
 
-// The pass-through routings, measured once before the heard-delay suites
-// when the run includes one of them, and again before a session when that
-// first measurement heard nothing (the fixture can be busy for a while
-// after the suite before this one).
+// The pass-through routings, which the soak's records set every session
+// against: measured once before the heard-delay suites when the run includes
+// one of them, and again before a session when that first measurement heard
+// nothing (the fixture can be busy for a while after the suite before this
+// one). The gate's checks judge what is heard and measured without them, and
+// do not wait for the pass-through.
 class RealTimeClicks : public ::testing::Environment {
  public:
   static const std::vector<double>& Routings() {
-    if (routings.empty()) routings = MeasureRoutingsMs();
+    if (routings.empty() && reliability::LongRun()) routings = MeasureRoutingsMs();
     return routings;
   }
   void SetUp() override {
-    if (!reliability::RealAudio()) return;
+    if (!reliability::RealAudio() || !reliability::LongRun()) return;
     const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
     for (int i = 0; i < unit.total_test_suite_count(); ++i) {
       const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
@@ -332,7 +334,9 @@ const auto* const kRoutingEnvironment = ::testing::AddGlobalTestEnvironment(new 
 void RunClickSession(LONG delay, double seconds, const std::string& name, CommittedSpanPlayback* committed,
                      ClickSession& session) {
   const std::vector<double>& routings = RealTimeClicks::Routings();
-  ASSERT_FALSE(routings.empty()) << "the pass-through heard nothing";
+  if (reliability::LongRun()) {
+    ASSERT_FALSE(routings.empty()) << "the pass-through heard nothing";
+  }
   CRynManager& manager = CRynManager::GetInstance();
   ComPtr<IVelComponent> component = reliability::CreateComponent();
   ASSERT_TRUE(component);
@@ -405,7 +409,7 @@ void RunClickSession(LONG delay, double seconds, const std::string& name, Commit
   // Wine's latency steps by its 10 ms period from one start of the devices
   // to the next, for the pass-through as for the engine: the session is set
   // against the pass-through start nearest to it.
-  session.routing = routings.front();
+  session.routing = routings.empty() ? 0.0 : routings.front();
   for (double value : routings) {
     if (std::fabs(session.median - delay - value) < std::fabs(session.median - delay - session.routing)) {
       session.routing = value;
@@ -414,13 +418,17 @@ void RunClickSession(LONG delay, double seconds, const std::string& name, Commit
 }
 
 void ReportClickSession(const char* what, LONG delay, double seconds, const ClickSession& session) {
+  char routing[80] = "routing not measured";
+  if (session.routing > 0.0) {
+    std::snprintf(routing, sizeof routing, "routing %.1f ms, so %.1f ms held inside the machine", session.routing,
+                  session.median - session.routing);
+  }
   Figure("%s: DELAY %ld, %.0f s: %zu of %zu clicks heard from 1 s on, median %.1f ms, band %.1f..%.1f ms; "
-         "routing %.1f ms, so %.1f ms held inside the machine; %u stalls, %u re-seats, %u moves back; reported "
+         "%s; %u stalls, %u re-seats, %u moves back; reported "
          "%ld..%ld ms, median %ld; measured median %d ms; %llu bytes kept from a committed span",
          what, delay, seconds, session.heard.size(), session.clicks, session.median,
          *std::min_element(session.lags.begin(), session.lags.end()),
-         *std::max_element(session.lags.begin(), session.lags.end()), session.routing,
-         session.median - session.routing, session.counted.stalls, session.counted.reseats,
+         *std::max_element(session.lags.begin(), session.lags.end()), routing, session.counted.stalls, session.counted.reseats,
          session.counted.realignments, session.reported.front(), session.reported.back(), session.reportedMedian,
          session.measuredMedian, static_cast<unsigned long long>(session.restoredBytes));
 }
