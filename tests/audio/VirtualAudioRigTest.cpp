@@ -40,6 +40,16 @@ class DefaultDevicePlayback {
     EXPECT_HR(DS_OK, hr);
   }
 
+  // Waits until the buffer has played to its end, for at most `maxMs`:
+  // Wine's first playback on a fresh sound server may start late.
+  void WaitUntilPlayed(DWORD maxMs) {
+    DWORD status = DSBSTATUS_PLAYING;
+    for (DWORD waited = 0; waited < maxMs && (status & DSBSTATUS_PLAYING); waited += 10) {
+      Sleep(10);
+      if (FAILED(buffer->GetStatus(&status))) return;
+    }
+  }
+
  private:
   ComPtr<IDirectSound> device;
   ComPtr<IDirectSoundBuffer> buffer;
@@ -77,10 +87,12 @@ TEST(VirtualAudioRig, DefaultPlaybackDeviceIsTheSpeaker) {
   const audio::ClickTrainOptions options = Clicks(2.5);
   const Samples clicks = audio::MakeClickTrain(options);
   CVirtualAudioRig rig;
-  rig.Begin(Samples(kRate / 10, 0), 3.0);
+  // Recorded for long enough that the clicks are heard whole when the
+  // playback starts up to a second late (the longest lag matched).
+  rig.Begin(Samples(kRate / 10, 0), 4.5);
   {
     DefaultDevicePlayback playback(clicks);
-    Sleep(2700);
+    playback.WaitUntilPlayed(4200);
   }
   const audio::WavData mix = rig.End();
   KeepRecording("rig-default-speaker", mix);
