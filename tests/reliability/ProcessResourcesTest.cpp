@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -22,6 +23,16 @@ TEST(ProcessResourcesCounter, CountsEventsAndTheirClosing) {
     EXPECT_EQ(before + 100, ProcessResources::CountHandles());
   }
   EXPECT_EQ(before, ProcessResources::CountHandles());
+}
+
+TEST(ProcessResourcesCounter, NamesTheHandlesOpenedSinceASnapshot) {
+  const std::vector<std::uintptr_t> before = ProcessResources::OpenHandles();
+  EXPECT_EQ("none", DescribeNewHandles(before));
+  const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "0x%llx Event",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(event.get())));
+  EXPECT_EQ(expected, DescribeNewHandles(before));
 }
 
 TEST(ProcessResourcesCounter, CountsAThreadWhileItRuns) {

@@ -57,6 +57,29 @@ bool IsOwnProgramName(const char* statusName) {
   return compared > 0 && std::strncmp(statusName, name, compared) == 0;
 }
 
+// The object type of a handle ("Event", "Key", ...), from ntdll's
+// NtQueryObject, found at run time; "?" where it cannot be told.
+std::string HandleTypeName(std::uintptr_t value) {
+  using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  static const auto query = reinterpret_cast<QueryObject>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+  if (query == nullptr) return "?";
+  constexpr int kObjectTypeInformation = 2;
+  // The information starts with the type's name as a counted string
+  // (length in bytes, then the buffer pointer).
+  alignas(8) unsigned char info[1024] = {};
+  ULONG written = 0;
+  if (query(reinterpret_cast<HANDLE>(value), kObjectTypeInformation, info, sizeof info, &written) < 0) return "?";
+  USHORT bytes = 0;
+  std::memcpy(&bytes, info, sizeof bytes);
+  const wchar_t* name = nullptr;
+  std::memcpy(&name, info + sizeof(void*), sizeof name);
+  if (name == nullptr) return "?";
+  std::string narrow;
+  for (USHORT i = 0; i < bytes / sizeof(wchar_t); ++i) narrow.push_back(static_cast<char>(name[i]));
+  return narrow;
+}
+
 }  // namespace
 
 ProcessResources ProcessResources::Measure() {
@@ -67,8 +90,10 @@ ProcessResources ProcessResources::Measure() {
   return now;
 }
 
-std::int64_t ProcessResources::CountHandles() {
-  std::int64_t count = 0;
+std::int64_t ProcessResources::CountHandles() { return static_cast<std::int64_t>(OpenHandles().size()); }
+
+std::vector<std::uintptr_t> ProcessResources::OpenHandles() {
+  std::vector<std::uintptr_t> open;
   std::uintptr_t lastOpen = 0;
   for (std::uintptr_t value = 4; value <= kLastProbedHandle; value += 4) {
     // Handle values are handed out lowest free first, so a long stretch of
@@ -76,11 +101,11 @@ std::int64_t ProcessResources::CountHandles() {
     if (value - lastOpen > kClosedStretch) break;
     DWORD flags = 0;
     if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-      ++count;
+      open.push_back(value);
       lastOpen = value;
     }
   }
-  return count;
+  return open;
 }
 
 std::int64_t ProcessResources::CountThreads() {
@@ -140,4 +165,16 @@ std::string Describe(const ProcessResources& delta) {
                 static_cast<long long>(delta.handles), static_cast<long long>(delta.threads),
                 static_cast<long long>(delta.residentKiB), static_cast<long long>(delta.dataKiB));
   return text;
+}
+
+std::string DescribeNewHandles(const std::vector<std::uintptr_t>& earlier) {
+  std::string text;
+  for (const std::uintptr_t value : ProcessResources::OpenHandles()) {
+    if (std::binary_search(earlier.begin(), earlier.end(), value)) continue;
+    char entry[64];
+    std::snprintf(entry, sizeof entry, "%s0x%llx %s", text.empty() ? "" : ", ", static_cast<unsigned long long>(value),
+                  HandleTypeName(value).c_str());
+    text += entry;
+  }
+  return text.empty() ? "none" : text;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What the test process holds, counted the way that works under Wine too
 // (where GetProcessHandleCount and GetProcessMemoryInfo answer 0): handles by
@@ -18,6 +19,8 @@ struct ProcessResources {
   // Open handles: every value 4, 8, ... up to 0x20000 that GetHandleInformation
   // accepts (the probe ends early after 4096 closed values in a row).
   static std::int64_t CountHandles();
+  // The values CountHandles counts, in ascending order.
+  static std::vector<std::uintptr_t> OpenHandles();
   static std::int64_t CountThreads();
   // VmRSS and VmData in KiB; zeros when the status file cannot be read.
   static void ReadMemory(std::int64_t& residentKiB, std::int64_t& dataKiB);
@@ -28,3 +31,7 @@ ProcessResources operator-(const ProcessResources& later, const ProcessResources
 
 // "handles +0, threads +0, resident +12 KiB, data +0 KiB".
 std::string Describe(const ProcessResources& delta);
+
+// The handles open now that were not open in `earlier` (both ascending),
+// each with its object type: "0x1a4 Event, 0x1a8 Thread", or "none".
+std::string DescribeNewHandles(const std::vector<std::uintptr_t>& earlier);
