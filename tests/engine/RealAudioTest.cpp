@@ -20,6 +20,7 @@
 
 #include "engine/RynManager.h"
 #include "common/UniqueHandle.h"
+#include "support/MeasureAgainIfLost.h"
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/DirectSoundPassthrough.h"
 #include "tools/audio/ClickAnalysis.h"
@@ -82,20 +83,6 @@ DWORD StartHearing(CRynManager& manager, const std::function<void()>& start) {
     started = GetTickCount();
   }
   return started;
-}
-
-// Wine's capture also starts, now and then, seconds behind the microphone
-// (seen with the pass-through as well). A measurement whose signal did not
-// come through (or, for the pass-through, heard its output slip) is taken
-// again, at most twice, and said so.
-template <typename Measure, typename Good>
-auto MeasureAgainIfLost(const char* what, Measure measure, Good good) -> decltype(measure(0)) {
-  auto result = measure(0);
-  for (int retry = 1; retry <= 2 && !good(result); ++retry) {
-    std::printf("%s: not measured whole, measuring again\n", what);
-    result = measure(retry);
-  }
-  return result;
 }
 
 Samples Clicks(double seconds) {
