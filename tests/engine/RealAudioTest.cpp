@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/ReportedDelay.h"
 #include "engine/RynManager.h"
 #include "common/UniqueHandle.h"
 #include "support/MeasureAgainIfLost.h"
@@ -316,8 +317,26 @@ TEST_F(RealAudio, OutputDelaysDifferByTheConfiguredDifference) {
   EXPECT_NEAR(OutputDelayMs(100) - OutputDelayMs(40), 60.0, 15.0);
 }
 
-TEST_F(RealAudio, ReportedDelayAfterTwoSecondsIsTheConfiguredOne) {
-  for (std::int32_t delay : kDelays) EXPECT_NEAR(MedianReportedDelay(Runs(delay)), delay, 5) << "DELAY " << delay;
+// The host is told what it hears: GetParameter's figure after two seconds is
+// the one the heard delay beyond the routing gives. Wine's output may hold
+// more than DELAY after a stall of its mixer; the report must then say so.
+// Set against the median routing, which moves by up to a period between
+// starts: a third of that reaches the report.
+TEST_F(RealAudio, ReportedDelayAfterTwoSecondsIsTheHeardOne) {
+  std::vector<double> routings;
+  for (const CalibrationRun& run : Calibration()) routings.push_back(run.RoutingMs());
+  const double routing = Median(routings);
+  for (std::int32_t delay : kDelays) {
+    std::vector<std::int32_t> offsets;
+    for (const DelayRun& run : Runs(delay)) {
+      if (run.lags.count * 2 <= run.inputClicks) continue;
+      const auto heard = static_cast<std::int32_t>(std::lround(Ms(run.lags.medianSamples) - routing));
+      offsets.push_back(run.reported - ReportedDelay(delay, heard));
+      std::printf("DELAY %d: reported %d ms, heard beyond the routing %d ms\n", delay, run.reported, heard);
+    }
+    ASSERT_FALSE(offsets.empty()) << "DELAY " << delay << ": no start was heard";
+    EXPECT_NEAR(Median(offsets), 0, 5) << "DELAY " << delay << ": reported " << MedianReportedDelay(Runs(delay));
+  }
 }
 
 // Clicks into the microphone for three seconds while the engine runs as it is.
