@@ -2,7 +2,8 @@
 // the new engine's first block reaches its player within a few block lengths
 // and the speaker falls silent only for the change itself, whether the host
 // thread sleeps between calls or spins on the clock (as script hosts and busy
-// window threads do); the first Run of a fresh process is timed likewise.
+// window threads do); the first Run of a fresh process, and the first change
+// in a fresh process, are timed likewise.
 // A tone plays into the microphone throughout: the gap in the speaker's copy
 // of it is the time without sound. Times of the engine's own steps come from
 // the performance counter, which all processes share.
@@ -37,6 +38,8 @@ constexpr std::uint32_t kRate = CVirtualAudioRig::kSampleRate;
 constexpr double kSlotSeconds = 1.5;
 constexpr int kSlotsPerRecording = 10;
 constexpr std::int16_t kToneAmplitude = 8000;
+// When a fresh process moves the delay after its first Run, in ms.
+constexpr DWORD kEarlyChangeMs = 2500;
 
 std::int64_t Ticks() {
   LARGE_INTEGER now;
@@ -298,6 +301,78 @@ TEST(PromptSound, FirstRunOfAProcessIsHeardPromptly) {
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     EXPECT_LE(blocks[i], goals ? 100 + 50.0 : 1000.0) << "process " << i;
     EXPECT_LE(sounds[i], goals ? 500.0 : 1500.0) << "process " << i;
+  }
+}
+
+// Run in a child process of its own by the test below: the delay moved
+// early in a session, as a user does who starts the host and then the
+// slider. GetParameter is asked every 100 ms, as a panel does.
+TEST(PromptSound, DISABLED_EarlyChangeOfThisProcess) {
+  CRynManager& manager = CRynManager::GetInstance();
+  ComPtr<IVelComponent> component = reliability::CreateComponent();
+  ASSERT_TRUE(component);
+  ASSERT_HR(S_OK, SetParameter(component.get(), L"DELAY", 40));
+  HRESULT hr = component->Run();
+  ASSERT_HR(S_OK, hr);
+  Sleep(kEarlyChangeMs);
+  hr = SetParameter(component.get(), L"DELAY", 220);
+  const std::int64_t changed = Ticks();
+  ASSERT_HR(S_OK, hr);
+  const Bstr name(L"DELAY");
+  std::int64_t freshReport = 0;
+  for (int poll = 0; poll < 25; ++poll) {
+    Sleep(100);
+    LONG value = 0;
+    if (SUCCEEDED(component->GetParameter(name.get(), &value)) && freshReport == 0 && value >= 200) {
+      freshReport = Ticks();
+    }
+  }
+  std::printf("early change: changed %lld, first block %lld, fresh report %lld, capture opened afresh %llu times\n",
+              static_cast<long long>(changed), static_cast<long long>(manager.GetFirstBlockTicks()),
+              static_cast<long long>(freshReport), static_cast<unsigned long long>(manager.GetCaptureRestartCount()));
+  component->Stop();
+}
+
+TEST(PromptSound, EarlyChangeInAFreshProcessIsHeardPromptly) {
+  if (!reliability::RealAudio()) GTEST_SKIP() << "needs the PulseAudio fixture (ctest label audio)";
+  const int processes = reliability::ShortOrLong(3, 50);
+  wchar_t self[MAX_PATH];
+  ASSERT_NE(0u, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  const std::wstring command =
+      L"\"" + std::wstring(self) +
+      L"\" --gtest_also_run_disabled_tests --gtest_filter=PromptSound.DISABLED_EarlyChangeOfThisProcess";
+  std::vector<double> blocks, silences, stale;
+  int replaced = 0;
+  for (int i = 0; i < processes; ++i) {
+    ToneRecording recording(9.0);
+    const ChildProcessResult child = RunChildProcess(command);
+    recording.End("prompt-early-change-" + std::to_string(i));
+    long long changed = 0, firstBlock = 0, freshReport = 0;
+    unsigned long long reopened = 0;
+    const std::size_t at = child.output.find("early change: ");
+    ASSERT_TRUE(child.started && child.exitCode == 0 && at != std::string::npos &&
+                std::sscanf(child.output.c_str() + at,
+                            "early change: changed %lld, first block %lld, fresh report %lld, capture opened afresh %llu",
+                            &changed, &firstBlock, &freshReport, &reopened) == 4)
+        << child.output;
+    blocks.push_back(firstBlock == 0 ? 2500.0 : TicksToMs(firstBlock - changed));
+    stale.push_back(freshReport == 0 ? 2500.0 : TicksToMs(freshReport - changed));
+    const std::size_t change = recording.SampleAt(changed);
+    const std::size_t from = change > kRate / 10 ? change - kRate / 10 : 0;
+    const ToneRecording::Gap gap = recording.LongestSilence(from, change + 5 * kRate / 2);
+    silences.push_back(SamplesToMs(static_cast<double>(gap.end - gap.begin)));
+    if (reopened != 0) ++replaced;
+    std::printf("process %d: first block %.0f ms, speaker silent %.0f ms, report stale %.0f ms, capture opened afresh %llu\n",
+                i, blocks.back(), silences.back(), stale.back(), reopened);
+  }
+  Figure("prompt sound, a change 40->220 %.1f s after the first Run of %d fresh processes: %s, %s, %s "
+         "(median/95th/max); capture opened afresh in %d",
+         kEarlyChangeMs / 1000.0, processes, Describe("first block", blocks).c_str(),
+         Describe("speaker silent", silences).c_str(), Describe("report stale", stale).c_str(), replaced);
+  const double limitMs = reliability::LongRun() ? 500.0 : 1000.0;
+  for (std::size_t i = 0; i < silences.size(); ++i) {
+    EXPECT_LE(silences[i], limitMs) << "process " << i;
+    EXPECT_LE(stale[i], limitMs) << "process " << i << ": GetParameter answered the old run's figure";
   }
 }
 
