@@ -6,8 +6,9 @@
 # (default 10) at DELAY 40, 100 and 220, sessions of a fifth of that at
 # DELAY 40, 50, 60 and 100 on a playback device that keeps Windows'
 # committed span of 30 and 40 ms, a vocoder session at DELAY 40, 100 DELAY
-# changes and 50 fresh processes' first Runs; then one heard-delay session
-# at DELAY 100 in the 64-bit build with every core kept busy.
+# changes, and 50 fresh processes' first Runs and first changes; then one
+# heard-delay session at DELAY 100 in the 64-bit build with every core kept
+# busy.
 # Writes out/soak/report.md and out/soak/heard-delay.png; fails when a
 # figure is missing.
 set -euo pipefail

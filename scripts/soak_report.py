@@ -39,7 +39,7 @@ EVENT_STYLE = {"stall": ("tab:red", "stall"), "registry": ("tab:gray", "registry
 CONTRACT_DELAYS = (40, 50, 60, 100)
 CONTRACT_GAPS = (30, 40)
 LOG_FIGURES = ("long session:", "prompt sound, host thread asleep", "prompt sound, host thread busy",
-               "prompt sound, first Run")
+               "prompt sound, first Run", "prompt sound, a change")
 
 
 def read_session(path):
