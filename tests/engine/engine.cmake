@@ -4,6 +4,7 @@ ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
     engine/CaptureGeometryTest.cpp
     engine/ReportedDelayTest.cpp
     engine/DriftResamplerTest.cpp
+    engine/SchedulerProperties.cpp
     engine/StreamSchedulerTest.cpp
   SEPARATE engine/SchedulerPartsTest.cpp
   LIBS ryn_portable ryn_audio_analysis)
