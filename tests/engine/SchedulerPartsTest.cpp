@@ -11,12 +11,16 @@
 #include "engine/CursorLine.h"
 #include "engine/LeadController.h"
 #include "engine/RingHistory.h"
+#include "engine/SchedulerTuning.h"
 #include "engine/StallDetector.h"
 
 namespace {
 
 constexpr std::uint32_t kRate = 22050;
 constexpr std::uint32_t kRing = 2 * 2 * kRate;
+// The lines' fit as the scheduler ships it.
+constexpr double kFit = kSchedulerTuning.slopeFitSeconds;
+constexpr double kLeastFit = kSchedulerTuning.leastSlopeSeconds;
 
 TEST(RingHistory, KeepsTheNewestValuesAndTakesTheirStatistics) {
   RingHistory<float, 8> history;
@@ -74,7 +78,7 @@ struct SteppingCursor {
 };
 
 TEST(CursorLine, FollowsTheCursorsPaceWhereverInItsPeriodItIsRead) {
-  CursorLine line(kRing, kRate, 30.0, 5.0);
+  CursorLine line(kRing, kRate, kFit, kLeastFit);
   SteppingCursor cursor;
   for (int k = 0; k < 1000; ++k, cursor.Wait()) {
     line.NoteRing(cursor.Reading(), cursor.seconds, 500);
@@ -93,7 +97,7 @@ TEST(CursorLine, CarriesOlderReadingsAlongTheSlopeOfASlowClock) {
   // 300 ppm slow: over five seconds of readings the oldest lie 33 samples
   // above the newest pace.
   for (const double fast : {-0.0003, 0.0003}) {
-    CursorLine line(kRing, kRate, 30.0, 5.0);
+    CursorLine line(kRing, kRate, kFit, kLeastFit);
     SteppingCursor cursor;
     cursor.fast = fast;
     while (cursor.seconds < 20.0) {
@@ -107,7 +111,7 @@ TEST(CursorLine, CarriesOlderReadingsAlongTheSlopeOfASlowClock) {
 }
 
 TEST(CursorLine, ShowsADropAtOnceOnceTheOlderReadingsAreLowered) {
-  CursorLine line(kRing, kRate, 30.0, 5.0);
+  CursorLine line(kRing, kRate, kFit, kLeastFit);
   SteppingCursor cursor;
   for (int k = 0; k < 200; ++k, cursor.Wait()) line.NoteRing(cursor.Reading(), cursor.seconds, 500);
   const double before = line.Line();
@@ -120,7 +124,7 @@ TEST(CursorLine, ShowsADropAtOnceOnceTheOlderReadingsAreLowered) {
 }
 
 TEST(CursorLine, CountsReadingsOfAGrowingCountAndStartsAfresh) {
-  CursorLine line(kRing, kRate, 30.0, 5.0);
+  CursorLine line(kRing, kRate, kFit, kLeastFit);
   line.NoteCount(1000.0, 10.0, 10);
   line.NoteCount(1000.0 + kRate, 11.0, 10);
   EXPECT_DOUBLE_EQ(line.Line(), 1000.0);
@@ -149,7 +153,7 @@ void Read(CursorLine& line, StallDetector& detector, double& seconds, double blo
 }
 
 TEST(StallDetector, MeasuresHowFarTheCursorFellOnceTheMixerCaughtUp) {
-  CursorLine line(kRing, kRate, 30.0, 5.0);
+  CursorLine line(kRing, kRate, kFit, kLeastFit);
   StallDetector detector(kStallTuning, kRate);
   double seconds = 0.0;
   double drop = 0.0;
@@ -173,7 +177,7 @@ TEST(StallDetector, MeasuresHowFarTheCursorFellOnceTheMixerCaughtUp) {
 }
 
 TEST(StallDetector, ACursorThatStoodStillIsAStallAndAWanderWithinHalfAPeriodNoDrop) {
-  CursorLine line(kRing, kRate, 30.0, 5.0);
+  CursorLine line(kRing, kRate, kFit, kLeastFit);
   StallDetector detector(kStallTuning, kRate);
   double seconds = 0.0;
   double drop = 0.0;

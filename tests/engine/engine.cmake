@@ -1,12 +1,24 @@
+# Recorded stream scheduler inputs: read and replayed by the arithmetic
+# tests, written by the trace recorder below.
+ryn_add_test_support(ryn_scheduler_trace STATIC engine/SchedulerTrace.cpp LIBS ryn_portable)
+
 # Engine arithmetic: built natively (sanitizers) and for Windows.
 ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
   SOURCES
     engine/CaptureGeometryTest.cpp
     engine/ReportedDelayTest.cpp
     engine/DriftResamplerTest.cpp
+    engine/SchedulerProperties.cpp
     engine/StreamSchedulerTest.cpp
+    engine/SchedulerTraceTest.cpp
   SEPARATE engine/SchedulerPartsTest.cpp
-  LIBS ryn_portable ryn_audio_analysis)
+  LIBS ryn_portable ryn_audio_analysis ryn_scheduler_trace)
+if(WIN32)
+  set(RYN_SCHEDULER_TRACES "Z:${CMAKE_CURRENT_LIST_DIR}/traces")
+else()
+  set(RYN_SCHEDULER_TRACES "${CMAKE_CURRENT_LIST_DIR}/traces")
+endif()
+target_compile_definitions(engine_arithmetic_tests PRIVATE "RYN_SCHEDULER_TRACES=\"${RYN_SCHEDULER_TRACES}\"")
 
 # Engine on scripted DirectSound devices.
 if(WIN32)
@@ -14,4 +26,14 @@ if(WIN32)
     SOURCES engine/PlayerTest.cpp
     SEPARATE engine/RecorderTest.cpp engine/RynManagerTest.cpp
     LIBS ryn_engine ryn_fake_dsound)
+endif()
+
+# Records traces of the scheduler's inputs from real sessions; run by hand
+# with the PulseAudio fixture (see the file's header), never by make test.
+if(WIN32)
+  add_executable(record_scheduler_trace engine/RecordSchedulerTrace.cpp)
+  target_link_libraries(record_scheduler_trace PRIVATE ryn_engine ryn_scheduler_trace ryn_scheduler_input_recorder
+    ryn_virtual_audio_rig)
+  target_compile_definitions(record_scheduler_trace PRIVATE "RYN_VOICE_SAMPLE=\"${RYN_VOICE_SAMPLE}\"")
+  ryn_test_build(record_scheduler_trace)
 endif()

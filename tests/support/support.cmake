@@ -5,6 +5,8 @@ if(WIN32)
   ryn_add_test_support(ryn_fake_dsound STATIC support/FakeDirectSound.cpp LIBS ryn_engine)
   ryn_add_test_support(ryn_virtual_audio_rig STATIC support/VirtualAudioRig.cpp
     LIBS ryn_audio_analysis dsound dxguid)
+  ryn_add_test_support(ryn_scheduler_input_recorder STATIC support/SchedulerInputRecorder.cpp
+    LIBS ryn_engine ryn_scheduler_trace)
   ryn_add_test_support(ryn_child_process STATIC support/ChildProcess.cpp)
   ryn_add_test_support(ryn_process_resources STATIC support/ProcessResources.cpp)
 endif()
