@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/ParameterRanges.h"
 #include "engine/DeviceFactory.h"
 #include "engine/RynManager.h"
 #include "engine/VelException.h"
@@ -79,6 +80,9 @@ HRESULT CPlayer::Stop() {
 void CPlayer::SetVolume(std::int32_t percent) {
   // Hundredths of a decibel: 100 % is no attenuation, 0 % the platform's
   // silence (-10000).
+  static_assert(kVolumeRangePercent.low * 100 - 10000 >= DSBVOLUME_MIN &&
+                    kVolumeRangePercent.high * 100 - 10000 <= DSBVOLUME_MAX,
+                "every accepted volume maps onto the buffer's volume range");
   if (primaryBuffer->SetVolume(percent * 100 - 10000) != DS_OK) throw CVelException(ERR_SET_PARAMETER);
 }
 

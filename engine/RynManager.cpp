@@ -1,5 +1,6 @@
 #include "engine/RynManager.h"
 
+#include "common/ParameterRanges.h"
 #include "engine/Player.h"
 #include "engine/Recorder.h"
 #include "engine/ReportedDelay.h"
@@ -8,13 +9,6 @@
 namespace {
 
 std::atomic<CRynManager*> moduleManager{nullptr};
-
-constexpr std::int32_t kMinDelayMs = 40;
-constexpr std::int32_t kMaxDelayMs = 220;
-constexpr std::int32_t kMinFrequencyShift = -10;
-constexpr std::int32_t kMaxFrequencyShift = 10;
-constexpr std::int32_t kMinVolume = 0;
-constexpr std::int32_t kMaxVolume = 100;
 
 std::int64_t Now() noexcept {
   LARGE_INTEGER ticks;
@@ -160,7 +154,7 @@ void CRynManager::FreeEndedRuns() noexcept {
 }
 
 void CRynManager::SetDelay(std::int32_t delayMs) {
-  Require(delayMs >= kMinDelayMs && delayMs <= kMaxDelayMs);
+  Require(kDelayRangeMs.Contains(delayMs));
   std::lock_guard<std::recursive_mutex> lock(hostLock);
   delay.store(delayMs);
   if (running.load()) {
@@ -170,7 +164,7 @@ void CRynManager::SetDelay(std::int32_t delayMs) {
 }
 
 void CRynManager::SetFrequencyShift(std::int32_t shift) {
-  Require(shift >= kMinFrequencyShift && shift <= kMaxFrequencyShift);
+  Require(kFrequencyShiftRange.Contains(shift));
   std::lock_guard<std::recursive_mutex> lock(hostLock);
   frequencyShift.store(shift);
   if (running.load()) {
@@ -196,7 +190,7 @@ void CRynManager::SetCaptureTimeouts(const CaptureTimeouts& timeouts) {
 }
 
 void CRynManager::SetVolume(std::int32_t percent) {
-  Require(percent >= kMinVolume && percent <= kMaxVolume);
+  Require(kVolumeRangePercent.Contains(percent));
   std::lock_guard<std::recursive_mutex> lock(hostLock);
   volume.store(percent);
   // A player exists exactly while the engine runs; the volume needs no

@@ -2,16 +2,19 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+
+#include "common/ParameterRanges.h"
 
 namespace {
 
-bool ParseInt(const std::string& text, std::int32_t min, std::int32_t max, std::int32_t* out) {
+bool ParseInt(const std::string& text, ParameterRange range, std::int32_t* out) {
   if (text.empty()) return false;
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || end == nullptr || *end != '\0' || value < min || value > max) return false;
+  if (errno != 0 || end == nullptr || *end != '\0' || value < range.low || value > range.high) return false;
   *out = static_cast<std::int32_t>(value);
   return true;
 }
@@ -33,28 +36,33 @@ bool ParseRamp(const std::string& text, DelayRampSpec* out) {
   const auto second = text.find(':', first + 1);
   if (second == std::string::npos) return false;
   DelayRampSpec ramp;
-  return ParseInt(text.substr(0, first), 40, 220, &ramp.fromMs) &&
-         ParseInt(text.substr(first + 1, second - first - 1), 40, 220, &ramp.toMs) &&
+  return ParseInt(text.substr(0, first), kDelayRangeMs, &ramp.fromMs) &&
+         ParseInt(text.substr(first + 1, second - first - 1), kDelayRangeMs, &ramp.toMs) &&
          ParseSeconds(text.substr(second + 1), &ramp.seconds) && (*out = ramp, true);
 }
 
 }  // namespace
 
-const char* HostUsage() {
-  return "usage: rynhost [--delay MS] [--shift N] [--mode 1|2] [--volume PCT] [--seconds S]\n"
-         "               [--ramp FROM:TO:SECONDS] [--log FILE.csv]\n"
-         "  --delay MS          feedback delay, 40..220 ms (default 40)\n"
-         "  --shift N           frequency shift in steps, -10..10 (default 0)\n"
-         "  --mode 1|2          shift method: 1 phase vocoder, 2 resampling (default 1)\n"
-         "  --volume PCT        playback volume, 0..100 (default 100)\n"
-         "  --seconds S         stop after S seconds (default: run until q)\n"
-         "  --ramp FROM:TO:S    move the delay from FROM to TO ms over S seconds\n"
-         "  --log FILE.csv      write one row per second for later analysis\n"
-         "keys while running (console or piped standard input):\n"
-         "  + / -  delay by 10 ms     ] / [  shift by 1      m  other method\n"
-         "  > / <  volume by 10       p      pause/resume    q  quit (Ctrl+C also stops cleanly)\n"
-         "exit status: 0 done, 1 the component failed (its description and HRESULT are printed),\n"
-         "  2 bad arguments\n";
+std::string HostUsage() {
+  char usage[2048];
+  std::snprintf(usage, sizeof usage,
+                "usage: rynhost [--delay MS] [--shift N] [--mode 1|2] [--volume PCT] [--seconds S]\n"
+                "               [--ramp FROM:TO:SECONDS] [--log FILE.csv]\n"
+                "  --delay MS          feedback delay, %d..%d ms (default 40)\n"
+                "  --shift N           frequency shift in steps, %d..%d (default 0)\n"
+                "  --mode 1|2          shift method: 1 phase vocoder, 2 resampling (default 1)\n"
+                "  --volume PCT        playback volume, %d..%d (default 100)\n"
+                "  --seconds S         stop after S seconds (default: run until q)\n"
+                "  --ramp FROM:TO:S    move the delay from FROM to TO ms over S seconds\n"
+                "  --log FILE.csv      write one row per second for later analysis\n"
+                "keys while running (console or piped standard input):\n"
+                "  + / -  delay by 10 ms     ] / [  shift by 1      m  other method\n"
+                "  > / <  volume by 10       p      pause/resume    q  quit (Ctrl+C also stops cleanly)\n"
+                "exit status: 0 done, 1 the component failed (its description and HRESULT are printed),\n"
+                "  2 bad arguments\n",
+                kDelayRangeMs.low, kDelayRangeMs.high, kFrequencyShiftRange.low, kFrequencyShiftRange.high,
+                kVolumeRangePercent.low, kVolumeRangePercent.high);
+  return usage;
 }
 
 HostOptionsResult ParseHostOptions(const std::vector<std::string>& args) {
@@ -73,15 +81,15 @@ HostOptionsResult ParseHostOptions(const std::vector<std::string>& args) {
     const std::string& value = args[++i];
     bool ok = true;
     if (name == "--delay") {
-      ok = ParseInt(value, 40, 220, &options.delayMs);
+      ok = ParseInt(value, kDelayRangeMs, &options.delayMs);
     } else if (name == "--shift") {
-      ok = ParseInt(value, -10, 10, &options.frequencyShift);
+      ok = ParseInt(value, kFrequencyShiftRange, &options.frequencyShift);
     } else if (name == "--mode") {
       std::int32_t zelMode = 0;
-      ok = ParseInt(value, 1, 2, &zelMode);
+      ok = ParseInt(value, {ZelModeOf(ShiftMethod::PhaseVocoder), ZelModeOf(ShiftMethod::Resampling)}, &zelMode);
       if (ok) options.shiftMethod = *ShiftMethodOfZelMode(zelMode);
     } else if (name == "--volume") {
-      ok = ParseInt(value, 0, 100, &options.volume);
+      ok = ParseInt(value, kVolumeRangePercent, &options.volume);
     } else if (name == "--seconds") {
       double seconds = 0;
       ok = ParseSeconds(value, &seconds);

@@ -38,4 +38,5 @@ struct HostOptionsResult {
 // own, so a bad value is reported before anything is loaded.
 HostOptionsResult ParseHostOptions(const std::vector<std::string>& args);
 
-const char* HostUsage();
+// The usage text, with the ranges the options accept.
+std::string HostUsage();

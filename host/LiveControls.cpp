@@ -2,18 +2,20 @@
 
 #include <cstdio>
 
+#include "common/ParameterRanges.h"
+
 namespace {
 
-constexpr std::int32_t kMinDelay = 40;
-constexpr std::int32_t kMaxDelay = 220;
-constexpr std::int32_t kMaxShift = 10;
-constexpr std::int32_t kMaxVolume = 100;
+// What one key press moves a setting by.
+constexpr std::int32_t kDelayStepMs = 10;
+constexpr std::int32_t kShiftStep = 1;
+constexpr std::int32_t kVolumeStepPercent = 10;
 constexpr int kEscape = 27;
 
-// Moves a setting by a step if the result stays within [low, high].
-KeyCommand Step(std::int32_t& setting, std::int32_t step, std::int32_t low, std::int32_t high, KeyAction action) {
+// Moves a setting by a step if the result stays within the range.
+KeyCommand Step(std::int32_t& setting, std::int32_t step, ParameterRange range, KeyAction action) {
   const std::int32_t next = setting + step;
-  if (next < low || next > high) return {};
+  if (!range.Contains(next)) return {};
   setting = next;
   return {action, next};
 }
@@ -23,21 +25,21 @@ KeyCommand Step(std::int32_t& setting, std::int32_t step, std::int32_t low, std:
 KeyCommand ApplyKey(int key, LiveSettings& settings) {
   switch (key) {
     case '+': case '=':
-      return Step(settings.delayMs, 10, kMinDelay, kMaxDelay, KeyAction::SetDelay);
+      return Step(settings.delayMs, kDelayStepMs, kDelayRangeMs, KeyAction::SetDelay);
     case '-': case '_':
-      return Step(settings.delayMs, -10, kMinDelay, kMaxDelay, KeyAction::SetDelay);
+      return Step(settings.delayMs, -kDelayStepMs, kDelayRangeMs, KeyAction::SetDelay);
     case ']':
-      return Step(settings.frequencyShift, 1, -kMaxShift, kMaxShift, KeyAction::SetFrequencyShift);
+      return Step(settings.frequencyShift, kShiftStep, kFrequencyShiftRange, KeyAction::SetFrequencyShift);
     case '[':
-      return Step(settings.frequencyShift, -1, -kMaxShift, kMaxShift, KeyAction::SetFrequencyShift);
+      return Step(settings.frequencyShift, -kShiftStep, kFrequencyShiftRange, KeyAction::SetFrequencyShift);
     case 'm': case 'M':
       settings.shiftMethod = settings.shiftMethod == ShiftMethod::PhaseVocoder ? ShiftMethod::Resampling
                                                                                 : ShiftMethod::PhaseVocoder;
       return {KeyAction::SetZelMode, ZelModeOf(settings.shiftMethod)};
     case '>': case '.':
-      return Step(settings.volume, 10, 0, kMaxVolume, KeyAction::SetVolume);
+      return Step(settings.volume, kVolumeStepPercent, kVolumeRangePercent, KeyAction::SetVolume);
     case '<': case ',':
-      return Step(settings.volume, -10, 0, kMaxVolume, KeyAction::SetVolume);
+      return Step(settings.volume, -kVolumeStepPercent, kVolumeRangePercent, KeyAction::SetVolume);
     case 'p': case 'P': case ' ':
       settings.paused = !settings.paused;
       return {settings.paused ? KeyAction::Pause : KeyAction::Resume, 0};

@@ -153,11 +153,11 @@ int RunHost(const HostOptions& options) {
 int main(int argc, char** argv) {
   const HostOptionsResult parsed = ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.error.empty()) {
-    std::fprintf(stderr, "rynhost: %s\n%s", parsed.error.c_str(), HostUsage());
+    std::fprintf(stderr, "rynhost: %s\n%s", parsed.error.c_str(), HostUsage().c_str());
     return kExitUsage;
   }
   if (parsed.options.showHelp) {
-    std::fputs(HostUsage(), stdout);
+    std::fputs(HostUsage().c_str(), stdout);
     return 0;
   }
   SetConsoleCtrlHandler(&OnConsoleControl, TRUE);

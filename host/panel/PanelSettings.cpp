@@ -2,13 +2,15 @@
 
 #include <windows.h>
 
+#include "common/ParameterRanges.h"
+#include "common/ShiftMethod.h"
 #include "common/UniqueRegistryKey.h"
 
 namespace {
 
 constexpr wchar_t kKeyPath[] = L"Software\\ryn\\panel";
 
-void ReadNumber(HKEY key, const wchar_t* name, std::int32_t low, std::int32_t high, std::int32_t* value) {
+void ReadNumber(HKEY key, const wchar_t* name, ParameterRange range, std::int32_t* value) {
   DWORD data = 0;
   DWORD size = sizeof data;
   DWORD type = 0;
@@ -17,7 +19,7 @@ void ReadNumber(HKEY key, const wchar_t* name, std::int32_t low, std::int32_t hi
     return;
   }
   const auto number = static_cast<std::int32_t>(data);
-  if (number >= low && number <= high) *value = number;
+  if (range.Contains(number)) *value = number;
 }
 
 void ReadText(HKEY key, const wchar_t* name, std::wstring* value) {
@@ -46,12 +48,13 @@ PanelSettings LoadPanelSettings() {
   PanelSettings settings;
   UniqueRegistryKey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return settings;
-  ReadNumber(key.get(), L"Delay", 40, 220, &settings.delayMs);
-  ReadNumber(key.get(), L"FrequencyShift", -10, 10, &settings.frequencyShift);
-  ReadNumber(key.get(), L"Method", 1, 2, &settings.zelMode);
-  ReadNumber(key.get(), L"Volume", 0, 100, &settings.volume);
+  ReadNumber(key.get(), L"Delay", kDelayRangeMs, &settings.delayMs);
+  ReadNumber(key.get(), L"FrequencyShift", kFrequencyShiftRange, &settings.frequencyShift);
+  ReadNumber(key.get(), L"Method", {ZelModeOf(ShiftMethod::PhaseVocoder), ZelModeOf(ShiftMethod::Resampling)},
+             &settings.zelMode);
+  ReadNumber(key.get(), L"Volume", kVolumeRangePercent, &settings.volume);
   std::int32_t ramp = settings.rampEnabled ? 1 : 0;
-  ReadNumber(key.get(), L"Ramp", 0, 1, &ramp);
+  ReadNumber(key.get(), L"Ramp", {0, 1}, &ramp);
   settings.rampEnabled = ramp != 0;
   ReadText(key.get(), L"RampFrom", &settings.rampFromMs);
   ReadText(key.get(), L"RampTo", &settings.rampToMs);

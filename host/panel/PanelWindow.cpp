@@ -4,7 +4,9 @@
 #include <mmsystem.h>
 
 #include <cwchar>
+#include <string>
 
+#include "common/ParameterRanges.h"
 #include "host/DelayRamp.h"
 #include "host/panel/PanelIds.h"
 #include "host/panel/PanelSettings.h"
@@ -14,8 +16,6 @@ namespace {
 
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickMs = 200;
-constexpr std::int32_t kMinDelay = 40;
-constexpr std::int32_t kMaxDelay = 220;
 
 std::wstring Widen(const std::string& text, UINT codePage) {
   const int length = MultiByteToWideChar(codePage, 0, text.c_str(), -1, nullptr, 0);
@@ -109,20 +109,20 @@ INT_PTR PanelWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void PanelWindow::OnInit() {
   const PanelSettings settings = LoadPanelSettings();
-  const auto setRange = [this](int id, int low, int high, int line, int page, int position) {
+  const auto setRange = [this](int id, ParameterRange range, int line, int page, int position) {
     const HWND control = GetDlgItem(dialog, id);
-    SendMessageW(control, TBM_SETRANGEMIN, TRUE, low);
-    SendMessageW(control, TBM_SETRANGEMAX, TRUE, high);
+    SendMessageW(control, TBM_SETRANGEMIN, TRUE, range.low);
+    SendMessageW(control, TBM_SETRANGEMAX, TRUE, range.high);
     SendMessageW(control, TBM_SETLINESIZE, 0, line);
     SendMessageW(control, TBM_SETPAGESIZE, 0, page);
     // Moving from the low end makes every trackbar redraw its thumb, also
     // when the position equals the one it was created with.
-    SendMessageW(control, TBM_SETPOS, FALSE, low);
+    SendMessageW(control, TBM_SETPOS, FALSE, range.low);
     SendMessageW(control, TBM_SETPOS, TRUE, position);
   };
-  setRange(IDC_DELAY, kMinDelay, kMaxDelay, 1, 10, settings.delayMs);
-  setRange(IDC_SHIFT, -10, 10, 1, 5, settings.frequencyShift);
-  setRange(IDC_VOLUME, 0, 100, 1, 10, settings.volume);
+  setRange(IDC_DELAY, kDelayRangeMs, 1, 10, settings.delayMs);
+  setRange(IDC_SHIFT, kFrequencyShiftRange, 1, 5, settings.frequencyShift);
+  setRange(IDC_VOLUME, kVolumeRangePercent, 1, 10, settings.volume);
   const HWND method = GetDlgItem(dialog, IDC_METHOD);
   SendMessageW(method, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Phase vocoder (adds 93 ms to the delay)"));
   SendMessageW(method, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Resampling (no added delay, rougher sound)"));
@@ -216,9 +216,9 @@ std::optional<DelayRampSpec> PanelWindow::ReadRamp(bool* valid) {
   wchar_t* end = nullptr;
   DelayRampSpec program;
   const long fromMs = std::wcstol(from.c_str(), &end, 10);
-  *valid = !from.empty() && *end == L'\0' && fromMs >= kMinDelay && fromMs <= kMaxDelay;
+  *valid = !from.empty() && *end == L'\0' && fromMs >= kDelayRangeMs.low && fromMs <= kDelayRangeMs.high;
   const long toMs = std::wcstol(to.c_str(), &end, 10);
-  *valid = *valid && !to.empty() && *end == L'\0' && toMs >= kMinDelay && toMs <= kMaxDelay;
+  *valid = *valid && !to.empty() && *end == L'\0' && toMs >= kDelayRangeMs.low && toMs <= kDelayRangeMs.high;
   const double length = std::wcstod(minutes.c_str(), &end);
   *valid = *valid && !minutes.empty() && *end == L'\0' && length > 0 && length <= 24 * 60;
   if (!*valid) return std::nullopt;
@@ -233,7 +233,8 @@ void PanelWindow::Start() {
   bool rampValid = true;
   std::optional<DelayRampSpec> wantedRamp = ReadRamp(&rampValid);
   if (!rampValid) {
-    ShowStatus(L"The ramp needs From and To between 40 and 220 ms and a number of minutes above 0.");
+    ShowStatus(L"The ramp needs From and To between " + std::to_wstring(kDelayRangeMs.low) + L" and " +
+               std::to_wstring(kDelayRangeMs.high) + L" ms and a number of minutes above 0.");
     SetFocus(GetDlgItem(dialog, IDC_RAMP_FROM));
     return;
   }

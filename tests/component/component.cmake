@@ -74,10 +74,15 @@ if(WIN32 AND TARGET ryn)
 
   # Script hosts of the build's bitness. Wine's cscript reports nothing for an
   # unhandled script error and exits 0, so each script handles its errors and
-  # ends with a summary.
+  # ends with a summary. The runner gives each script the description this
+  # system has for a type mismatch.
+  add_executable(script_client_runner component/ScriptClientRunner.cpp)
+  target_link_libraries(script_client_runner PRIVATE ryn_child_process ryn_component_test_support shell32)
+  ryn_test_build(script_client_runner)
   foreach(script VelRynClient.vbs VelRynClient.js)
     string(REPLACE "/" "\\" script_windows "Z:${CMAKE_CURRENT_LIST_DIR}/scripts/${script}")
-    add_test(NAME component.script.${script} COMMAND ${RYN_WINE} ${RYN_WINE_SYSTEM_DIR}\\cscript.exe //nologo ${script_windows})
+    add_test(NAME component.script.${script}
+      COMMAND script_client_runner ${RYN_WINE_SYSTEM_DIR}\\cscript.exe ${script_windows})
     set_tests_properties(component.script.${script} PROPERTIES
       LABELS script
       FIXTURES_REQUIRED "wine;ryn_registered"

@@ -76,6 +76,15 @@ TEST(HostOptions, HelpIsRecognised) {
   EXPECT_TRUE(Parse({"-h"}).options.showHelp);
 }
 
+TEST(HostOptions, UsageGivesTheRangesWholly) {
+  const std::string usage = HostUsage();
+  EXPECT_NE(usage.find("  --delay MS          feedback delay, 40..220 ms (default 40)\n"), std::string::npos) << usage;
+  EXPECT_NE(usage.find("  --shift N           frequency shift in steps, -10..10 (default 0)\n"), std::string::npos)
+      << usage;
+  EXPECT_NE(usage.find("  --volume PCT        playback volume, 0..100 (default 100)\n"), std::string::npos) << usage;
+  EXPECT_EQ(usage.rfind("  2 bad arguments\n"), usage.size() - std::string("  2 bad arguments\n").size()) << usage;
+}
+
 TEST(DelayRamp, MovesInTenMillisecondStepsAndEndsExactly) {
   const DelayRampSpec down{200, 100, 100};
   EXPECT_EQ(DelayAt(down, 0), 200);

@@ -10,6 +10,8 @@
 //     expect FIELD VALUE [TOL]  delay|shift|mode|volume|reported|engine, within 30 s
 //     expect-text ID TEXT       the control's text contains TEXT, within 30 s
 //     expect-enabled ID 0|1     whether the control is enabled
+//     expect-ranges             the delay, shift and volume sliders span the
+//                               component's ranges
 //     sleep MS
 //     rect                      prints the window's screen rectangle as WxH+X+Y
 //     close                     closes the window and waits until it is gone
@@ -24,6 +26,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/ParameterRanges.h"
 #include "host/panel/PanelIds.h"
 
 namespace {
@@ -114,6 +117,17 @@ void ExpectText(const char* id, const std::string& want) {
   Fail(std::string("control ") + id + " shows \"" + text + "\", want \"" + want + "\"");
 }
 
+void ExpectRange(int id, const char* name, ParameterRange range) {
+  const HWND slider = GetDlgItem(g_panel, id);
+  const auto low = static_cast<long>(SendMessageW(slider, TBM_GETRANGEMIN, 0, 0));
+  const auto high = static_cast<long>(SendMessageW(slider, TBM_GETRANGEMAX, 0, 0));
+  if (low != range.low || high != range.high) {
+    Fail(std::string("the ") + name + " slider spans " + std::to_string(low) + ".." + std::to_string(high) +
+         ", the component " + std::to_string(range.low) + ".." + std::to_string(range.high));
+  }
+  std::printf("ok: the %s slider spans %ld..%ld\n", name, low, high);
+}
+
 }  // namespace
 
 // Owns the desktop the driver joins for its life.
@@ -184,6 +198,10 @@ int main(int argc, char** argv) {
       if (enabled != (std::atoi(arg(2)) != 0)) Fail(std::string("control ") + arg(1) + " enabled " + (enabled ? "1" : "0"));
       std::printf("ok: control %s enabled %s\n", arg(1), arg(2));
       i += 2;
+    } else if (command == "expect-ranges") {
+      ExpectRange(IDC_DELAY, "delay", kDelayRangeMs);
+      ExpectRange(IDC_SHIFT, "shift", kFrequencyShiftRange);
+      ExpectRange(IDC_VOLUME, "volume", kVolumeRangePercent);
     } else if (command == "sleep") {
       Sleep(static_cast<DWORD>(std::atoi(arg(1))));
       i += 1;

@@ -2,10 +2,11 @@
 # rynpanel under Wine on a virtual X display of its own, driven by
 # panel_driver.exe through window messages:
 #   controls  without a sound server: a missing component and a missing sound
-#             device are told in the status line with Start disabled; each
-#             control's setting reaches the component and is remembered for
-#             the next start; a Start that reaches the component anyway shows
-#             its description and HRESULT.
+#             device are told in the status line with Start disabled; the
+#             sliders span the component's ranges; each control's setting
+#             reaches the component and is remembered for the next start; a
+#             Start that reaches the component anyway shows its description
+#             and HRESULT.
 #   audio     on the PulseAudio fixture: Start runs the engine, the reported
 #             delay appears, a delay or shift change says "restarting" and the
 #             new delay is measured,
@@ -76,7 +77,7 @@ case "$mode" in
     end_panel
 
     start_panel
-    drive wait expect-text $IDC_STATUS 'No sound device' expect-enabled $IDC_START 0 \
+    drive wait expect-text $IDC_STATUS 'No sound device' expect-enabled $IDC_START 0 expect-ranges \
       expect delay 100 expect shift 0 expect mode 1 expect volume 100 \
       key $IDC_DELAY right expect delay 101 key $IDC_DELAY pgdn expect delay 111 key $IDC_DELAY left expect delay 110 \
       key $IDC_SHIFT right key $IDC_SHIFT right key $IDC_SHIFT right expect shift 3 \

@@ -1,6 +1,8 @@
 // A JScript host of Ryn.VelRyn: creates it by ProgID, sets and reads
 // parameters, and checks the error objects of failed calls. Every error is
 // caught here; the last line tells how many checks passed and failed.
+// The one argument is the description the system gives a type mismatch
+// (the system's text, or the component's fallback where it has none).
 var passed = 0;
 var failed = 0;
 
@@ -36,6 +38,9 @@ function expectError(what, number, description, action) {
   }
 }
 
+var typeMismatch = WScript.Arguments.length == 1 ? WScript.Arguments.Item(0) : "";
+check("the type mismatch's description is given (" + WScript.Arguments.length + " arguments)", typeMismatch != "");
+
 var ryn = null;
 try {
   ryn = new ActiveXObject("Ryn.VelRyn.1");
@@ -60,7 +65,7 @@ if (ryn !== null) {
               function () { ryn.SetParameter("delay", 100); });
   expectError("delay out of range", 0x80042006, "Invalid parameter",
               function () { ryn.SetParameter("DELAY", 221); });
-  expectError("unconvertible value", 0x80020005, "Unknown error 0x80020005",
+  expectError("unconvertible value", 0x80020005, typeMismatch,
               function () { ryn.SetParameter("DELAY", "abc"); });
   expectError("GetParameter VOLUME", 0x80042005, "Unsupported parameter",
               function () { ryn.GetParameter("VOLUME"); });

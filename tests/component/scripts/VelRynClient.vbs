@@ -1,6 +1,8 @@
 ' A VBScript host of Ryn.VelRyn: creates it by ProgID, sets and reads
 ' parameters, and checks the error objects of failed calls. Every error is
 ' handled here; the last line tells how many checks passed and failed.
+' The one argument is the description the system gives a type mismatch
+' (the system's text, or the component's fallback where it has none).
 On Error Resume Next
 
 Dim passed, failed
@@ -26,7 +28,11 @@ Sub ExpectError(what, expectedNumber, expectedDescription, number, description, 
   Check what & ": source """ & source & """", source = "Ryn.VelRyn.1"
 End Sub
 
-Dim ryn, value
+Dim ryn, value, typeMismatch
+
+typeMismatch = ""
+If WScript.Arguments.Count = 1 Then typeMismatch = WScript.Arguments(0)
+Check "the type mismatch's description is given (" & WScript.Arguments.Count & " arguments)", typeMismatch <> ""
 
 Err.Clear
 Set ryn = CreateObject("Ryn.VelRyn.1")
@@ -73,7 +79,7 @@ ExpectError "volume out of range", &H80042006, "Invalid parameter", Err.Number, 
 Err.Clear
 
 ryn.SetParameter "DELAY", "abc"
-ExpectError "unconvertible value", &H80020005, "Unknown error 0x80020005", Err.Number, Err.Description, Err.Source
+ExpectError "unconvertible value", &H80020005, typeMismatch, Err.Number, Err.Description, Err.Source
 Err.Clear
 
 value = 7
