@@ -44,7 +44,7 @@ class CPlayer {
   // Writes one captured block into the stream ahead of the play cursor and
   // reports the delay held. lateBytes is how much the capture device had
   // captured past the block's end when it was handed over. The block may be
-  // rewritten in place by the shift stage.
+  // rewritten in place by the shift stage. Allocates nothing.
   void Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes);
 
  private:
@@ -71,7 +71,7 @@ class CPlayer {
 
   CRynManager& manager;
   // Pitch factor fixed from the manager's shift at construction; its scratch
-  // array is allocated at the first shifted block and freed with the player.
+  // is made with the player.
   ShiftStage shiftStage;
   // Declared so that the members release in the platform's order: buffers
   // before their device.
