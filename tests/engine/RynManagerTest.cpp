@@ -547,4 +547,47 @@ TEST_F(ManagerTest, ListenerWithoutProAudioRunsTimeCriticalAndRestoresItsPriorit
   }
 }
 
+// --- a listener set aside ------------------------------------------------------
+
+// A listener stuck in the player's cursor read past Stop's waits, with the
+// vocoder shifting: once the read returns, after the next run has started,
+// it writes nothing more into its ring and hands nothing to the manager.
+TEST_F(ManagerTest, SetAsideListenerTouchesNothingOnceItsCursorReadReturns) {
+  CaptureTimeouts timeouts;
+  timeouts.listenerWaitMs = 20;
+  timeouts.listenerGraceMs = 30;
+  manager.SetCaptureTimeouts(timeouts);
+  manager.SetFrequencyShift(5);
+  manager.SetZelMode(1);
+  manager.Start();
+  FakeCaptureBuffer* oldCapture = devices.CaptureBuffer();
+  FakeSoundBuffer* oldRing = devices.SecondaryBuffer();
+  oldRing->CloseCursorGate();
+  ASSERT_TRUE(oldCapture->DeliverSegment(0, std::uint8_t{0x44}));
+  ASSERT_TRUE(devices.WaitUntil([&] { return oldRing->CursorReadsWaitingAtGate() == 1; }));
+  EXPECT_EQ(ERR_CAPTURE_BUSY, CodeOf([&] { manager.Stop(); }));
+
+  manager.Start();
+  ASSERT_NE(oldRing, devices.SecondaryBuffer());
+  ASSERT_TRUE(devices.CaptureBuffer()->DeliverSegment(0, std::uint8_t{0x55}));
+  ASSERT_TRUE(devices.WaitUntil([&] { return manager.GetCapturedBlockCount() == 1; }));
+  const std::int32_t measured = manager.GetMeasuredDelay();
+
+  oldRing->OpenCursorGate();
+  ASSERT_TRUE(devices.WaitUntil([&] { return oldCapture->Unlocks().size() == 1; }));
+  EXPECT_EQ(1u, oldRing->CursorReads().size()) << "went on reading the old ring's cursors";
+  EXPECT_TRUE(oldRing->Locks().empty()) << "locked the old ring";
+  EXPECT_TRUE(oldRing->Writes().empty()) << "wrote into the old ring";
+  EXPECT_EQ(1u, manager.GetCapturedBlockCount()) << "the old listener's block was counted";
+  EXPECT_EQ(measured, manager.GetMeasuredDelay()) << "the old player reported a delay";
+
+  // The set-aside run is freed by a Stop that finds its thread ended.
+  manager.Stop();
+  for (int i = 0; i < 500 && oldRing->References() > 0; ++i) {
+    Sleep(10);
+    manager.Stop();
+  }
+  EXPECT_EQ(0u, oldRing->References());
+}
+
 }  // namespace
