@@ -13,11 +13,17 @@ std::atomic<const AvrtFunctions*> replacement{nullptr};
 // Whether a failed join has been written since the functions were last set.
 std::atomic<bool> failureWritten{false};
 
-// avrt.dll from the system folder only, so a file of that name beside the
-// host is never loaded; its functions, or null members without it.
+// avrt.dll by its full path in the system folder, so a file of that name
+// beside the host is never loaded; its functions, or null members without
+// it.
 AvrtFunctions LoadAvrt(UniqueLibrary& library) noexcept {
   if (const AvrtFunctions* installed = replacement.load()) return *installed;
-  library.reset(LoadLibraryExW(L"avrt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  constexpr wchar_t kFile[] = L"\\avrt.dll";
+  wchar_t path[MAX_PATH];
+  const UINT folder = GetSystemDirectoryW(path, MAX_PATH);
+  if (folder == 0 || folder + sizeof kFile / sizeof kFile[0] > MAX_PATH) return AvrtFunctions{};
+  lstrcpyW(path + folder, kFile);
+  library.reset(LoadLibraryW(path));
   if (!library) return AvrtFunctions{};
   return AvrtFunctions{
       reinterpret_cast<decltype(AvrtFunctions::setMmThreadCharacteristics)>(
