@@ -86,17 +86,20 @@ void CPlayer::SetVolume(std::int32_t percent) {
   if (primaryBuffer->SetVolume(percent * 100 - 10000) != DS_OK) throw CVelException(ERR_SET_PARAMETER);
 }
 
-void CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
+bool CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
+  if (retired.load()) return false;
   // A block without a whole sample has no last sample to hold.
-  if (block == nullptr || bytes < 2) return;
+  if (block == nullptr || bytes < 2) return true;
 
   // The play cursor is read before the shift and the write cursor after it,
   // so the write cursor is as fresh as possible when the block is placed.
   DWORD play = 0;
   secondaryBuffer->GetCurrentPosition(&play, nullptr);
+  if (retired.load()) return false;
   ShiftBlock(block, bytes);
   DWORD write = 0;
   secondaryBuffer->GetCurrentPosition(nullptr, &write);
+  if (retired.load()) return false;
 
   const std::uint32_t samples = std::min(bytes / 2, DriftResampler::kMaxBlockSamples);
   const auto* input = static_cast<const std::int16_t*>(block);
@@ -112,8 +115,11 @@ void CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   if (produced > 0) heldSample = output[produced - 1];
   HoldLastSample((placement.writePosition + 2 * produced) % bufferBytes, 2 * samples);
 
+  // The manager's figures belong to the run that plays now.
+  if (retired.load()) return false;
   manager.SetMeasuredDelay(static_cast<std::int32_t>(scheduler.HeardDelayMs()));
   manager.SetStreamCounts({scheduler.Reseats(), scheduler.Realignments(), scheduler.Stalls()});
+  return true;
 }
 
 double CPlayer::SteadySeconds() const {
@@ -137,7 +143,14 @@ void CPlayer::ShiftBlock(void* block, std::uint32_t bytes) {
 
 HRESULT CPlayer::LockSecondary(DWORD offset, DWORD bytes, LockedRegion& region) {
   region = LockedRegion{};
-  return secondaryBuffer->Lock(offset, bytes, &region.first, &region.firstBytes, &region.second, &region.secondBytes, 0);
+  const HRESULT result =
+      secondaryBuffer->Lock(offset, bytes, &region.first, &region.firstBytes, &region.second, &region.secondBytes, 0);
+  // A player retired while it waited in Lock hands the region back untouched.
+  if (SUCCEEDED(result) && retired.load()) {
+    secondaryBuffer->Unlock(region.first, 0, region.second, 0);
+    return E_ABORT;
+  }
+  return result;
 }
 
 void CPlayer::RestoreLostBuffer() {

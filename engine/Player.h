@@ -44,8 +44,13 @@ class CPlayer {
   // Writes one captured block into the stream ahead of the play cursor and
   // reports the delay held. lateBytes is how much the capture device had
   // captured past the block's end when it was handed over. The block may be
-  // rewritten in place by the shift stage.
-  void Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes);
+  // rewritten in place by the shift stage. Allocates nothing. False when the
+  // player was retired before the block was placed.
+  bool Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes);
+  // For a player whose run was set aside while its listener may still be
+  // inside Write: from the next step on, Write leaves the ring, the shift
+  // stage (with the shared vocoder stream) and the manager alone.
+  void Retire() noexcept { retired.store(true); }
 
  private:
   struct LockedRegion {
@@ -65,13 +70,13 @@ class CPlayer {
   void RestoreLostBuffer();
   void FadeInFromHeldSample(std::uint32_t samples);
   // Writes `samples` of the output at `offset`; false when the ring could
-  // not be locked.
+  // not be locked or the player was retired meanwhile.
   bool WriteOutput(std::uint32_t offset, std::uint32_t samples);
   void HoldLastSample(std::uint32_t offset, std::uint32_t bytes);
 
   CRynManager& manager;
   // Pitch factor fixed from the manager's shift at construction; its scratch
-  // array is allocated at the first shifted block and freed with the player.
+  // is made with the player.
   ShiftStage shiftStage;
   // Declared so that the members release in the platform's order: buffers
   // before their device.
@@ -89,4 +94,7 @@ class CPlayer {
   // Whether playback is meant to run: a restored buffer is only restarted
   // between Start and Stop.
   std::atomic<bool> started{false};
+  // Set once, from a host thread; Write checks it after every call into the
+  // device, any of which may be where a stuck listener waited.
+  std::atomic<bool> retired{false};
 };

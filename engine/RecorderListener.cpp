@@ -1,6 +1,7 @@
 #include "engine/RecorderListener.h"
 
 #include "common/ComPtr.h"
+#include "engine/RealtimeScheduling.h"
 #include "engine/Recorder.h"
 #include "engine/RynManager.h"
 #include "engine/VelException.h"
@@ -57,6 +58,9 @@ bool CRecorderListener::ApplyNotifications(IDirectSoundCaptureBuffer* buffer) co
 }
 
 void CRecorderListener::ThreadMain() {
+  // A late segment is heard as a gap, so the thread runs ahead of ordinary
+  // work for as long as it listens.
+  const CRealtimeScheduling realtime;
   std::array<HANDLE, kMaxNotifications + 1> waitHandles{};
   for (DWORD i = 0; i < notifyCount; ++i) waitHandles[i] = events[i].get();
   waitHandles[notifyCount] = recorder.GetManager().GetStopEvent();
@@ -134,8 +138,9 @@ void CRecorderListener::HandleSegment(DWORD index) {
   try {
     if (first != nullptr) recorder.GetManager().OnCapturedBlock(recorder, first, firstBytes, late);
   } catch (...) {
-    // Only the shift stage's one-time allocation can fail here. Nothing may
-    // leave the thread's body: the segment is dropped and the next one tried.
+    // Nothing on this path allocates or raises; a driver that throws out of
+    // a call must still not end the thread's body: the segment is dropped
+    // and the next one tried.
   }
   buffer->Unlock(first, firstBytes, second, secondBytes);
 }

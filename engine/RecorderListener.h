@@ -18,6 +18,8 @@ class CRecorder;
 // passes the end of a segment and one when capture stops, then sleeps on
 // those events and the manager's stop event. Each finished segment is locked
 // where it lies and handed to the manager, which passes it to the player.
+// While it listens the thread is scheduled as real-time audio
+// (CRealtimeScheduling), and nothing it does per segment allocates.
 // Until the first segment arrives the thread also watches the start: a
 // capture that has not moved within a few segments is opened afresh.
 class CRecorderListener : public CWorkerThread {

@@ -135,6 +135,10 @@ void CRynManager::EndRun() noexcept {
   playingRecorder.store(nullptr);
   playingPlayer.store(nullptr);
   if (run->recorder->IsListening()) {
+    // Its thread may still be inside the player; from its next step on it
+    // leaves the player, the shift stage and the shared vocoder stream to
+    // the runs that follow.
+    run->player->Retire();
     run->nextSetAside = std::move(setAside);
     setAside = std::move(run);
   }
@@ -210,7 +214,7 @@ void CRynManager::OnCapturedBlock(const CRecorder& source, void* block, std::uin
   // whose run was set aside never matches, so it never reaches a newer run.
   CPlayer* const player = playingPlayer.load();
   if (player == nullptr || playingRecorder.load() != &source) return;
-  player->Write(block, bytes, lateBytes);
+  if (!player->Write(block, bytes, lateBytes)) return;
   capturedBlocks.fetch_add(1, std::memory_order_relaxed);
   if (firstBlockTicks.load(std::memory_order_relaxed) == 0) firstBlockTicks.store(Now());
 }

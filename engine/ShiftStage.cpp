@@ -2,6 +2,8 @@
 
 #include "engine/SampleConversion.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::int32_t kFrameLength = 2048;
@@ -31,38 +33,36 @@ ShiftStage::ShiftStage(std::int32_t frequencyShift, PitchShifter& vocoder)
     : pitchFactor(PitchFactorFor(frequencyShift)), vocoder(vocoder) {}
 
 void ShiftStage::ShiftBlock(void* block, std::uint32_t bytes, std::int32_t frequencyShift,
-                            ShiftMethod method) {
+                            ShiftMethod method) noexcept {
   if (frequencyShift == 0) {
     return;
   }
   auto* samples = static_cast<std::int16_t*>(block);
   const std::uint32_t count = bytes / 2;
-  switch (method) {
-    case ShiftMethod::PhaseVocoder:
-      ShiftByPhaseVocoder(samples, count);
-      break;
-    case ShiftMethod::Resampling:
-      ShiftByResampling(samples, count);
-      break;
+  // The engine's blocks come in one part; the vocoder's stream is the same
+  // whichever way it is cut.
+  for (std::uint32_t at = 0; at < count; at += kMaxBlockSamples) {
+    const std::uint32_t part = std::min(count - at, kMaxBlockSamples);
+    switch (method) {
+      case ShiftMethod::PhaseVocoder:
+        ShiftByPhaseVocoder(samples + at, part);
+        break;
+      case ShiftMethod::Resampling:
+        ShiftByResampling(samples + at, part);
+        break;
+    }
   }
 }
 
-float* ShiftStage::LoadScratch(const std::int16_t* samples, std::uint32_t count) {
-  // Every block of a player's life has the same length; a longer one would
-  // only come from a caller outside the engine, and gets a larger scratch.
-  if (!scratchReady || count > scratchCapacity) {
-    scratch = std::make_unique<float[]>(2 * static_cast<std::size_t>(count));
-    scratchCapacity = 2 * count;
-    scratchReady = true;
-  }
-  float* values = scratch.get();
+float* ShiftStage::LoadScratch(const std::int16_t* samples, std::uint32_t count) noexcept {
+  float* values = scratch.data();
   for (std::uint32_t i = 0; i < count; ++i) {
     values[i] = SampleToFloat(samples[i]);
   }
   return values;
 }
 
-void ShiftStage::ShiftByPhaseVocoder(std::int16_t* samples, std::uint32_t count) {
+void ShiftStage::ShiftByPhaseVocoder(std::int16_t* samples, std::uint32_t count) noexcept {
   float* values = LoadScratch(samples, count);
   vocoder.PitchShift(pitchFactor, static_cast<std::int32_t>(count), kFrameLength, kOversampling,
                      kSampleRate, values, values);
@@ -71,7 +71,7 @@ void ShiftStage::ShiftByPhaseVocoder(std::int16_t* samples, std::uint32_t count)
   }
 }
 
-void ShiftStage::ShiftByResampling(std::int16_t* samples, std::uint32_t count) {
+void ShiftStage::ShiftByResampling(std::int16_t* samples, std::uint32_t count) noexcept {
   const float* values = LoadScratch(samples, count);
   const float factor = pitchFactor;
   float position = 0.0f;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/UniqueHandle.h"
+#include "engine/RealtimeScheduling.h"
 #include "engine/VelException.h"
 #include "support/DebugOutputCapture.h"
 #include "support/FakeDirectSound.h"
@@ -428,6 +430,164 @@ TEST_F(ManagerTest, ConcurrentHostCallsNeitherCrashNorLeak) {
   EXPECT_EQ(debug.Count("CPlayer created"), debug.Count("CPlayer destroyed"));
   EXPECT_EQ(debug.Count("CRecorderListener created"), debug.Count("CRecorderListener destroyed"));
   EXPECT_EQ(debug.Count("CPlayer created"), debug.Count("CRecorder destroyed"));
+}
+
+// --- real-time scheduling of the listener ------------------------------------
+
+// avrt.dll's two functions replaced for the object's lifetime (one at a
+// time) by ones that record what was asked and on which thread; or a system
+// without them, or one whose class scheduler refuses the thread.
+class FakeAvrt {
+ public:
+  enum class Mode { Joins, Refuses, Missing };
+
+  explicit FakeAvrt(Mode mode) : functions{mode == Mode::Missing ? nullptr : &Join, mode == Mode::Missing ? nullptr : &Leave} {
+    refuses = mode == Mode::Refuses;
+    joins = leaves = 0;
+    joiningThread = leavingThread = 0;
+    leftTask = nullptr;
+    SetAvrtFunctions(&functions);
+  }
+  FakeAvrt(const FakeAvrt&) = delete;
+  FakeAvrt& operator=(const FakeAvrt&) = delete;
+  ~FakeAvrt() { SetAvrtFunctions(nullptr); }
+
+  static HANDLE Task() { return reinterpret_cast<HANDLE>(0x7A5C); }
+
+  static inline std::atomic<int> joins{0};
+  static inline std::atomic<int> leaves{0};
+  static inline std::atomic<DWORD> joiningThread{0};
+  static inline std::atomic<DWORD> leavingThread{0};
+  static inline std::atomic<HANDLE> leftTask{nullptr};
+  // Written by the joining thread before joins counts it.
+  static inline std::wstring taskName;
+
+ private:
+  static HANDLE WINAPI Join(LPCWSTR name, LPDWORD index) {
+    taskName = name != nullptr ? name : L"";
+    joiningThread = GetCurrentThreadId();
+    ++joins;
+    if (refuses) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    *index = 1;
+    return Task();
+  }
+  static BOOL WINAPI Leave(HANDLE task) {
+    leftTask = task;
+    leavingThread = GetCurrentThreadId();
+    ++leaves;
+    return TRUE;
+  }
+
+  static inline bool refuses = false;
+  const AvrtFunctions functions;
+};
+
+const std::string kNoProAudio = "CRealtimeScheduling: no Pro Audio task";
+
+// The listener's thread: the last caller into the capture buffer once a
+// segment has been played.
+DWORD ListenerAfterOneBlock(FakeAudioDevices& devices, CRynManager& manager) {
+  const std::uint64_t before = manager.GetCapturedBlockCount();
+  FakeCaptureBuffer* capture = devices.CaptureBuffer();
+  if (!capture->DeliverSegment(0, std::uint8_t{7})) return 0;
+  if (!devices.WaitUntil([&] { return manager.GetCapturedBlockCount() == before + 1; })) return 0;
+  return capture->LastCallingThread();
+}
+
+TEST_F(ManagerTest, ListenerJoinsProAudioAtItsStartAndLeavesItAtItsEnd) {
+  const FakeAvrt avrt(FakeAvrt::Mode::Joins);
+  DebugOutputCapture debug;
+  manager.Start();
+  ASSERT_TRUE(devices.WaitUntil([] { return FakeAvrt::joins == 1; })) << "joined before the first segment";
+  const DWORD listener = ListenerAfterOneBlock(devices, manager);
+  ASSERT_NE(0u, listener);
+  EXPECT_NE(GetCurrentThreadId(), listener);
+  EXPECT_EQ(listener, FakeAvrt::joiningThread.load());
+  EXPECT_EQ(L"Pro Audio", FakeAvrt::taskName);
+  EXPECT_EQ(0, FakeAvrt::leaves.load()) << "left while listening";
+  const UniqueHandle thread(OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, listener));
+  ASSERT_TRUE(thread) << GetLastError();
+  EXPECT_EQ(THREAD_PRIORITY_NORMAL, GetThreadPriority(thread.get())) << "priority raised beside the task";
+
+  manager.Stop();
+  EXPECT_EQ(1, FakeAvrt::joins.load());
+  EXPECT_EQ(1, FakeAvrt::leaves.load());
+  EXPECT_EQ(listener, FakeAvrt::leavingThread.load());
+  EXPECT_EQ(FakeAvrt::Task(), FakeAvrt::leftTask.load());
+  EXPECT_EQ(0, debug.Count(kNoProAudio)) << "a successful join reported as a failure";
+}
+
+// Without the class scheduler the listener runs time-critical while it
+// listens and gives the priority back before it ends; the failure is
+// written once however often the engine starts.
+TEST_F(ManagerTest, ListenerWithoutProAudioRunsTimeCriticalAndRestoresItsPriority) {
+  for (const FakeAvrt::Mode mode : {FakeAvrt::Mode::Missing, FakeAvrt::Mode::Refuses}) {
+    const char* name = mode == FakeAvrt::Mode::Missing ? "avrt missing" : "join refused";
+    const FakeAvrt avrt(mode);
+    DebugOutputCapture debug;
+    for (int run = 0; run < 2; ++run) {
+      manager.Start();
+      const DWORD listener = ListenerAfterOneBlock(devices, manager);
+      ASSERT_NE(0u, listener) << name;
+      const UniqueHandle thread(OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, listener));
+      ASSERT_TRUE(thread) << name << ", error " << GetLastError();
+      EXPECT_EQ(THREAD_PRIORITY_TIME_CRITICAL, GetThreadPriority(thread.get())) << name << ", run " << run;
+      manager.Stop();
+      ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 0)) << name;
+      EXPECT_EQ(THREAD_PRIORITY_NORMAL, GetThreadPriority(thread.get())) << name << ", run " << run;
+    }
+    EXPECT_EQ(0, FakeAvrt::leaves.load()) << name << ": left a task it never joined";
+    const auto lines = debug.Lines();
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(),
+                               [](const std::string& line) { return line.rfind(kNoProAudio, 0) == 0; }))
+        << name;
+  }
+}
+
+// --- a listener set aside ------------------------------------------------------
+
+// A listener stuck in the player's cursor read past Stop's waits, with the
+// vocoder shifting: once the read returns, after the next run has started,
+// it writes nothing more into its ring and hands nothing to the manager.
+TEST_F(ManagerTest, SetAsideListenerTouchesNothingOnceItsCursorReadReturns) {
+  CaptureTimeouts timeouts;
+  timeouts.listenerWaitMs = 20;
+  timeouts.listenerGraceMs = 30;
+  manager.SetCaptureTimeouts(timeouts);
+  manager.SetFrequencyShift(5);
+  manager.SetZelMode(1);
+  manager.Start();
+  FakeCaptureBuffer* oldCapture = devices.CaptureBuffer();
+  FakeSoundBuffer* oldRing = devices.SecondaryBuffer();
+  oldRing->CloseCursorGate();
+  ASSERT_TRUE(oldCapture->DeliverSegment(0, std::uint8_t{0x44}));
+  ASSERT_TRUE(devices.WaitUntil([&] { return oldRing->CursorReadsWaitingAtGate() == 1; }));
+  EXPECT_EQ(ERR_CAPTURE_BUSY, CodeOf([&] { manager.Stop(); }));
+
+  manager.Start();
+  ASSERT_NE(oldRing, devices.SecondaryBuffer());
+  ASSERT_TRUE(devices.CaptureBuffer()->DeliverSegment(0, std::uint8_t{0x55}));
+  ASSERT_TRUE(devices.WaitUntil([&] { return manager.GetCapturedBlockCount() == 1; }));
+  const std::int32_t measured = manager.GetMeasuredDelay();
+
+  oldRing->OpenCursorGate();
+  ASSERT_TRUE(devices.WaitUntil([&] { return oldCapture->Unlocks().size() == 1; }));
+  EXPECT_EQ(1u, oldRing->CursorReads().size()) << "went on reading the old ring's cursors";
+  EXPECT_TRUE(oldRing->Locks().empty()) << "locked the old ring";
+  EXPECT_TRUE(oldRing->Writes().empty()) << "wrote into the old ring";
+  EXPECT_EQ(1u, manager.GetCapturedBlockCount()) << "the old listener's block was counted";
+  EXPECT_EQ(measured, manager.GetMeasuredDelay()) << "the old player reported a delay";
+
+  // The set-aside run is freed by a Stop that finds its thread ended.
+  manager.Stop();
+  for (int i = 0; i < 500 && oldRing->References() > 0; ++i) {
+    Sleep(10);
+    manager.Stop();
+  }
+  EXPECT_EQ(0u, oldRing->References());
 }
 
 }  // namespace

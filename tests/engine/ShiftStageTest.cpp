@@ -232,12 +232,16 @@ TEST(ShiftStage, ResamplingCarriesNothingFromOneBlockToTheNext) {
   EXPECT_EQ(Shifted(stage, SpeechBlock(551, 8), kLower, kResampling), first);
 }
 
-TEST(ShiftStage, ALongerBlockThanTheFirstGetsALargerScratch) {
-  ShiftStage stage(kRaise);
-  Shifted(stage, Numbered(220), kRaise, kResampling);
-  ShiftStage fresh(kRaise);
-  EXPECT_EQ(Shifted(stage, Numbered(1212), kRaise, kResampling),
-            Shifted(fresh, Numbered(1212), kRaise, kResampling));
+TEST(ShiftStage, ResamplingShiftsABlockBeyondTheLongestInPartsOfThatLength) {
+  constexpr std::size_t kLongest = ShiftStage::kMaxBlockSamples;
+  for (const std::int32_t shift : {kRaise, kLower}) {
+    ShiftStage stage(shift);
+    const Block numbered = Numbered(kLongest + 220);
+    Block expected = Shifted(stage, Block(numbered.begin(), numbered.begin() + kLongest), shift, kResampling);
+    const Block tail = Shifted(stage, Block(numbered.begin() + kLongest, numbered.end()), shift, kResampling);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(Shifted(stage, numbered, shift, kResampling), expected) << "shift " << shift;
+  }
 }
 
 // --- method 1 -----------------------------------------------------------------

@@ -21,11 +21,6 @@ else()
 endif()
 target_compile_definitions(engine_dsp_tests PRIVATE "RYN_VOICE_SAMPLE=\"${RYN_VOICE_SAMPLE}\"")
 
-# Replaces the global array allocation, so it stays a program of its own.
-ryn_add_test(engine_shift_allocation_tests LABELS ${RYN_TEST_LABEL}
-  SOURCES engine/ShiftStageAllocationTest.cpp
-  LIBS ryn_portable)
-
 # Thirty minutes of audio through the phase vocoder.
 ryn_add_test(engine_dsp_purity_tests LABELS ${RYN_TEST_LABEL}
   SOURCES engine/PitchShifterPurityTest.cpp

@@ -26,6 +26,11 @@ if(WIN32)
     SOURCES engine/PlayerTest.cpp
     SEPARATE engine/RecorderTest.cpp engine/RynManagerTest.cpp
     LIBS ryn_engine ryn_fake_dsound)
+  # Replaces the global operator new and delete, so it stays a program of
+  # its own.
+  ryn_add_test(engine_listener_allocation_tests LABELS wine
+    SOURCES engine/ListenerAllocationTest.cpp
+    LIBS ryn_engine ryn_fake_dsound)
 endif()
 
 # Records traces of the scheduler's inputs from real sessions; run by hand

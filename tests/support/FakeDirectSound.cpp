@@ -42,10 +42,10 @@ HRESULT LockRing(std::vector<std::uint8_t>& memory, DWORD offset, DWORD bytes, L
   return DS_OK;
 }
 
-// Records the parts handed back by Unlock; false when a part does not lie in
-// the ring.
+// Records the parts handed back by Unlock (unless out is null); false when a
+// part does not lie in the ring.
 bool RecordUnlock(const std::vector<std::uint8_t>& memory, LPVOID first, DWORD firstBytes, LPVOID second,
-                  DWORD secondBytes, std::vector<Region>& out) {
+                  DWORD secondBytes, std::vector<Region>* out) {
   bool valid = true;
   const auto record = [&](LPVOID part, DWORD partBytes) {
     if (part == nullptr) return;
@@ -53,7 +53,7 @@ bool RecordUnlock(const std::vector<std::uint8_t>& memory, LPVOID first, DWORD f
     const auto* p = static_cast<const std::uint8_t*>(part);
     const bool inside = p >= begin && p + partBytes <= begin + memory.size();
     if (!inside) valid = false;
-    out.push_back(Region{inside ? static_cast<DWORD>(p - begin) : kNotInBuffer, partBytes});
+    if (out != nullptr) out->push_back(Region{inside ? static_cast<DWORD>(p - begin) : kNotInBuffer, partBytes});
   };
   record(first, firstBytes);
   record(second, secondBytes);
@@ -116,10 +116,18 @@ ULONG FakeObject::DoRelease() {
 std::unique_lock<std::recursive_mutex> FakeObject::Enter(const char* method) {
   std::unique_lock<std::recursive_mutex> lock(devices.mutex);
   if (refs == 0) ++devices.callsAfterRelease;
-  calls.emplace_back(method);
+  if (devices.recording) calls.emplace_back(method);
+  lastCallingThread = GetCurrentThreadId();
   devices.changed.notify_all();
   return lock;
 }
+
+DWORD FakeObject::LastCallingThread() const {
+  auto lock = Inspect();
+  return lastCallingThread;
+}
+
+bool FakeObject::RecordingOn() const { return devices.recording; }
 
 std::unique_lock<std::recursive_mutex> FakeObject::Inspect() const {
   return std::unique_lock<std::recursive_mutex>(devices.mutex);
@@ -272,6 +280,17 @@ void FakeSoundBuffer::SetPlaying(bool isPlaying) {
   Changed();
 }
 
+void FakeSoundBuffer::CloseCursorGate() {
+  auto lock = Inspect();
+  cursorGateClosed = true;
+}
+
+void FakeSoundBuffer::OpenCursorGate() {
+  auto lock = Inspect();
+  cursorGateClosed = false;
+  Changed();
+}
+
 namespace {
 
 double CounterSeconds() {
@@ -355,6 +374,11 @@ std::vector<CursorRead> FakeSoundBuffer::CursorReads() const {
   return cursorReads;
 }
 
+int FakeSoundBuffer::CursorReadsWaitingAtGate() const {
+  auto lock = Inspect();
+  return waitingAtCursorGate;
+}
+
 std::vector<std::uint8_t> FakeSoundBuffer::Bytes(DWORD offset, DWORD count) const {
   auto lock = Inspect();
   std::vector<std::uint8_t> out;
@@ -393,7 +417,13 @@ HRESULT FakeSoundBuffer::GetCaps(LPDSBCAPS caps) {
 
 HRESULT FakeSoundBuffer::GetCurrentPosition(LPDWORD play, LPDWORD write) {
   auto lock = Enter("GetCurrentPosition");
-  cursorReads.push_back(CursorRead{play != nullptr, write != nullptr});
+  if (cursorGateClosed) {
+    ++waitingAtCursorGate;
+    Changed();
+    devices.changed.wait(lock, [this] { return !cursorGateClosed; });
+    --waitingAtCursorGate;
+  }
+  Record(cursorReads, CursorRead{play != nullptr, write != nullptr});
   if (throwOnCursorRead) {
     throwOnCursorRead = false;
     throw std::bad_alloc();
@@ -451,7 +481,7 @@ HRESULT FakeSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWORD 
     lockResults.pop_front();
   }
   if (SUCCEEDED(result)) result = LockRing(memory, offset, bytes, first, firstBytes, second, secondBytes);
-  locks.push_back(LockCall{offset, bytes, flags, result});
+  Record(locks, LockCall{offset, bytes, flags, result});
   return result;
 }
 
@@ -510,7 +540,9 @@ HRESULT FakeSoundBuffer::Stop() {
 HRESULT FakeSoundBuffer::Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) {
   auto lock = Enter("Unlock");
   Mix();
-  return RecordUnlock(memory, first, firstBytes, second, secondBytes, writes) ? DS_OK : DSERR_INVALIDPARAM;
+  return RecordUnlock(memory, first, firstBytes, second, secondBytes, RecordingOn() ? &writes : nullptr)
+             ? DS_OK
+             : DSERR_INVALIDPARAM;
 }
 
 HRESULT FakeSoundBuffer::Restore() {
@@ -739,7 +771,7 @@ HRESULT FakeCaptureBuffer::Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWOR
     lockResults.pop_front();
   }
   if (SUCCEEDED(result)) result = LockRing(memory, offset, bytes, first, firstBytes, second, secondBytes);
-  locks.push_back(LockCall{offset, bytes, flags, result});
+  Record(locks, LockCall{offset, bytes, flags, result});
   Changed();
   return result;
 }
@@ -764,7 +796,7 @@ HRESULT FakeCaptureBuffer::Stop() {
 
 HRESULT FakeCaptureBuffer::Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) {
   auto lock = Enter("Unlock");
-  const bool valid = RecordUnlock(memory, first, firstBytes, second, secondBytes, unlocks);
+  const bool valid = RecordUnlock(memory, first, firstBytes, second, secondBytes, RecordingOn() ? &unlocks : nullptr);
   Changed();
   return valid ? DS_OK : DSERR_INVALIDPARAM;
 }
@@ -796,6 +828,11 @@ void FakeCaptureBuffer::OnFinalRelease() { notificationEvents.clear(); }
 
 // ---------------------------------------------------------------------------
 // FakeAudioDevices
+
+void FakeAudioDevices::SetRecording(bool on) {
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  recording = on;
+}
 
 FakeAudioDevices::FakeAudioDevices() {
   FakeAudioDevices* expected = nullptr;

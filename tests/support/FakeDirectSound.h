@@ -85,6 +85,8 @@ class FakeObject {
   // Names of the interface methods called so far, in order (not IUnknown's).
   std::vector<std::string> Calls() const;
   int CallCount(const std::string& method) const;
+  // The thread of the latest interface call (not IUnknown's); 0 before one.
+  DWORD LastCallingThread() const;
   // Forgets the recorded calls, locks, writes and cursor reads.
   virtual void ClearRecords();
 
@@ -97,11 +99,18 @@ class FakeObject {
   std::unique_lock<std::recursive_mutex> Enter(const char* method);
   std::unique_lock<std::recursive_mutex> Inspect() const;
   void Changed();
+  // Appends to one of the records, unless recording is off.
+  template <typename T>
+  void Record(std::vector<T>& records, const T& entry) {
+    if (RecordingOn()) records.push_back(entry);
+  }
+  bool RecordingOn() const;
   virtual void OnFinalRelease() {}
 
   FakeAudioDevices& devices;
   ULONG refs = 1;
   std::vector<std::string> calls;
+  DWORD lastCallingThread = 0;
 };
 
 class FakeSoundBuffer;
@@ -150,6 +159,10 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   void SetRestoreResult(HRESULT result);
   void SetVolumeResult(HRESULT result);
   void SetPlaying(bool playing);              // e.g. a lost buffer that stopped
+  // While closed, GetCurrentPosition waits (the listener's thread then sits
+  // in the player's cursor read).
+  void CloseCursorGate();
+  void OpenCursorGate();
   // From now on the buffer plays by itself, as a device that honours the
   // committed span: both cursors move in steps of `periodSeconds` of the
   // performance counter's time, the write cursor `gapSeconds` ahead of the
@@ -166,6 +179,7 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   std::vector<LockCall> Locks() const;
   std::vector<Region> Writes() const;         // every part handed back by Unlock
   std::vector<CursorRead> CursorReads() const;
+  int CursorReadsWaitingAtGate() const;
   std::vector<std::uint8_t> Bytes(DWORD offset, DWORD count) const;  // wraps around the ring
   // While playing committed: when it started, in seconds on the performance
   // counter, and the samples heard since, from ring offset 0 on; sample i is
@@ -207,6 +221,8 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   HRESULT cursorResult = DS_OK;
   bool throwOnCursorRead = false;
   std::deque<HRESULT> lockResults;
+  bool cursorGateClosed = false;
+  int waitingAtCursorGate = 0;
   HRESULT restoreResult = DS_OK;
   HRESULT volumeResult;
   const HRESULT playResult;
@@ -331,6 +347,10 @@ class FakeAudioDevices {
 
   Script script;
 
+  // Off: the fakes record no calls, locks, writes or cursor reads, so a
+  // thread that calls them allocates nothing in them. On by default.
+  void SetRecording(bool on);
+
   // The most recently created object of each kind; null before the first.
   FakePlaybackDevice* PlaybackDevice() const;
   FakeSoundBuffer* PrimaryBuffer() const;
@@ -366,6 +386,7 @@ class FakeAudioDevices {
   friend class FakeObject;
   friend class FakePlaybackDevice;
   friend class FakeCaptureDevice;
+  friend class FakeSoundBuffer;
   friend class FakeCaptureBuffer;
 
   static HRESULT WINAPI CreatePlayback(LPCGUID device, LPDIRECTSOUND* created, LPUNKNOWN outer);
@@ -376,6 +397,7 @@ class FakeAudioDevices {
   mutable std::recursive_mutex mutex;
   mutable std::condition_variable_any changed;
   int callsAfterRelease = 0;
+  bool recording = true;
   std::vector<std::unique_ptr<FakeObject>> objects;
   std::vector<FakePlaybackDevice*> playbackDevices;
   std::vector<FakeSoundBuffer*> primaryBuffers;
