@@ -6,24 +6,28 @@
 # check's) is named plainly and run once more; when every failed check is
 # such a one and all pass the second time, the run passes. Any other failure,
 # or a second failure, fails the run.
-# With RYN_RETRY_FAILED=1 (the real-audio checks: the VM loses seconds of
-# processor time to its host at times, and real-time audio loses clicks
-# through them) every failed check is run once more after a pause; a check
+# With RYN_RETRY_FAILED=1 (the real-audio checks: the VM loses processor
+# time to its host at times, and real-time audio loses clicks through it)
+# the checks start once the VM gets its time (wait-for-quiet.py, bounded),
+# and every failed check is run once more, after waiting so again; a check
 # that fails twice fails the run.
 set -uo pipefail
 build="$1"
 jobs="${2:-2}"
 shift 2 2>/dev/null || shift $#
+scripts="$(cd "$(dirname "$0")" && pwd)"
 cd "$build" || exit 2
 
+retry="${RYN_RETRY_FAILED:-0}"
+[ "$retry" != 1 ] || /usr/bin/python3 "$scripts/wait-for-quiet.py"
 ctest --output-on-failure --no-tests=error -j "$jobs" "$@"
 status=$?
 [ "$status" -eq 0 ] && exit 0
 
-if [ "${RYN_RETRY_FAILED:-0}" = 1 ]; then
-  echo "run-tests: these checks failed; running them once more in 30 s:"
+if [ "$retry" = 1 ]; then
+  echo "run-tests: these checks failed; running them once more:"
   sed 's/^[0-9]*:/  /' Testing/Temporary/LastTestsFailed.log 2>/dev/null
-  sleep 30
+  /usr/bin/python3 "$scripts/wait-for-quiet.py"
   ctest --output-on-failure --rerun-failed -j "$jobs" "$@"
   exit $?
 fi
