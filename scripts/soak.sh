@@ -28,7 +28,7 @@ done
 # One build's soak tests; a failed verdict goes into the report, not the exit.
 soak() {
   local bits="$1" log="$2"; shift 2
-  /usr/bin/python3 "$root/scripts/wait-for-quiet.py" 120 >>"$out/quiet.log"
+  /usr/bin/python3 "$root/scripts/wait-for-quiet.py" 120 >>"$out/quiet.txt"
   (cd "$root/build/win$bits" &&
     env RYN_LONG_TESTS=1 RYN_SOAK_OUT="$records" "$@" \
       ctest -R '^reliability_long_session_tests$' --output-on-failure -V) >"$out/$log" 2>&1 || true

@@ -141,7 +141,8 @@ def main():
     for log in sorted(glob.glob(os.path.join(out, "*.log"))):
         name = os.path.basename(log)[:-4]
         text = open(log, errors="replace").read()
-        log_lines[name] = re.findall(r"\[ figures  \] (.*)", text)
+        # ctest -V prints a failed test's output twice: each line once.
+        log_lines[name] = list(dict.fromkeys(re.findall(r"\[ figures  \] (.*)", text)))
         failed[name] = sorted(set(re.findall(r"\[  FAILED  \] (\S+)", text)))
     for build in BUILDS:
         lines = log_lines.get(build)
