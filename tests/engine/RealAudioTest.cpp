@@ -153,11 +153,14 @@ std::int32_t MedianReportedDelay(const std::vector<DelayRun>& runs) {
   return Median(reported);
 }
 
-// The heard start with the shortest output delay, or null when none was heard.
+// The start with the shortest output delay among those that heard all
+// clicks but one, or null when none did. A start that lost more lost sound
+// (the clicks-heard check judges that), and the clicks it kept may pair
+// with a neighbour's copy.
 const DelayRun* LeastHeld(const std::vector<DelayRun>& runs) {
   const DelayRun* least = nullptr;
   for (const DelayRun& run : runs) {
-    if (run.lags.count * 2 <= run.inputClicks) continue;
+    if (run.lags.count + 1 < run.inputClicks) continue;
     if (least == nullptr || run.lags.medianSamples < least->lags.medianSamples) least = &run;
   }
   return least;
@@ -300,7 +303,7 @@ TEST_F(RealAudio, CalibrationPassthroughHearsTheClicksThroughAPlausibleRouting) 
 TEST_F(RealAudio, LeastHeldDelayBeyondTheRoutingIsTheConfiguredOneAndReported) {
   for (std::int32_t delay : kDelays) {
     const DelayRun* least = LeastHeld(Runs(delay));
-    ASSERT_NE(least, nullptr) << "DELAY " << delay << ": no start was heard";
+    ASSERT_NE(least, nullptr) << "DELAY " << delay << ": no start heard all clicks but one";
     const double output = Ms(least->lags.medianSamples);
     const double routing = RoutingLatencyMs(output, delay);
     const double held = output - routing;
@@ -333,10 +336,10 @@ TEST_F(RealAudio, ClicksIntoTheMicrophoneComeOutOfTheSpeakerLate) {
 
 TEST_F(RealAudio, OutputDelaysDifferByTheConfiguredDifference) {
   const DelayRun* at40 = LeastHeld(Runs(40));
-  ASSERT_NE(at40, nullptr) << "DELAY 40: no start was heard";
+  ASSERT_NE(at40, nullptr) << "DELAY 40: no start heard all clicks but one";
   for (std::int32_t delay : {100, 220}) {
     const DelayRun* least = LeastHeld(Runs(delay));
-    ASSERT_NE(least, nullptr) << "DELAY " << delay << ": no start was heard";
+    ASSERT_NE(least, nullptr) << "DELAY " << delay << ": no start heard all clicks but one";
     EXPECT_NEAR(Ms(least->lags.medianSamples - at40->lags.medianSamples), delay - 40.0, 15.0) << "DELAY " << delay;
   }
 }
