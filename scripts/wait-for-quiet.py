@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """Waits until the VM gets its processor time: wait-for-quiet.py [BUDGET_S]
+Or notes what it lost during a run: wait-for-quiet.py --watch FILE
 
 The VM loses processor time to its host at times ("steal" in /proc/stat),
 in stretches of seconds to minutes, and real-time audio under Wine loses
@@ -8,6 +9,11 @@ the steal over windows of 3 s, while waking often as audio threads do (steal
 shows only while the VM runs), and returns once two windows in a row lost
 less than 5 % of the time, or when the budget (seconds, default 300) is
 spent. It prints what it measured; it never fails.
+
+With --watch it appends the steal of each 3 s window, in percent, to FILE
+until it is stopped, without waking in between (the checks it watches keep
+the VM running), so that a failed check can be told apart from one that
+ran while the VM lost its time.
 """
 import sys
 import time
@@ -32,7 +38,20 @@ def steal_share():
     return (steal1 - steal0) / max(1, total1 - total0)
 
 
+def watch(path):
+    total0, steal0 = cpu_times()
+    while True:
+        time.sleep(WINDOW_S)
+        total1, steal1 = cpu_times()
+        with open(path, "a") as f:
+            f.write(f"{100 * (steal1 - steal0) / max(1, total1 - total0):.1f}\n")
+        total0, steal0 = total1, steal1
+
+
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--watch":
+        watch(sys.argv[2])
+        return
     budget = float(sys.argv[1]) if len(sys.argv) > 1 else 300.0
     start = time.monotonic()
     shares = []
