@@ -14,11 +14,7 @@ ryn_add_test(engine_dsp_tests LABELS ${RYN_TEST_LABEL}
   SOURCES ${RYN_DSP_TEST_SOURCES}
   LIBS ryn_portable ryn_audio_analysis gmock
   COMPILE_OPTIONS -ffp-contract=off $<$<CONFIG:Debug>:-O2>)
-if(WIN32)
-  set(RYN_VOICE_SAMPLE "Z:${CMAKE_SOURCE_DIR}/host/samples/voice.wav")
-else()
-  set(RYN_VOICE_SAMPLE "${CMAKE_SOURCE_DIR}/host/samples/voice.wav")
-endif()
+ryn_test_file_path(RYN_VOICE_SAMPLE "${CMAKE_SOURCE_DIR}/host/samples/voice.wav")
 target_compile_definitions(engine_dsp_tests PRIVATE "RYN_VOICE_SAMPLE=\"${RYN_VOICE_SAMPLE}\"")
 
 # Thirty minutes of audio through the phase vocoder.

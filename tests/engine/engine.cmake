@@ -13,11 +13,7 @@ ryn_add_test(engine_arithmetic_tests LABELS ${RYN_TEST_LABEL}
     engine/SchedulerTraceTest.cpp
   SEPARATE engine/SchedulerPartsTest.cpp
   LIBS ryn_portable ryn_audio_analysis ryn_scheduler_trace)
-if(WIN32)
-  set(RYN_SCHEDULER_TRACES "Z:${CMAKE_CURRENT_LIST_DIR}/traces")
-else()
-  set(RYN_SCHEDULER_TRACES "${CMAKE_CURRENT_LIST_DIR}/traces")
-endif()
+ryn_test_file_path(RYN_SCHEDULER_TRACES "${CMAKE_CURRENT_LIST_DIR}/traces")
 target_compile_definitions(engine_arithmetic_tests PRIVATE "RYN_SCHEDULER_TRACES=\"${RYN_SCHEDULER_TRACES}\"")
 
 # Engine on scripted DirectSound devices.
