@@ -61,8 +61,9 @@ void ExpectPlacedSafely(const Findings& f);
 // 3 ms.
 void ExpectHeardSteadily(const Findings& f);
 // Where the output slipped, the held delay may settle elsewhere: within
-// each stretch between slips the heard delay steady within 3 ms and
-// reported within 3 ms.
+// each stretch between slips the heard delay steady within 4 ms (a move
+// past the write cursor of a ms or two and the replay's reading of the
+// cursors' pace, a ms or two) and reported within 3 ms.
 void ExpectHeardSteadilyBetweenSlips(const Findings& f);
 // Both.
 void ExpectSteady(const Findings& f);

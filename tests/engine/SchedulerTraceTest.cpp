@@ -1,8 +1,9 @@
 // The stream scheduler replayed on cursors recorded from the real engine
 // under Wine on the PulseAudio fixture (tests/engine/traces, recorded by
 // tests/engine/RecordSchedulerTrace.cpp): a session with one of Wine's
-// registry-write stalls, one from the devices' start burst and one with a
-// starved listener thread. The replay is open-loop: the recorded cursors do
+// registry-write stalls, one from the devices' start burst, one with a
+// starved listener thread and one through Windows' committed span (the
+// write cursor 40 ms ahead). The replay is open-loop: the recorded cursors do
 // not depend on where the stream was written. A block's heard delay is
 // taken against where the cursors really stood, which the replay knows from
 // the readings before and after it: a reading lags its cursor's pace by up
@@ -168,7 +169,7 @@ TEST_P(RecordedTraces, HoldOneDelayPastTheWriteCursor) {
 
 INSTANTIATE_TEST_SUITE_P(Wine, RecordedTraces,
                          ::testing::Values("wine-registry-stall.txt", "wine-start-burst.txt",
-                                           "wine-starved-thread.txt"),
+                                           "wine-starved-thread.txt", "wine-committed-span.txt"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            name = name.substr(0, name.find('.'));

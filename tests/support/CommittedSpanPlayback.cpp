@@ -97,7 +97,11 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
 CommittedSpanPlayback::CommittedSpanPlayback(double gapMs) {
   gapBytes = static_cast<DWORD>(gapMs * PcmFormat::kBytesPerSecond / 1000.0) & ~1u;
   restoredBytes = 0;
-  SetDeviceFactory({CreateWrappingPlayback<CommittingBuffer>, nullptr});
+  SetDeviceFactory(Devices());
+}
+
+DeviceFactory CommittedSpanPlayback::Devices() {
+  return {CreateWrappingPlayback<CommittingBuffer>, DefaultDeviceFactory().createCapture};
 }
 
 CommittedSpanPlayback::~CommittedSpanPlayback() { ResetDeviceFactory(); }

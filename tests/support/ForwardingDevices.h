@@ -149,17 +149,18 @@ class WrappingCapture final : public Forwarding<IDirectSoundCapture> {
   HRESULT STDMETHODCALLTYPE Initialize(LPCGUID device) override { return inner->Initialize(device); }
 };
 
-// Creation functions for DeviceFactory: the platform's device, wrapped.
-template <typename Buffer>
+// Creation functions for DeviceFactory: the device `Beneath` creates (by
+// default the platform's), wrapped.
+template <typename Buffer, DeviceFactory (*Beneath)() = DefaultDeviceFactory>
 HRESULT WINAPI CreateWrappingPlayback(LPCGUID device, LPDIRECTSOUND* created, LPUNKNOWN outer) {
-  const HRESULT hr = DefaultDeviceFactory().createPlayback(device, created, outer);
+  const HRESULT hr = Beneath().createPlayback(device, created, outer);
   if (SUCCEEDED(hr) && created != nullptr && *created != nullptr) *created = new WrappingSound<Buffer>(*created);
   return hr;
 }
 
-template <typename Buffer>
+template <typename Buffer, DeviceFactory (*Beneath)() = DefaultDeviceFactory>
 HRESULT WINAPI CreateWrappingCapture(LPCGUID device, LPDIRECTSOUNDCAPTURE* created, LPUNKNOWN outer) {
-  const HRESULT hr = DefaultDeviceFactory().createCapture(device, created, outer);
+  const HRESULT hr = Beneath().createCapture(device, created, outer);
   if (SUCCEEDED(hr) && created != nullptr && *created != nullptr) *created = new WrappingCapture<Buffer>(*created);
   return hr;
 }

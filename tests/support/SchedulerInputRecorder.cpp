@@ -22,6 +22,7 @@ struct Notes {
   std::vector<SchedulerInputRecorder::Observed> rows;
   std::size_t capacity = 0;
   SchedulerInputRecorder::Starving starving;
+  DeviceFactory beneath{};
   double lastStarved = 0.0;
   LONGLONG countsPerSecond = 1;
   // The block being handed over.
@@ -34,6 +35,8 @@ struct Notes {
 };
 
 Notes notes;
+
+DeviceFactory Beneath() { return notes.beneath; }
 
 double SteadySeconds() {
   LARGE_INTEGER now{};
@@ -128,7 +131,7 @@ class NotingPlaybackBuffer final : public ForwardingSoundBuffer {
 
 }  // namespace
 
-SchedulerInputRecorder::SchedulerInputRecorder(std::size_t capacity, Starving starving) {
+SchedulerInputRecorder::SchedulerInputRecorder(std::size_t capacity, Starving starving, DeviceFactory beneath) {
   LARGE_INTEGER frequency{};
   QueryPerformanceFrequency(&frequency);
   notes.countsPerSecond = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
@@ -136,8 +139,9 @@ SchedulerInputRecorder::SchedulerInputRecorder(std::size_t capacity, Starving st
   notes.rows.reserve(capacity);
   notes.capacity = capacity;
   notes.starving = starving;
+  notes.beneath = beneath;
   notes.lastStarved = SteadySeconds();
-  SetDeviceFactory({CreateWrappingPlayback<NotingPlaybackBuffer>, CreateWrappingCapture<NotingCaptureBuffer>});
+  SetDeviceFactory({CreateWrappingPlayback<NotingPlaybackBuffer, Beneath>, CreateWrappingCapture<NotingCaptureBuffer, Beneath>});
 }
 
 SchedulerInputRecorder::~SchedulerInputRecorder() { ResetDeviceFactory(); }
