@@ -27,6 +27,8 @@ void CursorLine::Note(double seconds, std::size_t window) {
     slope = 0.0;
     offsets.Clear();
     times.Clear();
+    sinceLowered = 0;
+    fitFrom = 0.0;
     RestartFit();
   }
   const double elapsed = seconds - firstSeconds;
@@ -39,7 +41,8 @@ void CursorLine::Note(double seconds, std::size_t window) {
   sumTY = decay * sumTY + elapsed * offset;
   offsets.Push(offset);
   times.Push(elapsed);
-  if (elapsed >= leastFitSeconds) {
+  ++sinceLowered;
+  if (elapsed - fitFrom >= leastFitSeconds) {
     const double meanT = sumT / sumWeights;
     const double variance = sumTT / sumWeights - meanT * meanT;
     if (variance > 0.0) slope = (sumTY / sumWeights - meanT * sumY / sumWeights) / variance;
@@ -49,9 +52,12 @@ void CursorLine::Note(double seconds, std::size_t window) {
 
 void CursorLine::FindLine(std::size_t window) {
   const double now = times.Newest();
-  line = offsets.Newest();
-  const std::size_t count = std::min(window, offsets.Size());
-  for (std::size_t age = 1; age < count; ++age) line = std::max(line, offsets.At(age) + slope * (now - times.At(age)));
+  const std::size_t count = std::max<std::size_t>(std::min({window, offsets.Size(), sinceLowered}), 1);
+  for (std::size_t age = 0; age < count; ++age) carried[age] = offsets.At(age) + slope * (now - times.At(age));
+  const auto leftOut = static_cast<std::ptrdiff_t>(static_cast<double>(count) * leadingShare);
+  std::nth_element(carried.begin(), carried.begin() + leftOut, carried.begin() + static_cast<std::ptrdiff_t>(count),
+                   [](double a, double b) { return a > b; });
+  line = carried[static_cast<std::size_t>(leftOut)];
 }
 
 void CursorLine::RestartFit() {
@@ -60,17 +66,21 @@ void CursorLine::RestartFit() {
 
 void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t window) {
   offsets.Add(-drop, fromAge, window);
-  // The fit's offsets older than `fromAge` are lowered too: all of them
-  // less the newest few, which are summed again with their weights.
+  // A drop measured from readings that lag by up to a period is off by up
+  // to as much: the line and the fit start afresh from the newer readings,
+  // and the slope found so far holds until the fit has enough of them.
+  const std::size_t newer = std::min(fromAge, times.Size());
+  RestartFit();
   const double now = times.Newest();
-  double newerWeights = 0.0;
-  double newerT = 0.0;
-  for (std::size_t age = 0; age < std::min(fromAge, times.Size()); ++age) {
+  for (std::size_t age = newer; age-- > 0;) {
     const double weight = std::exp(-(now - times.At(age)) / fitSeconds);
-    newerWeights += weight;
-    newerT += weight * times.At(age);
+    sumWeights += weight;
+    sumT += weight * times.At(age);
+    sumTT += weight * times.At(age) * times.At(age);
+    sumY += weight * offsets.At(age);
+    sumTY += weight * times.At(age) * offsets.At(age);
   }
-  sumY -= drop * (sumWeights - newerWeights);
-  sumTY -= drop * (sumT - newerT);
+  fitFrom = newer > 0 ? times.At(newer - 1) : now;
+  sinceLowered = newer;
   FindLine(window);
 }

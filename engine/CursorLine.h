@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -9,12 +10,13 @@
 // offset: the samples the cursor has moved since its first reading less the
 // samples the clock has counted meanwhile. A cursor that moves in periods
 // is read anywhere in its period, so a reading lags the cursor's steady
-// pace by up to a period; it never shows a sample early. The cursor's line
-// is therefore the highest offset of the last window of readings, each
-// carried forward to now along the line's slope (a device clock a little
-// off the steady one), and a reading's lag is how far it lies below the
-// line. When the cursor falls behind its pace for good (a stalled mixer),
-// the older offsets are lowered by the drop, so the line shows it at once.
+// pace by up to a period; now and then one shows a sample early. The
+// cursor's line is therefore the highest offset of the last window of
+// readings, each carried forward to now along the line's slope (a device
+// clock a little off the steady one), once the few that lead are left out;
+// a reading's lag is how far it lies below the line. When the cursor falls
+// behind its pace for good (a stalled mixer), the line is taken from the
+// readings since, which show the drop at once.
 //
 // Offsets are in samples. A value type with fixed storage.
 class CursorLine {
@@ -26,8 +28,15 @@ class CursorLine {
   // by e for every `fitSeconds` of age, so that a periodic wander of the
   // readings averages out; it is used once `leastFitSeconds` of readings
   // are in.
-  CursorLine(std::uint32_t ringBytes, std::uint32_t sampleRate, double fitSeconds, double leastFitSeconds)
-      : ringBytes(ringBytes), sampleRate(sampleRate), fitSeconds(fitSeconds), leastFitSeconds(leastFitSeconds) {}
+  // A share of at most `leadingShare` of the readings may lead the pace;
+  // they are left out of the line.
+  CursorLine(std::uint32_t ringBytes, std::uint32_t sampleRate, double fitSeconds, double leastFitSeconds,
+             double leadingShare = 0.0)
+      : ringBytes(ringBytes),
+        sampleRate(sampleRate),
+        fitSeconds(fitSeconds),
+        leastFitSeconds(leastFitSeconds),
+        leadingShare(leadingShare) {}
 
   // Forgets every reading; the next one starts the line afresh.
   void Restart() { started = false; }
@@ -52,7 +61,8 @@ class CursorLine {
   // Mean of the middle half of `readings` offsets, the newest `skipped`
   // left out.
   double Typical(std::size_t skipped, std::size_t readings) const { return offsets.MiddleMean(readings, skipped); }
-  // Lowers the offsets older than `fromAge` readings by `drop` samples.
+  // Lowers the offsets older than `fromAge` readings by `drop` samples;
+  // the line and the slope's fit start afresh from the newer readings.
   void Lower(double drop, std::size_t fromAge, std::size_t window);
 
  private:
@@ -64,14 +74,18 @@ class CursorLine {
   std::uint32_t sampleRate;
   double fitSeconds;
   double leastFitSeconds;
+  double leadingShare;
   bool started = false;
   std::uint32_t lastPosition = 0;
   double firstSeconds = 0.0;
   double count = 0.0;
   double line = 0.0;
   double slope = 0.0;
+  std::size_t sinceLowered = 0;  // readings the line is taken over at most: those since the last drop
+  double fitFrom = 0.0;          // seconds since the first reading at which the fit's readings start
   RingHistory<double, kCapacity> offsets;
   RingHistory<double, kCapacity> times;  // seconds since the first reading
+  std::array<double, kCapacity> carried{};  // scratch: the offsets carried forward to the newest reading
   // The fit's weighted sums of 1, t, t², y and t·y (t: seconds since the
   // first reading, y: offset).
   double sumWeights = 0.0;

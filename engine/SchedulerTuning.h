@@ -10,6 +10,8 @@ struct SchedulerTuning {
   double writeMarginSeconds = 0.002;   // kept past the write cursor's line, for the cursor reads and the lock
   double lineSeconds = 5.0;            // a period slides once through 220-sample blocks at 22050 Hz in 4.4 s
   std::size_t lineReadings = 256;      // at long blocks: readings enough that some fall near a period's start
+  double leadingShare = 0.05;          // play readings ahead of their pace: a few in a hundred in the recorded traces
+  double captureLeadingShare = 0.02;   // capture readings ahead: one a starved burst, 1 in 200 recorded; 5 % cuts a sawtooth
   double slopeFitSeconds = 30.0;       // a line's slope forgets this slowly: wanders of a few seconds average out
   double leastSlopeSeconds = 5.0;      // a line's slope is used once a line's window of readings is in
   double lateShareLeftOut = 0.05;      // a starved thread's late bursts: a few blocks in a hundred at most
@@ -20,7 +22,6 @@ struct SchedulerTuning {
   std::size_t catchUpReadings = 4;     // blocks of 10 ms left out while a mixer catches up: 40 ms
   std::size_t dropReadings = 12;       // typical of a dozen readings: a middle half of six spans a period
   double leastDropSeconds = 0.005;     // half a period: typical readings wander that much
-  double queueSeconds = 0.010;         // a mixer keeps up to a period queued, which a stall plays unheard
   double cursorGapSeconds = 1.0;       // half the two-second ring: a longer gap may have wrapped it
   double noteSeconds = 1.0;            // notes behind a move, the report and the correction: 100 blocks at least
   double moveSeconds = 0.002;          // moved after a stall or a change of the lead held: the margin

@@ -12,9 +12,9 @@ constexpr const SchedulerTuning& kTuning = kSchedulerTuning;
 StreamScheduler::StreamScheduler(std::uint32_t ring, std::uint32_t rate)
     : ringBytes(ring),
       sampleRate(rate),
-      play(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
-      write(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
-      capture(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds),
+      play(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.leadingShare),
+      write(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.leadingShare),
+      capture(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.captureLeadingShare),
       stalls({kTuning.stallSeconds, kTuning.stoodStillSeconds, kTuning.catchUpReadings, kTuning.dropReadings,
               kTuning.leastDropSeconds},
              rate),
@@ -62,8 +62,10 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
   const double drop = stalls.Note(play, lineBefore, gap, blockSeconds);
   if (drop != 0.0) {
-    play.Lower(drop, stalls.ReadingsSinceStall(), window);
-    write.Lower(drop, stalls.ReadingsSinceStall(), window);
+    // The lines start from the readings the drop was measured on: those of
+    // the mixer's catch-up before them show nothing of its pace.
+    play.Lower(drop, kTuning.dropReadings, window);
+    write.Lower(drop, kTuning.dropReadings, window);
   }
   return drop;
 }
@@ -76,7 +78,7 @@ double StreamScheduler::OnTimeLead(std::uint32_t position, const Block& block) c
 }
 
 double StreamScheduler::HeldLead() const {
-  return std::max(kTuning.nominalBlocks * blockSamples + queueTaken, heldNeed);
+  return std::max(kTuning.nominalBlocks * blockSamples, heldNeed);
 }
 
 bool StreamScheduler::NoteNeed(const Block& block) {
@@ -132,14 +134,12 @@ void StreamScheduler::TakeDrop(double drop, double seconds) {
   // The notes since the stall were taken against a line that stood too
   // high by the drop: their leads were that much too short.
   notes.Add(static_cast<float>(drop), 0, std::min(stalls.ReadingsSinceStall() - 1, notes.Size()));
-  const double taken = std::clamp(drop, -queueTaken, kTuning.queueSeconds * sampleRate - queueTaken);
-  queueTaken += taken;
-  // The sound slipped by what the queue did not take. Before the lines
-  // are known the stream is moved back by that alone.
+  // The play cursor shows what is heard: the sound slipped by the whole
+  // drop. Before the lines are known the stream is moved back by it.
   if (phase == Phase::Holding || phase == Phase::Recovering) {
     Recover(seconds);
   } else {
-    slipToMove += drop - taken;
+    slipToMove += drop;
   }
 }
 
@@ -236,7 +236,7 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
   const std::size_t noteBlocks = BlocksIn(kTuning.noteSeconds);
   const std::size_t reportBlocks = std::min(noteBlocks, notes.Size());
   const double average = notes.MiddleMean(reportBlocks);
-  reportedLead = average - queueTaken;
+  reportedLead = average;
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
   const bool steering = phase == Phase::Holding || phase == Phase::Recovering;
   const double step = steering ? controller.Step(average - HeldLead(), blockSeconds,

@@ -140,8 +140,6 @@ class StreamScheduler {
   double captureCount = 0.0;
   double lastSeconds = 0.0;
   StallDetector stalls;
-  // What stalls took of the mixer's queue: held on top of the nominal lead.
-  double queueTaken = 0.0;
   // In Learning: the sound's slip at a stall, to be moved back.
   double slipToMove = 0.0;
 
@@ -153,6 +151,6 @@ class StreamScheduler {
   double allowedNeed = 0.0;  // the held need before this block: a block that needs more came late
   // Per block since the seat: the on-time lead it was placed at.
   RingHistory<float, kHistory> notes;
-  double reportedLead = 0.0;  // the last second's notes, less what the queue took
+  double reportedLead = 0.0;  // the last second's notes
   LeadController controller;
 };

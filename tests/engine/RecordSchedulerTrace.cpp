@@ -16,6 +16,9 @@
 //            process's stall
 //   starved  20 s after such a first run, the listener sleeping 45 ms
 //            before its cursor read every 2 s
+//   committed  20 s after such a first run, the playback devices wrapped
+//            in Windows' committed span (support/CommittedSpanPlayback.h):
+//            the write cursor at least 40 ms ahead of the play cursor
 // The engine runs at DELAY 40 (10 ms blocks) with the voice sample in the
 // microphone. The devices are wrapped through the device seam
 // (support/SchedulerInputRecorder.h); the resampler's pending samples come
@@ -28,12 +31,14 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/RynManager.h"
 #include "engine/SchedulerTrace.h"
+#include "support/CommittedSpanPlayback.h"
 #include "support/SchedulerInputRecorder.h"
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/WavFile.h"
@@ -41,6 +46,9 @@
 namespace {
 
 constexpr std::int32_t kDelayMs = 40;
+// The committed span of the "committed" mode: Windows' shared mixer
+// commonly commits some 30 ms, the decorator's tests take 40.
+constexpr double kCommittedGapMs = 40.0;
 
 std::vector<std::int16_t> Voice(double seconds) {
   const audio::WavData voice = audio::ReadWav(RYN_VOICE_SAMPLE);
@@ -91,11 +99,11 @@ void Run(double seconds) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: record_scheduler_trace stall|start|starved OUT.txt\n");
+    std::fprintf(stderr, "usage: record_scheduler_trace stall|start|starved|committed OUT.txt\n");
     return 2;
   }
   const std::string mode = argv[1];
-  if (mode != "stall" && mode != "start" && mode != "starved") return 2;
+  if (mode != "stall" && mode != "start" && mode != "starved" && mode != "committed") return 2;
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   CRynManager::GetInstance().SetDelay(kDelayMs);
   if (mode != "stall") Run(20.0);
@@ -105,7 +113,10 @@ int main(int argc, char** argv) {
   if (mode == "starved") starving = {2.0, 0.045};
   std::vector<SchedulerInputRecorder::Observed> observed;
   {
-    SchedulerInputRecorder recorder(static_cast<std::size_t>(seconds * 200), starving);
+    std::optional<CommittedSpanPlayback> committed;
+    if (mode == "committed") committed.emplace(kCommittedGapMs);
+    SchedulerInputRecorder recorder(static_cast<std::size_t>(seconds * 200), starving,
+                                    committed ? CommittedSpanPlayback::Devices() : DefaultDeviceFactory());
     if (mode == "stall") {
       RegistryWriter writer;
       Run(seconds);
@@ -147,7 +158,8 @@ int main(int argc, char** argv) {
                       " Recorded by tests/engine/RecordSchedulerTrace.cpp (see its header), mode \"" + mode + "\":\n" +
                       (mode == "stall"     ? " the process's first session, another thread writing the registry.\n"
                        : mode == "start"   ? " a start after a first 20 s run, from its first block.\n"
-                                           : " the listener sleeping 45 ms before its cursor read every 2 s.\n") +
+                       : mode == "starved" ? " the listener sleeping 45 ms before its cursor read every 2 s.\n"
+                                           : " the write cursor held at least 40 ms ahead of the play cursor.\n") +
                       summary + "\n";
   std::ofstream out(argv[2], std::ios::binary);
   WriteSchedulerTrace(out, trace);

@@ -110,7 +110,7 @@ TEST(CursorLine, CarriesOlderReadingsAlongTheSlopeOfASlowClock) {
   }
 }
 
-TEST(CursorLine, ShowsADropAtOnceOnceTheOlderReadingsAreLowered) {
+TEST(CursorLine, TakesADropFromTheReadingsSinceItHoweverFarItWasMismeasured) {
   CursorLine line(kRing, kRate, kFit, kLeastFit);
   SteppingCursor cursor;
   for (int k = 0; k < 200; ++k, cursor.Wait()) line.NoteRing(cursor.Reading(), cursor.seconds, 500);
@@ -119,8 +119,22 @@ TEST(CursorLine, ShowsADropAtOnceOnceTheOlderReadingsAreLowered) {
   cursor.start -= 600;
   for (int k = 0; k < 16; ++k, cursor.Wait()) line.NoteRing(cursor.Reading(), cursor.seconds, 500);
   EXPECT_NEAR(line.Line(), before, 5.0) << "the older readings still hold the line up";
-  line.Lower(600.0, 16, 500);
-  EXPECT_NEAR(line.Line(), before - 600.0, 5.0);
+  // Measured 100 samples short: the older readings, lowered by that, would
+  // hold the line 100 samples high.
+  line.Lower(500.0, 16, 500);
+  EXPECT_NEAR(line.Line(), before - 600.0, 0.001 * kRate);
+}
+
+TEST(CursorLine, LeavesOutTheFewReadingsThatLeadThePace) {
+  // One reading in fifty shows the cursor 5 ms ahead of its pace.
+  CursorLine line(kRing, kRate, kFit, kLeastFit, 0.05);
+  SteppingCursor cursor;
+  for (int k = 0; k < 1000; ++k, cursor.Wait()) {
+    const std::uint32_t ahead = k % 50 == 25 ? 2 * 110 : 0;
+    line.NoteRing((cursor.Reading() + ahead) % kRing, cursor.seconds, 500);
+  }
+  const double truth = cursor.Truth() - cursor.start - cursor.seconds * kRate;
+  EXPECT_NEAR(line.Line(), truth, 0.001 * kRate);
 }
 
 TEST(CursorLine, CountsReadingsOfAGrowingCountAndStartsAfresh) {

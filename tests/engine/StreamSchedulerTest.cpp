@@ -46,7 +46,6 @@ struct Profile {
   double stallSeconds = 0.0;        // for this long, then jumps to where playback is
   double slipAtSeconds = 0.0;       // from then on the output plays everything this much
   double slipSamples = 0.0;         // later (0: never), and the play cursor drops by that
-  double queueSamples = 0.0;        // and by what the mixer's queue played out of the stall
   double starveEverySeconds = 0.0;  // the thread gets no processor this often (0: never),
   double starveSeconds = 0.0;       // for this long, while capture and playback go on
   std::uint32_t quietEvery = 10;    // every so many blocks is quiet (0: none)
@@ -106,7 +105,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     const bool slipped = p.slipSamples != 0 && arrival >= p.slipAtSeconds;
     const double slip = slipped ? p.slipSamples : 0.0;
     // Both playback cursors, unwrapped on the device's time line.
-    const double played = quantised(playedAt * kRate, kRate) - (slipped ? p.slipSamples + p.queueSamples : 0.0);
+    const double played = quantised(playedAt * kRate, kRate) - (slipped ? p.slipSamples : 0.0);
     const double gap = p.gapChangeSeconds > 0 && arrival >= p.gapChangeSeconds ? p.laterGapSeconds : p.writeGapSeconds;
     const double committedTo = played + std::round(gap * kRate);
     const auto play = static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(played) % kRing);
@@ -197,8 +196,8 @@ Profile WindowsLike(double gapSeconds, double periodSeconds) {
 // Wine's devices: cursors in 10 ms periods, a capture cursor that falls
 // behind by up to a period and catches up every few seconds, a play cursor
 // that stands still for four periods every seven seconds, and an output
-// that slips once by 20 ms (the play cursor dropping by that and by the
-// period its mixer had queued) while the thread stalls with it.
+// that slips once by 30 ms, the play cursor dropping by as much, while the
+// thread stalls with it.
 Profile WineLike() {
   Profile p;
   p.periodSeconds = 0.010;
@@ -207,8 +206,7 @@ Profile WineLike() {
   p.stallEverySeconds = 7.0;
   p.stallSeconds = 0.040;
   p.slipAtSeconds = 13.0;
-  p.slipSamples = 441;
-  p.queueSamples = 220;
+  p.slipSamples = 661;
   p.seconds = 25.0;
   return p;
 }

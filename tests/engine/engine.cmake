@@ -34,7 +34,7 @@ endif()
 if(WIN32)
   add_executable(record_scheduler_trace engine/RecordSchedulerTrace.cpp)
   target_link_libraries(record_scheduler_trace PRIVATE ryn_engine ryn_scheduler_trace ryn_scheduler_input_recorder
-    ryn_virtual_audio_rig)
+    ryn_committed_span_playback ryn_virtual_audio_rig)
   target_compile_definitions(record_scheduler_trace PRIVATE "RYN_VOICE_SAMPLE=\"${RYN_VOICE_SAMPLE}\"")
   ryn_test_build(record_scheduler_trace)
 endif()

@@ -53,8 +53,8 @@ if(WIN32 AND TARGET ryn_component)
 
   ryn_add_test(reliability_long_session_tests LABELS audio
     SOURCES reliability/LongSessionTest.cpp
-    SEPARATE reliability/PromptSoundTest.cpp support/CommittedSpanPlayback.cpp
-    LIBS ${RYN_RELIABILITY_LIBS} ryn_virtual_audio_rig ryn_child_process ryn_passthrough
+    SEPARATE reliability/PromptSoundTest.cpp
+    LIBS ${RYN_RELIABILITY_LIBS} ryn_virtual_audio_rig ryn_child_process ryn_passthrough ryn_committed_span_playback
     FIXTURES ryn_registered
     TIMEOUT 7200)
   set_tests_properties(reliability_long_session_tests PROPERTIES ENVIRONMENT RYN_REAL_AUDIO=1)

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "engine/DeviceFactory.h"
+
 class CommittedSpanPlayback {
  public:
   explicit CommittedSpanPlayback(double gapMs);
@@ -20,6 +22,9 @@ class CommittedSpanPlayback {
   CommittedSpanPlayback& operator=(const CommittedSpanPlayback&) = delete;
   // The platform's devices again, for devices created from now on.
   ~CommittedSpanPlayback();
+
+  // The creation functions it installed, for a wrapper of its own devices.
+  static DeviceFactory Devices();
 
   // Bytes written into the committed span and put back, since `Reset`.
   std::uint64_t RestoredBytes() const;

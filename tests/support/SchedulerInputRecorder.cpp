@@ -5,12 +5,11 @@
 #include <dsound.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 
-#include "common/ComPtr.h"
 #include "engine/DeviceFactory.h"
 #include "engine/DriftResampler.h"
+#include "support/ForwardingDevices.h"
 
 namespace {
 
@@ -23,6 +22,7 @@ struct Notes {
   std::vector<SchedulerInputRecorder::Observed> rows;
   std::size_t capacity = 0;
   SchedulerInputRecorder::Starving starving;
+  DeviceFactory beneath{};
   double lastStarved = 0.0;
   LONGLONG countsPerSecond = 1;
   // The block being handed over.
@@ -36,49 +36,18 @@ struct Notes {
 
 Notes notes;
 
+DeviceFactory Beneath() { return notes.beneath; }
+
 double SteadySeconds() {
   LARGE_INTEGER now{};
   QueryPerformanceCounter(&now);
   return static_cast<double>(now.QuadPart) / static_cast<double>(notes.countsPerSecond);
 }
 
-// Reference counting shared by the wrappers.
-class Counted {
- protected:
-  virtual ~Counted() = default;
-  ULONG AddReference() { return ++references; }
-  ULONG ReleaseReference() {
-    const ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
-  }
-
- private:
-  std::atomic<ULONG> references{1};
-};
-
 // The engine's capture buffer: the listener's cursor read and the block's lock.
-class NotingCaptureBuffer final : public IDirectSoundCaptureBuffer, private Counted {
+class NotingCaptureBuffer final : public ForwardingCaptureBuffer {
  public:
-  explicit NotingCaptureBuffer(IDirectSoundCaptureBuffer* platform)
-      : inner(ComPtr<IDirectSoundCaptureBuffer>::Attach(platform)) {
-    DSCBCAPS caps{};
-    caps.dwSize = sizeof caps;
-    inner->GetCaps(&caps);
-    ringBytes = caps.dwBufferBytes;
-  }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDirectSoundCaptureBuffer)) {
-      *object = static_cast<IDirectSoundCaptureBuffer*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner->QueryInterface(riid, object);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddReference(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseReference(); }
+  explicit NotingCaptureBuffer(IDirectSoundCaptureBuffer* platform) : ForwardingCaptureBuffer(platform) {}
 
   // The listener reads how far capture has gone before it locks a block.
   HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD capture, LPDWORD read) override {
@@ -128,67 +97,12 @@ class NotingCaptureBuffer final : public IDirectSoundCaptureBuffer, private Coun
     return inner->Unlock(first, firstBytes, second, secondBytes);
   }
 
-  HRESULT STDMETHODCALLTYPE GetCaps(LPDSCBCAPS caps) override { return inner->GetCaps(caps); }
-  HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX format, DWORD allocated, LPDWORD written) override {
-    return inner->GetFormat(format, allocated, written);
-  }
-  HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) override { return inner->GetStatus(status); }
-  HRESULT STDMETHODCALLTYPE Initialize(LPDIRECTSOUNDCAPTURE device, LPCDSCBUFFERDESC desc) override {
-    return inner->Initialize(device, desc);
-  }
-  HRESULT STDMETHODCALLTYPE Start(DWORD flags) override { return inner->Start(flags); }
-  HRESULT STDMETHODCALLTYPE Stop() override { return inner->Stop(); }
-
- private:
-  ComPtr<IDirectSoundCaptureBuffer> inner;
-  DWORD ringBytes = 0;
-};
-
-class NotingCaptureDevice final : public IDirectSoundCapture, private Counted {
- public:
-  explicit NotingCaptureDevice(IDirectSoundCapture* platform) : inner(ComPtr<IDirectSoundCapture>::Attach(platform)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDirectSoundCapture)) {
-      *object = static_cast<IDirectSoundCapture*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner->QueryInterface(riid, object);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddReference(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseReference(); }
-
-  HRESULT STDMETHODCALLTYPE CreateCaptureBuffer(LPCDSCBUFFERDESC desc, LPDIRECTSOUNDCAPTUREBUFFER* buffer,
-                                                LPUNKNOWN outer) override {
-    const HRESULT hr = inner->CreateCaptureBuffer(desc, buffer, outer);
-    if (SUCCEEDED(hr) && buffer != nullptr && *buffer != nullptr) *buffer = new NotingCaptureBuffer(*buffer);
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE GetCaps(LPDSCCAPS caps) override { return inner->GetCaps(caps); }
-  HRESULT STDMETHODCALLTYPE Initialize(LPCGUID device) override { return inner->Initialize(device); }
-
- private:
-  ComPtr<IDirectSoundCapture> inner;
 };
 
 // The engine's playback ring: the two cursor reads and the locks behind them.
-class NotingPlaybackBuffer final : public IDirectSoundBuffer, private Counted {
+class NotingPlaybackBuffer final : public ForwardingSoundBuffer {
  public:
-  explicit NotingPlaybackBuffer(IDirectSoundBuffer* platform) : inner(ComPtr<IDirectSoundBuffer>::Attach(platform)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDirectSoundBuffer)) {
-      *object = static_cast<IDirectSoundBuffer*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner->QueryInterface(riid, object);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddReference(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseReference(); }
+  explicit NotingPlaybackBuffer(IDirectSoundBuffer* platform) : ForwardingSoundBuffer(platform) {}
 
   // The player reads the play cursor alone, then the write cursor alone,
   // and the steady clock right after.
@@ -213,92 +127,11 @@ class NotingPlaybackBuffer final : public IDirectSoundBuffer, private Counted {
     }
     return inner->Lock(offset, bytes, first, firstBytes, second, secondBytes, flags);
   }
-  HRESULT STDMETHODCALLTYPE Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) override {
-    return inner->Unlock(first, firstBytes, second, secondBytes);
-  }
-
-  HRESULT STDMETHODCALLTYPE GetCaps(LPDSBCAPS caps) override { return inner->GetCaps(caps); }
-  HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX format, DWORD allocated, LPDWORD written) override {
-    return inner->GetFormat(format, allocated, written);
-  }
-  HRESULT STDMETHODCALLTYPE GetVolume(LPLONG volume) override { return inner->GetVolume(volume); }
-  HRESULT STDMETHODCALLTYPE GetPan(LPLONG pan) override { return inner->GetPan(pan); }
-  HRESULT STDMETHODCALLTYPE GetFrequency(LPDWORD frequency) override { return inner->GetFrequency(frequency); }
-  HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) override { return inner->GetStatus(status); }
-  HRESULT STDMETHODCALLTYPE Initialize(LPDIRECTSOUND device, LPCDSBUFFERDESC desc) override {
-    return inner->Initialize(device, desc);
-  }
-  HRESULT STDMETHODCALLTYPE Play(DWORD reserved, DWORD priority, DWORD flags) override {
-    return inner->Play(reserved, priority, flags);
-  }
-  HRESULT STDMETHODCALLTYPE SetCurrentPosition(DWORD position) override { return inner->SetCurrentPosition(position); }
-  HRESULT STDMETHODCALLTYPE SetFormat(LPCWAVEFORMATEX format) override { return inner->SetFormat(format); }
-  HRESULT STDMETHODCALLTYPE SetVolume(LONG volume) override { return inner->SetVolume(volume); }
-  HRESULT STDMETHODCALLTYPE SetPan(LONG pan) override { return inner->SetPan(pan); }
-  HRESULT STDMETHODCALLTYPE SetFrequency(DWORD frequency) override { return inner->SetFrequency(frequency); }
-  HRESULT STDMETHODCALLTYPE Stop() override { return inner->Stop(); }
-  HRESULT STDMETHODCALLTYPE Restore() override { return inner->Restore(); }
-
- private:
-  ComPtr<IDirectSoundBuffer> inner;
 };
-
-class NotingPlaybackDevice final : public IDirectSound, private Counted {
- public:
-  explicit NotingPlaybackDevice(IDirectSound* platform) : inner(ComPtr<IDirectSound>::Attach(platform)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDirectSound)) {
-      *object = static_cast<IDirectSound*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return inner->QueryInterface(riid, object);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddReference(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseReference(); }
-
-  HRESULT STDMETHODCALLTYPE CreateSoundBuffer(LPCDSBUFFERDESC desc, LPLPDIRECTSOUNDBUFFER buffer,
-                                              IUnknown* outer) override {
-    const HRESULT hr = inner->CreateSoundBuffer(desc, buffer, outer);
-    if (SUCCEEDED(hr) && buffer != nullptr && *buffer != nullptr && desc != nullptr &&
-        (desc->dwFlags & DSBCAPS_PRIMARYBUFFER) == 0) {
-      *buffer = new NotingPlaybackBuffer(*buffer);
-    }
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE GetCaps(LPDSCAPS caps) override { return inner->GetCaps(caps); }
-  HRESULT STDMETHODCALLTYPE DuplicateSoundBuffer(LPDIRECTSOUNDBUFFER original, LPLPDIRECTSOUNDBUFFER duplicate) override {
-    return inner->DuplicateSoundBuffer(original, duplicate);
-  }
-  HRESULT STDMETHODCALLTYPE SetCooperativeLevel(HWND window, DWORD level) override {
-    return inner->SetCooperativeLevel(window, level);
-  }
-  HRESULT STDMETHODCALLTYPE Compact() override { return inner->Compact(); }
-  HRESULT STDMETHODCALLTYPE GetSpeakerConfig(LPDWORD config) override { return inner->GetSpeakerConfig(config); }
-  HRESULT STDMETHODCALLTYPE SetSpeakerConfig(DWORD config) override { return inner->SetSpeakerConfig(config); }
-  HRESULT STDMETHODCALLTYPE Initialize(LPCGUID device) override { return inner->Initialize(device); }
-
- private:
-  ComPtr<IDirectSound> inner;
-};
-
-HRESULT WINAPI CreateNotingPlayback(LPCGUID device, LPDIRECTSOUND* created, LPUNKNOWN outer) {
-  const HRESULT hr = DefaultDeviceFactory().createPlayback(device, created, outer);
-  if (SUCCEEDED(hr) && created != nullptr && *created != nullptr) *created = new NotingPlaybackDevice(*created);
-  return hr;
-}
-
-HRESULT WINAPI CreateNotingCapture(LPCGUID device, LPDIRECTSOUNDCAPTURE* created, LPUNKNOWN outer) {
-  const HRESULT hr = DefaultDeviceFactory().createCapture(device, created, outer);
-  if (SUCCEEDED(hr) && created != nullptr && *created != nullptr) *created = new NotingCaptureDevice(*created);
-  return hr;
-}
 
 }  // namespace
 
-SchedulerInputRecorder::SchedulerInputRecorder(std::size_t capacity, Starving starving) {
+SchedulerInputRecorder::SchedulerInputRecorder(std::size_t capacity, Starving starving, DeviceFactory beneath) {
   LARGE_INTEGER frequency{};
   QueryPerformanceFrequency(&frequency);
   notes.countsPerSecond = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
@@ -306,8 +139,9 @@ SchedulerInputRecorder::SchedulerInputRecorder(std::size_t capacity, Starving st
   notes.rows.reserve(capacity);
   notes.capacity = capacity;
   notes.starving = starving;
+  notes.beneath = beneath;
   notes.lastStarved = SteadySeconds();
-  SetDeviceFactory({CreateNotingPlayback, CreateNotingCapture});
+  SetDeviceFactory({CreateWrappingPlayback<NotingPlaybackBuffer, Beneath>, CreateWrappingCapture<NotingCaptureBuffer, Beneath>});
 }
 
 SchedulerInputRecorder::~SchedulerInputRecorder() { ResetDeviceFactory(); }

@@ -3,7 +3,7 @@
 // Records, from outside the engine, what its stream scheduler is given for
 // each captured block. While a SchedulerInputRecorder lives, the engine's
 // capture and playback devices come from the platform through the device
-// seam, wrapped: the capture buffer's wrapper sees the listener read the
+// seam (or from those given), wrapped: the capture buffer's wrapper sees the listener read the
 // capture cursor, lock the block and unlock it once the player is done
 // with it (the samples as the player judged them, after the shift); the
 // playback buffer's wrapper sees the player read the play cursor and then
@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/DeviceFactory.h"
 #include "engine/StreamScheduler.h"
 
 class SchedulerInputRecorder {
@@ -38,8 +39,9 @@ class SchedulerInputRecorder {
     std::uint32_t produced;        // output samples written there
   };
 
-  // Room for `capacity` blocks; more are not noted.
-  SchedulerInputRecorder(std::size_t capacity, Starving starving);
+  // Room for `capacity` blocks; more are not noted. The devices wrapped
+  // come from `beneath`.
+  SchedulerInputRecorder(std::size_t capacity, Starving starving, DeviceFactory beneath = DefaultDeviceFactory());
   SchedulerInputRecorder(const SchedulerInputRecorder&) = delete;
   SchedulerInputRecorder& operator=(const SchedulerInputRecorder&) = delete;
   // The platform's devices again, for devices created from now on.
