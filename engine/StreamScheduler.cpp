@@ -167,16 +167,19 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   if (aheadOfWrite >= static_cast<std::int64_t>(ringBytes / 2)) aheadOfWrite -= ringBytes;
   if (aheadOfWrite >= 0) return false;
   // The device has committed or played the stream's next place. A block
-  // later than the lateness allowed for loses what lies there, and the
-  // rest is heard at its time; a stream whose lead falls short of the
-  // allowance goes on past the write cursor by the margin, later from then
-  // on.
+  // later than the lateness allowed for by more than the margin (a starved
+  // thread's burst) loses what lies there, and the rest is heard at its
+  // time; a stream whose lead falls short of the allowance, or whose
+  // blocks come a little later block by block, goes on past the write
+  // cursor by the margin, later from then on: a stream that went on from
+  // the write cursor itself would be cut again by the next block that came
+  // a sample later.
   const auto behind = static_cast<std::uint32_t>(-aheadOfWrite / 2);
-  if (blockNeed > allowedNeed) {
+  const auto margin = static_cast<std::uint32_t>(std::ceil(kTuning.writeMarginSeconds * sampleRate));
+  if (blockNeed > allowedNeed + margin) {
     writePosition = block.write & ~std::uint32_t{1};
     lateSamplesToDrop += behind;
   } else {
-    const auto margin = static_cast<std::uint32_t>(std::ceil(kTuning.writeMarginSeconds * sampleRate));
     writePosition = WrapBytes(static_cast<std::int64_t>(block.write) + 2 * static_cast<std::int64_t>(margin));
     notes.Add(static_cast<float>(behind + margin), 0, notes.Size());
   }

@@ -158,6 +158,14 @@ TEST_P(RecordedTraces, HoldOneDelayPastTheWriteCursor) {
   std::printf("%s\n", described.c_str());
   SCOPED_TRACE(described);
   ExpectPlacedSafely(findings);
+  // Blocks that come a little later block by block, as Wine's capture's do
+  // while it starts, move the stream past the write cursor once, rather
+  // than have it cut at the write cursor by each next block: away from a
+  // starved thread, the stream is cut less than once a second.
+  if (std::string(GetParam()).find("starved") == std::string::npos) {
+    const double seconds = trace.blocks.back().seconds - trace.blocks.front().seconds;
+    EXPECT_LT(findings.discontinuities, seconds) << "the stream was cut again and again";
+  }
   // Where the output slipped, the seconds after the slip settle, and the
   // stream may come back to its delay or stay where the slip left it.
   if (session.slips.empty()) {
