@@ -1,6 +1,6 @@
 # The reference host: its portable parts natively (and under Wine).
 ryn_add_test(host_options_tests LABELS ${RYN_TEST_LABEL}
-  SOURCES host/HostOptionsTest.cpp host/LiveControlsTest.cpp host/PanelTextTest.cpp
+  SOURCES host/HostOptionsTest.cpp host/LiveControlsTest.cpp host/LoopbackAnalysisTest.cpp host/PanelTextTest.cpp
   LIBS ryn_host_portable ryn_panel_portable)
 
 # rynhost itself under Wine: its command line and error paths with no sound
