@@ -25,6 +25,18 @@ if(WIN32 AND TARGET rynhost)
     RESOURCE_LOCK ryn_registration
     TIMEOUT 120)
   ryn_use_pulse(rynhost.audio_session)
+
+  # rynhost --measure through the fixture's echo route, against the
+  # pass-through's routing and the fixture's own recording.
+  add_test(NAME rynhost.measure
+    COMMAND ${RYN_WINE_ENV} ${CMAKE_CURRENT_LIST_DIR}/rynhost_measure_test.sh
+            ${RYN_WINE_RUN} $<TARGET_FILE:rynhost> $<TARGET_FILE:passthrough>
+            ${RYN_PULSE_FIXTURE} ${RYN_PULSE_DIR} ${CMAKE_BINARY_DIR}/host-test)
+  set_tests_properties(rynhost.measure PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered"
+    RESOURCE_LOCK ryn_registration
+    TIMEOUT 180)
+  ryn_use_pulse(rynhost.measure)
 endif()
 
 # rynpanel under Wine on a virtual X display, driven through window messages:
