@@ -50,7 +50,8 @@ if(WIN32 AND TARGET rynpanel)
   foreach(mode controls audio)
     add_test(NAME rynpanel.${mode}
       COMMAND ${CMAKE_CURRENT_LIST_DIR}/rynpanel_test.sh
-              $<TARGET_FILE:rynpanel> $<TARGET_FILE:panel_driver> ${CMAKE_BINARY_DIR}/panel-test ${mode})
+              $<TARGET_FILE:rynpanel> $<TARGET_FILE:panel_driver> ${CMAKE_BINARY_DIR}/panel-test ${mode}
+              ${RYN_PULSE_FIXTURE} ${RYN_PULSE_DIR})
     set_tests_properties(rynpanel.${mode} PROPERTIES LABELS wine RESOURCE_LOCK rynpanel_prefix TIMEOUT 240)
   endforeach()
   set_tests_properties(rynpanel.controls PROPERTIES ENVIRONMENT "${RYN_NO_SOUND_SERVER}")
