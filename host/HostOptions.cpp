@@ -48,6 +48,7 @@ std::string HostUsage() {
   std::snprintf(usage, sizeof usage,
                 "usage: rynhost [--delay MS] [--shift N] [--mode 1|2] [--volume PCT] [--seconds S]\n"
                 "               [--ramp FROM:TO:SECONDS] [--log FILE.csv]\n"
+                "       rynhost --measure [--delay MS] [--log FILE.csv]\n"
                 "  --delay MS          feedback delay, %d..%d ms (default 40)\n"
                 "  --shift N           frequency shift in steps, %d..%d (default 0)\n"
                 "  --mode 1|2          shift method: 1 phase vocoder, 2 resampling (default 1)\n"
@@ -55,10 +56,15 @@ std::string HostUsage() {
                 "  --seconds S         stop after S seconds (default: run until q)\n"
                 "  --ramp FROM:TO:S    move the delay from FROM to TO ms over S seconds\n"
                 "  --log FILE.csv      write one row per second for later analysis\n"
+                "  --measure           measure the delay you hear at --delay: hold the headphones to the\n"
+                "                      microphone (or connect output to input with a cable); it plays\n"
+                "                      clicks, first alone, then through the feedback, and prints the\n"
+                "                      heard delay and what the devices add\n"
                 "keys while running (console or piped standard input):\n"
                 "  + / -  delay by 10 ms     ] / [  shift by 1      m  other method\n"
                 "  > / <  volume by 10       p      pause/resume    q  quit (Ctrl+C also stops cleanly)\n"
-                "exit status: 0 done, 1 the component failed (its description and HRESULT are printed),\n"
+                "exit status: 0 done (with --measure: measured), 1 the component failed (its description\n"
+                "  and HRESULT are printed) or the measurement gave no clear answer,\n"
                 "  2 bad arguments\n",
                 kDelayRangeMs.low, kDelayRangeMs.high, kFrequencyShiftRange.low, kFrequencyShiftRange.high,
                 kVolumeRangePercent.low, kVolumeRangePercent.high);
@@ -72,6 +78,10 @@ HostOptionsResult ParseHostOptions(const std::vector<std::string>& args) {
     const std::string& name = args[i];
     if (name == "--help" || name == "-h" || name == "/?") {
       options.showHelp = true;
+      continue;
+    }
+    if (name == "--measure") {
+      options.measure = true;
       continue;
     }
     if (i + 1 >= args.size()) {
@@ -109,6 +119,10 @@ HostOptionsResult ParseHostOptions(const std::vector<std::string>& args) {
       result.error = "invalid value for " + name + ": " + value;
       return result;
     }
+  }
+  if (options.measure && (options.ramp || options.seconds)) {
+    result.error = "--measure takes no --ramp or --seconds";
+    return result;
   }
   if (options.ramp) options.delayMs = options.ramp->fromMs;
   return result;

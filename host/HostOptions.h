@@ -25,6 +25,9 @@ struct HostOptions {
   std::optional<double> seconds;
   std::optional<DelayRampSpec> ramp;
   std::string logPath;
+  // Measure the delay heard through a loopback at delayMs instead of
+  // running a session.
+  bool measure = false;
   bool showHelp = false;
 };
 

@@ -60,11 +60,19 @@ std::string FormatStatus(const LiveSettings& settings, std::optional<std::int32_
   return line;
 }
 
-const char* LogHeader() { return "time_s,configured_delay_ms,reported_delay_ms,frequency_shift,zel_mode,volume,paused"; }
+const char* LogHeader() {
+  return "time_s,configured_delay_ms,reported_delay_ms,frequency_shift,zel_mode,volume,paused,device_latency_ms";
+}
 
-std::string FormatLogRow(double elapsedSeconds, const LiveSettings& settings, std::int32_t reportedMs) {
-  char row[96];
-  std::snprintf(row, sizeof row, "%.1f,%d,%d,%d,%d,%d,%d", elapsedSeconds, settings.delayMs, reportedMs,
+std::string FormatLogRow(double elapsedSeconds, const LiveSettings& settings, std::int32_t reportedMs,
+                         std::optional<double> deviceLatencyMs) {
+  char row[128];
+  std::snprintf(row, sizeof row, "%.1f,%d,%d,%d,%d,%d,%d,", elapsedSeconds, settings.delayMs, reportedMs,
                 settings.frequencyShift, ZelModeOf(settings.shiftMethod), settings.volume, settings.paused ? 1 : 0);
-  return row;
+  std::string text = row;
+  if (deviceLatencyMs) {
+    std::snprintf(row, sizeof row, "%.1f", *deviceLatencyMs);
+    text += row;
+  }
+  return text;
 }

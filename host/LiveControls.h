@@ -39,6 +39,9 @@ KeyCommand ApplyKey(int key, LiveSettings& settings);
 // engine has not measured since it (re)started.
 std::string FormatStatus(const LiveSettings& settings, std::optional<std::int32_t> reportedMs, double elapsedSeconds);
 
-// The session log: a header and one comma-separated row per second.
+// The session log: a header and one comma-separated row per second. The
+// last column is the devices' latency from a loopback measurement, empty
+// where none was measured.
 const char* LogHeader();
-std::string FormatLogRow(double elapsedSeconds, const LiveSettings& settings, std::int32_t reportedMs);
+std::string FormatLogRow(double elapsedSeconds, const LiveSettings& settings, std::int32_t reportedMs,
+                         std::optional<double> deviceLatencyMs = std::nullopt);

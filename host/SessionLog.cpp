@@ -10,5 +10,5 @@ SessionLog::SessionLog(const std::string& path) {
 }
 
 void SessionLog::Row(double seconds, const LiveSettings& settings, std::int32_t reported) {
-  if (file.is_open()) file << FormatLogRow(seconds, settings, reported) << '\n' << std::flush;
+  if (file.is_open()) file << FormatLogRow(seconds, settings, reported, deviceLatencyMs) << '\n' << std::flush;
 }

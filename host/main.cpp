@@ -18,6 +18,7 @@
 #include "host/HostOptions.h"
 #include "host/KeyInput.h"
 #include "host/LiveControls.h"
+#include "host/LoopbackMeasurement.h"
 #include "host/SessionLog.h"
 
 namespace {
@@ -81,10 +82,7 @@ void PrintStatus(bool rewrite, const LiveSettings& settings, std::optional<std::
   std::fflush(stdout);
 }
 
-int RunHost(const HostOptions& options) {
-  ComApartment apartment;
-  if (FAILED(apartment.Result())) throw HostError(apartment.Result(), "CoInitializeEx failed");
-
+ComponentSession CreateSession() {
   LoadedComponent component;
   const HRESULT created = LoadedComponent::Create(&component);
   if (FAILED(created)) {
@@ -92,6 +90,34 @@ int RunHost(const HostOptions& options) {
   }
   ComponentSession session(std::move(component));
   std::printf("ryn component: %s\n", session.Origin().c_str());
+  return session;
+}
+
+// The loopback measurement: the result's sentence on standard output, and
+// with --log one row with the devices' latency. Measured or not is the exit
+// status.
+int RunMeasurement(const HostOptions& options) {
+  ComApartment apartment;
+  if (FAILED(apartment.Result())) throw HostError(apartment.Result(), "CoInitializeEx failed");
+  ComponentSession session = CreateSession();
+  SessionLog log(options.logPath);
+  std::printf("measuring the delay heard at DELAY %d: keep the headphones at the microphone\n",
+              static_cast<int>(options.delayMs));
+  std::fflush(stdout);
+  const LoopbackResult result = LoopbackMeasurement(session, options.delayMs).Run();
+  std::printf("%s\n", result.text.c_str());
+  if (result.devices.measured) log.SetDeviceLatency(result.devices.ms);
+  LiveSettings measured;
+  measured.delayMs = options.delayMs;
+  measured.volume = LoopbackMeasurement::kPassVolume;
+  log.Row(0.0, measured, result.reportedMs.value_or(0));
+  return result.Measured() ? 0 : kExitFailure;
+}
+
+int RunHost(const HostOptions& options) {
+  ComApartment apartment;
+  if (FAILED(apartment.Result())) throw HostError(apartment.Result(), "CoInitializeEx failed");
+  ComponentSession session = CreateSession();
 
   LiveSettings live;
   live.delayMs = options.delayMs;
@@ -162,7 +188,7 @@ int main(int argc, char** argv) {
   }
   SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
   try {
-    return RunHost(parsed.options);
+    return parsed.options.measure ? RunMeasurement(parsed.options) : RunHost(parsed.options);
   } catch (const HostError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "\nrynhost: %s\n", FormatHostError(error).c_str());

@@ -11,6 +11,11 @@
 #   pulse-fixture.sh loopback DIR MS     route the microphone to the speaker directly
 #                                        with MS of latency (calibration), until stop
 #                                        or "loopback DIR off"
+#   pulse-fixture.sh echo DIR MS         route the speaker back into the microphone with
+#                                        MS of latency (a loopback measurement's cable),
+#                                        until stop or "echo DIR off"; prints the route's
+#                                        measured latency, echo_latency_ms=<ms>, which
+#                                        is also kept in DIR/echo_latency_ms
 #
 # Routing. One stereo null sink "rec" carries everything: "mic" is its left
 # channel and "spk" its right channel (remap sinks). The default source is
@@ -45,7 +50,7 @@
 set -eu
 
 usage() {
-  sed -n '2,13p' "$0" >&2
+  sed -n '2,18p' "$0" >&2
   exit 2
 }
 
@@ -129,7 +134,68 @@ stop() {
   stop_pid_file "$dir/play.pid" paplay
   stop_pid_file "$dir/record.pid" parecord INT
   stop_pid_file "$dir/pulseaudio.pid" pulseaudio
-  rm -f "$dir/loopback.module"
+  rm -f "$dir/loopback.module" "$dir/echo.module" "$dir/echo_latency_ms"
+}
+
+# Unloads the module whose index is in FILE, if any.
+unload_module_in() {
+  if [ -f "$1" ]; then
+    pactl unload-module "$(cat "$1")" || true
+    rm -f "$1"
+  fi
+}
+
+# The echo route's own latency: clicks played into the speaker, recorded on
+# both channels of rec.monitor, the microphone's copy against the speaker's
+# (the median over the clicks, in milliseconds). A measurement through the
+# route takes it out of what it found.
+measure_echo() {
+  clicks="$dir/echo-clicks.wav"
+  mix="$dir/echo-mix.wav"
+  python3 - "$clicks" <<'PY'
+import math, struct, sys, wave
+rate = 22050
+samples = [0] * int(1.2 * rate)
+for start in (0.10, 0.33, 0.52, 0.81, 1.00):
+    first = int(start * rate)
+    for i in range(48):
+        window = 0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / 48)
+        samples[first + i] = int(16000 * window * math.sin(2 * math.pi * i / 8))
+with wave.open(sys.argv[1], "wb") as w:
+    w.setnchannels(1); w.setsampwidth(2); w.setframerate(rate)
+    w.writeframes(struct.pack("<%dh" % len(samples), *samples))
+PY
+  parecord --device=rec.monitor --rate=22050 --channels=2 --format=s16le \
+    --latency-msec=20 --file-format=wav "$mix" </dev/null >/dev/null 2>&1 &
+  recorder=$!
+  sleep 0.3
+  paplay --device=spk --latency-msec=20 "$clicks" </dev/null
+  sleep 0.3
+  kill -INT "$recorder" 2>/dev/null || true
+  wait "$recorder" 2>/dev/null || true
+  python3 - "$mix" <<'PY'
+import statistics, sys, wave
+from array import array
+with wave.open(sys.argv[1], "rb") as w:
+    data = array("h", w.readframes(w.getnframes()))
+    rate = w.getframerate()
+def onsets(x):
+    found, quiet = [], 200
+    for i, v in enumerate(x):
+        if abs(v) >= 4000:
+            if quiet >= 200:
+                found.append(i)
+            quiet = 0
+        else:
+            quiet += 1
+    return found
+mic, spk = onsets(data[0::2]), onsets(data[1::2])
+# Each speaker click against the first microphone click at or after it.
+lags = [min((m - s for m in mic if m >= s), default=rate) for s in spk]
+if len(spk) < 5 or max(lags) >= rate // 10:
+    sys.exit("pulse-fixture: the echo route's clicks did not come back")
+print("%.1f" % (1000.0 * statistics.median(lags) / rate))
+PY
 }
 
 env_lines() {
@@ -175,13 +241,25 @@ case "$action" in
   loopback)
     [ $# -eq 3 ] || usage
     require_server
-    if [ -f "$dir/loopback.module" ]; then
-      pactl unload-module "$(cat "$dir/loopback.module")" || true
-      rm -f "$dir/loopback.module"
-    fi
+    unload_module_in "$dir/loopback.module"
     if [ "$3" != off ]; then
       pactl load-module module-loopback source=mic.monitor sink=spk \
         latency_msec="$3" source_dont_move=true sink_dont_move=true >"$dir/loopback.module"
+    fi
+    ;;
+  echo)
+    [ $# -eq 3 ] || usage
+    require_server
+    unload_module_in "$dir/echo.module"
+    rm -f "$dir/echo_latency_ms"
+    if [ "$3" != off ]; then
+      pactl load-module module-loopback source=spk.monitor sink=mic \
+        latency_msec="$3" source_dont_move=true sink_dont_move=true >"$dir/echo.module"
+      # The route settles on its latency within a moment of loading.
+      sleep 1
+      latency=$(measure_echo)
+      echo "$latency" >"$dir/echo_latency_ms"
+      echo "echo_latency_ms=$latency"
     fi
     ;;
   *) usage ;;

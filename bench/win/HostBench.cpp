@@ -25,7 +25,7 @@
 #include "ryn_h.h"
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/ClickAnalysis.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 #include "tools/audio/WavFile.h"
 
 namespace {

@@ -30,7 +30,12 @@
 #define IDC_REPORTED 1071
 #define IDC_CLOCK_LABEL 1072
 #define IDC_CLOCK 1073
+#define IDC_HEARD_LABEL 1074
+#define IDC_HEARD 1075
 #define IDC_STATUS 1080
+#define IDC_MEASURE 1090
+#define IDC_MEASURE_HINT 1091
+#define IDC_MEASURE_PROGRESS 1092
 
 #ifndef RC_INVOKED
 // A program that drives the panel sends this registered message with one of
@@ -45,6 +50,8 @@ enum PanelStateField {
   kPanelReportedDelay = 4,
   // 0 stopped, 1 starting or restarting, 2 running.
   kPanelEngine = 5,
+  // 1 while a loopback measurement runs, else 0.
+  kPanelMeasuring = 6,
 };
 // The answer for a value the component has not accepted or cannot give.
 inline constexpr long kPanelNoValue = -999;

@@ -60,6 +60,8 @@ PanelSettings LoadPanelSettings() {
   ReadText(key.get(), L"RampTo", &settings.rampToMs);
   ReadText(key.get(), L"RampMinutes", &settings.rampMinutes);
   ReadText(key.get(), L"LogPath", &settings.logPath);
+  ReadText(key.get(), L"HeardResult", &settings.heardResult);
+  ReadText(key.get(), L"DeviceLatencyMs", &settings.deviceLatencyMs);
   return settings;
 }
 
@@ -78,4 +80,6 @@ void SavePanelSettings(const PanelSettings& settings) {
   WriteText(key.get(), L"RampTo", settings.rampToMs);
   WriteText(key.get(), L"RampMinutes", settings.rampMinutes);
   WriteText(key.get(), L"LogPath", settings.logPath);
+  WriteText(key.get(), L"HeardResult", settings.heardResult);
+  WriteText(key.get(), L"DeviceLatencyMs", settings.deviceLatencyMs);
 }

@@ -15,6 +15,11 @@ struct PanelSettings {
   std::wstring rampToMs = L"60";
   std::wstring rampMinutes = L"10";
   std::wstring logPath;
+  // The last loopback measurement: what the panel shows beside the
+  // reported delay, and the devices' latency in ms for the session log
+  // (both empty when none succeeded).
+  std::wstring heardResult;
+  std::wstring deviceLatencyMs;
 };
 
 // The remembered settings; a value that is missing or out of range keeps

@@ -4,9 +4,11 @@
 #include <mmsystem.h>
 
 #include <cwchar>
+#include <memory>
 #include <string>
 
 #include "common/ParameterRanges.h"
+#include "host/ComApartment.h"
 #include "host/DelayRamp.h"
 #include "host/panel/PanelIds.h"
 #include "host/panel/PanelSettings.h"
@@ -16,6 +18,10 @@ namespace {
 
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickMs = 200;
+// Posted by the measuring thread: wParam the share done in thousandths;
+// and its result, an owned LoopbackResult* in lParam.
+constexpr UINT kMeasureProgressMessage = WM_APP + 1;
+constexpr UINT kMeasuredMessage = WM_APP + 2;
 
 std::wstring Widen(const std::string& text, UINT codePage) {
   const int length = MultiByteToWideChar(codePage, 0, text.c_str(), -1, nullptr, 0);
@@ -90,6 +96,12 @@ INT_PTR PanelWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       if (wParam == kTickTimer) OnTimer();
       return TRUE;
+    case kMeasureProgressMessage:
+      SendDlgItemMessageW(dialog, IDC_MEASURE_PROGRESS, PBM_SETPOS, wParam, 0);
+      return TRUE;
+    case kMeasuredMessage:
+      OnMeasured(reinterpret_cast<LoopbackResult*>(lParam));
+      return TRUE;
     case WM_DPICHANGED: {
       const auto* suggested = reinterpret_cast<const RECT*>(lParam);
       SetWindowPos(dialog, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
@@ -132,6 +144,10 @@ void PanelWindow::OnInit() {
   SetText(IDC_RAMP_TO, settings.rampToMs);
   SetText(IDC_RAMP_MINUTES, settings.rampMinutes);
   SetText(IDC_LOG, settings.logPath);
+  heardResult = settings.heardResult;
+  deviceLatencyMs = settings.deviceLatencyMs;
+  SetText(IDC_HEARD, heardResult.empty() ? L"\u2014" : heardResult);
+  SendDlgItemMessageW(dialog, IDC_MEASURE_PROGRESS, PBM_SETRANGE32, 0, 1000);
   SetText(IDC_REPORTED, L"\u2014");
   SetText(IDC_CLOCK, ClockText(0));
   ShowValues();
@@ -177,7 +193,9 @@ void PanelWindow::OnScroll(HWND control, int code) {
 }
 
 void PanelWindow::OnCommand(int id, int code) {
-  if (id == IDC_START && code == BN_CLICKED) {
+  if (id == IDC_MEASURE && code == BN_CLICKED) {
+    StartMeasurement();
+  } else if (id == IDC_START && code == BN_CLICKED) {
     if (running) {
       Stop();
     } else {
@@ -240,6 +258,7 @@ void PanelWindow::Start() {
   }
   try {
     log.emplace(Narrow(Text(IDC_LOG), CP_ACP));
+    if (!deviceLatencyMs.empty()) log->SetDeviceLatency(std::wcstod(deviceLatencyMs.c_str(), nullptr));
     if (wantedRamp && wantedRamp->fromMs != applied.delayMs) {
       SendDlgItemMessageW(dialog, IDC_DELAY, TBM_SETPOS, TRUE, wantedRamp->fromMs);
       ShowValues();
@@ -340,6 +359,8 @@ LRESULT PanelWindow::AnswerState(WPARAM field) {
     case kPanelEngine:
       if (!running) return 0;
       return session->Starting() ? 1 : 2;
+    case kPanelMeasuring:
+      return measuring ? 1 : 0;
     default:
       return kPanelNoValue;
   }
@@ -358,8 +379,56 @@ void PanelWindow::ShowStatus(const std::wstring& text) { SetText(IDC_STATUS, tex
 
 void PanelWindow::ShowError(const HostError& error) { ShowStatus(Widen(FormatHostError(error), CP_UTF8)); }
 
+void PanelWindow::StartMeasurement() {
+  if (running || measuring || !session || !soundDevices) return;
+  measuring = true;
+  EnableSessionControls();
+  SendDlgItemMessageW(dialog, IDC_MEASURE_PROGRESS, PBM_SETPOS, 0, 0);
+  ShowStatus(L"Measuring the delay you hear: keep the headphones at the microphone for about 15 seconds.");
+  const std::int32_t delayMs = Position(IDC_DELAY);
+  const HWND window = dialog;
+  measurement = std::thread([window, delayMs] {
+    auto result = std::make_unique<LoopbackResult>();
+    try {
+      ComApartment apartment;
+      if (FAILED(apartment.Result())) throw HostError(apartment.Result(), "CoInitializeEx failed");
+      LoadedComponent component;
+      const HRESULT created = LoadedComponent::Create(&component);
+      if (FAILED(created)) throw HostError(created, "the component could not be created: " + DescribeFailure(created));
+      ComponentSession own(std::move(component));
+      *result = LoopbackMeasurement(own, delayMs).Run([window](double share) {
+        PostMessageW(window, kMeasureProgressMessage, static_cast<WPARAM>(share * 1000), 0);
+      });
+    } catch (const HostError& error) {
+      result->text = FormatHostError(error);
+    } catch (const std::exception& error) {
+      result->text = error.what();
+    }
+    PostMessageW(window, kMeasuredMessage, 0, reinterpret_cast<LPARAM>(result.release()));
+  });
+}
+
+void PanelWindow::OnMeasured(LoopbackResult* posted) {
+  const std::unique_ptr<LoopbackResult> result(posted);
+  if (measurement.joinable()) measurement.join();
+  measuring = false;
+  if (dialog == nullptr) return;
+  EnableSessionControls();
+  if (result->Measured()) {
+    wchar_t text[64];
+    std::swprintf(text, 64, L"%.0f ms at %d ms (devices %.0f ms)", result->heard.ms, result->delayMs,
+                  result->devices.ms);
+    heardResult = text;
+    std::swprintf(text, 64, L"%.1f", result->devices.ms);
+    deviceLatencyMs = text;
+    SetText(IDC_HEARD, heardResult);
+  }
+  ShowStatus(Widen(result->text, CP_UTF8));
+}
+
 void PanelWindow::EnableSessionControls() {
-  EnableWindow(GetDlgItem(dialog, IDC_START), session && soundDevices);
+  EnableWindow(GetDlgItem(dialog, IDC_MEASURE), session && soundDevices && !running && !measuring);
+  EnableWindow(GetDlgItem(dialog, IDC_START), session && soundDevices && !measuring);
   for (const int id : {IDC_RAMP, IDC_RAMP_FROM, IDC_RAMP_TO, IDC_RAMP_MINUTES, IDC_LOG}) {
     EnableWindow(GetDlgItem(dialog, id), !running);
   }
@@ -367,6 +436,15 @@ void PanelWindow::EnableSessionControls() {
 
 void PanelWindow::OnDestroy() {
   if (running) Stop();
+  // The measurement's result is posted to a window that is going; it is
+  // taken here and freed.
+  if (measurement.joinable()) {
+    measurement.join();
+    MSG pending;
+    while (PeekMessageW(&pending, dialog, kMeasuredMessage, kMeasuredMessage, PM_REMOVE)) {
+      OnMeasured(reinterpret_cast<LoopbackResult*>(pending.lParam));
+    }
+  }
   PanelSettings settings;
   settings.delayMs = Position(IDC_DELAY);
   settings.frequencyShift = Position(IDC_SHIFT);
@@ -377,6 +455,8 @@ void PanelWindow::OnDestroy() {
   settings.rampToMs = Text(IDC_RAMP_TO);
   settings.rampMinutes = Text(IDC_RAMP_MINUTES);
   settings.logPath = Text(IDC_LOG);
+  settings.heardResult = heardResult;
+  settings.deviceLatencyMs = deviceLatencyMs;
   SavePanelSettings(settings);
   session.reset();
   dialog = nullptr;

@@ -5,10 +5,12 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "host/ComponentSession.h"
 #include "host/HostOptions.h"
 #include "host/LiveControls.h"
+#include "host/LoopbackMeasurement.h"
 #include "host/SessionLog.h"
 #include "host/panel/PanelIds.h"
 
@@ -36,6 +38,10 @@ class PanelWindow {
   void OnCommand(int id, int code);
   void OnTimer();
   void OnDestroy();
+  // The loopback measurement runs on a thread of its own with a component
+  // of its own; it posts its progress and its result to the window.
+  void StartMeasurement();
+  void OnMeasured(LoopbackResult* result);
 
   void CreateComponent();
   void Start();
@@ -69,4 +75,9 @@ class PanelWindow {
   int reports = 0;
   std::optional<DelayRampSpec> ramp;
   std::optional<SessionLog> log;
+  std::thread measurement;
+  bool measuring = false;
+  // From the last measurement that succeeded, or the remembered one.
+  std::wstring heardResult;
+  std::wstring deviceLatencyMs;
 };

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "tools/audio/ClickAnalysis.h"
-#include "tools/audio/SignalAnalysis.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/SignalAnalysis.h"
+#include "common/signal/TestSignals.h"
 
 namespace {
 

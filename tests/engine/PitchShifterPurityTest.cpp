@@ -1,7 +1,7 @@
 #include "engine/PitchShifter.h"
 
 #include "support/Spectrum.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "engine/PlainPitchShifter.h"
 #include "support/Spectrum.h"
 #include "support/SyntheticSignals.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 #include <gtest/gtest.h>
 

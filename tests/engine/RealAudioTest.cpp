@@ -27,8 +27,8 @@
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/DirectSoundPassthrough.h"
 #include "tools/audio/ClickAnalysis.h"
-#include "tools/audio/SignalAnalysis.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/SignalAnalysis.h"
+#include "common/signal/TestSignals.h"
 
 namespace {
 

@@ -71,6 +71,16 @@ TEST(HostOptions, RejectsMalformedRamps) {
   EXPECT_NE(Parse({"--ramp", "::"}).error, "");
 }
 
+TEST(HostOptions, MeasureTakesTheDelayAndNoSessionOptions) {
+  const HostOptionsResult result = Parse({"--measure", "--delay", "100", "--log", "m.csv"});
+  ASSERT_EQ(result.error, "");
+  EXPECT_TRUE(result.options.measure);
+  EXPECT_EQ(result.options.delayMs, 100);
+  EXPECT_FALSE(Parse({"--delay", "100"}).options.measure);
+  EXPECT_EQ(Parse({"--measure", "--ramp", "200:60:300"}).error, "--measure takes no --ramp or --seconds");
+  EXPECT_EQ(Parse({"--seconds", "5", "--measure"}).error, "--measure takes no --ramp or --seconds");
+}
+
 TEST(HostOptions, HelpIsRecognised) {
   EXPECT_TRUE(Parse({"--help"}).options.showHelp);
   EXPECT_TRUE(Parse({"-h"}).options.showHelp);
@@ -82,6 +92,7 @@ TEST(HostOptions, UsageGivesTheRangesWholly) {
   EXPECT_NE(usage.find("  --shift N           frequency shift in steps, -10..10 (default 0)\n"), std::string::npos)
       << usage;
   EXPECT_NE(usage.find("  --volume PCT        playback volume, 0..100 (default 100)\n"), std::string::npos) << usage;
+  EXPECT_NE(usage.find("       rynhost --measure [--delay MS] [--log FILE.csv]\n"), std::string::npos) << usage;
   EXPECT_EQ(usage.rfind("  2 bad arguments\n"), usage.size() - std::string("  2 bad arguments\n").size()) << usage;
 }
 

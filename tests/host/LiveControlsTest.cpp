@@ -90,9 +90,11 @@ TEST(LiveControls, StatusLineShowsEverySettingAndTheReportedDelay) {
 }
 
 TEST(LiveControls, LogRowsMatchTheHeader) {
-  EXPECT_STREQ(LogHeader(), "time_s,configured_delay_ms,reported_delay_ms,frequency_shift,zel_mode,volume,paused");
+  EXPECT_STREQ(LogHeader(),
+               "time_s,configured_delay_ms,reported_delay_ms,frequency_shift,zel_mode,volume,paused,device_latency_ms");
   LiveSettings settings{100, 3, ShiftMethod::PhaseVocoder, 90, false};
-  EXPECT_EQ(FormatLogRow(2.04, settings, 104), "2.0,100,104,3,1,90,0");
+  EXPECT_EQ(FormatLogRow(2.04, settings, 104), "2.0,100,104,3,1,90,0,");
+  EXPECT_EQ(FormatLogRow(2.04, settings, 104, 57.63), "2.0,100,104,3,1,90,0,57.6");
 }
 
 }  // namespace

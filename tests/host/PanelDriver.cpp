@@ -7,7 +7,7 @@
 //     check ID 0|1              set a check box
 //     text ID STRING            set an edit box's text
 //     click ID                  press a button
-//     expect FIELD VALUE [TOL]  delay|shift|mode|volume|reported|engine, within 30 s
+//     expect FIELD VALUE [TOL]  delay|shift|mode|volume|reported|engine|measuring, within 30 s
 //     expect-text ID TEXT       the control's text contains TEXT, within 30 s
 //     expect-enabled ID 0|1     whether the control is enabled
 //     expect-ranges             the delay, shift and volume sliders span the
@@ -62,8 +62,8 @@ bool State(int field, long* value) {
 }
 
 int Field(const std::string& name) {
-  const char* names[] = {"delay", "shift", "mode", "volume", "reported", "engine"};
-  for (int i = 0; i < 6; ++i) {
+  const char* names[] = {"delay", "shift", "mode", "volume", "reported", "engine", "measuring"};
+  for (int i = 0; i < 7; ++i) {
     if (name == names[i]) return i;
   }
   Fail("unknown field " + name);

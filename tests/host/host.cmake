@@ -1,6 +1,6 @@
 # The reference host: its portable parts natively (and under Wine).
 ryn_add_test(host_options_tests LABELS ${RYN_TEST_LABEL}
-  SOURCES host/HostOptionsTest.cpp host/LiveControlsTest.cpp host/PanelTextTest.cpp
+  SOURCES host/HostOptionsTest.cpp host/LiveControlsTest.cpp host/LoopbackAnalysisTest.cpp host/PanelTextTest.cpp
   LIBS ryn_host_portable ryn_panel_portable)
 
 # rynhost itself under Wine: its command line and error paths with no sound
@@ -25,6 +25,18 @@ if(WIN32 AND TARGET rynhost)
     RESOURCE_LOCK ryn_registration
     TIMEOUT 120)
   ryn_use_pulse(rynhost.audio_session)
+
+  # rynhost --measure through the fixture's echo route, against the
+  # pass-through's routing and the fixture's own recording.
+  add_test(NAME rynhost.measure
+    COMMAND ${RYN_WINE_ENV} ${CMAKE_CURRENT_LIST_DIR}/rynhost_measure_test.sh
+            ${RYN_WINE_RUN} $<TARGET_FILE:rynhost> $<TARGET_FILE:passthrough>
+            ${RYN_PULSE_FIXTURE} ${RYN_PULSE_DIR} ${CMAKE_BINARY_DIR}/host-test)
+  set_tests_properties(rynhost.measure PROPERTIES
+    FIXTURES_REQUIRED "wine;ryn_registered"
+    RESOURCE_LOCK ryn_registration
+    TIMEOUT 180)
+  ryn_use_pulse(rynhost.measure)
 endif()
 
 # rynpanel under Wine on a virtual X display, driven through window messages:
@@ -38,7 +50,8 @@ if(WIN32 AND TARGET rynpanel)
   foreach(mode controls audio)
     add_test(NAME rynpanel.${mode}
       COMMAND ${CMAKE_CURRENT_LIST_DIR}/rynpanel_test.sh
-              $<TARGET_FILE:rynpanel> $<TARGET_FILE:panel_driver> ${CMAKE_BINARY_DIR}/panel-test ${mode})
+              $<TARGET_FILE:rynpanel> $<TARGET_FILE:panel_driver> ${CMAKE_BINARY_DIR}/panel-test ${mode}
+              ${RYN_PULSE_FIXTURE} ${RYN_PULSE_DIR})
     set_tests_properties(rynpanel.${mode} PROPERTIES LABELS wine RESOURCE_LOCK rynpanel_prefix TIMEOUT 240)
   endforeach()
   set_tests_properties(rynpanel.controls PROPERTIES ENVIRONMENT "${RYN_NO_SOUND_SERVER}")

@@ -1,7 +1,8 @@
 #!/bin/sh
 # rynhost's command line under Wine: usage errors exit 2 with the usage text,
-# --help exits 0, and a failure of the component (no sound server is
-# reachable) prints its description with the HRESULT in hex and exits 1.
+# --help exits 0, and a failure of the component or, for --measure, of the
+# devices (no sound server is reachable) prints its description with the
+# HRESULT in hex and exits 1.
 #   RYN_BUILD_DIR=... rynhost_cli_test.sh WINE_RUN RYNHOST.EXE WORK_DIR
 set -u
 wine="$1"; host="$2"; work="$3"
@@ -31,8 +32,11 @@ expect 2 'invalid value for --volume: 101' --volume 101
 expect 2 'invalid value for --ramp: 200:30:10' --ramp 200:30:10
 expect 2 'missing value for --seconds' --seconds
 expect 2 'unknown argument --colour' --colour red
+expect 2 '--measure takes no --ramp or --seconds' --measure --seconds 5
 expect 0 '^usage: rynhost' --help
 expect 0 'p *pause/resume' --help
+expect 0 '^ *rynhost --measure \[--delay MS\]' --help
+expect 1 'rynhost: loopback measurement: opening the default input failed (0x8' --measure --delay 100
 expect 1 'rynhost: Run failed: Could not initialize DirectX (0x80042009)' --seconds 1
 expect 1 'ryn component: registered class Ryn.VelRyn.1 from .*\\ryn\.dll' --seconds 1 --delay 220 --shift -3 --mode 2
 log_dir=$(printf 'Z:%s' "$work/missing/folder" | tr / '\\')

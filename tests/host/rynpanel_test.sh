@@ -7,15 +7,19 @@
 #             reaches the component and is remembered for the next start; a
 #             Start that reaches the component anyway shows its description
 #             and HRESULT.
-#   audio     on the PulseAudio fixture: Start runs the engine, the reported
+#   audio     on the PulseAudio fixture: through the fixture's echo route,
+#             "Measure the delay I hear" shows the heard delay beside the
+#             reported one and the result in the status line, the session
+#             log then carries the devices' latency, and the panel remembers
+#             the result; Start runs the engine, the reported
 #             delay appears, a delay or shift change says "restarting" and the
 #             new delay is measured,
 #             Space stops, the log holds rynhost's rows; a ramp steps the delay.
 # The panel runs in a Wine prefix of its own (in WORK_DIR), whose server and
 # desktop start on this display: the build's shared prefix has no display.
-#   rynpanel_test.sh RYNPANEL.EXE PANEL_DRIVER.EXE WORK_DIR controls|audio
+#   rynpanel_test.sh RYNPANEL.EXE PANEL_DRIVER.EXE WORK_DIR controls|audio FIXTURE PULSE_DIR
 set -u
-panel="$1"; driver="$2"; work="$3"; mode="$4"
+panel="$1"; driver="$2"; work="$3"; mode="$4"; fixture="$5"; pulse="$6"
 mkdir -p "$work"
 . "$(dirname "$0")/../../scripts/wine-env.sh"
 wine_env "$work/wineprefix"
@@ -48,7 +52,7 @@ wine_prefix_create
 
 C=(IDC_DELAY=1001 IDC_SHIFT=1011 IDC_SHIFT_VALUE=1012 IDC_METHOD=1021 IDC_VOLUME=1031 IDC_RAMP=1041
    IDC_RAMP_FROM=1043 IDC_RAMP_TO=1045 IDC_RAMP_MINUTES=1047 IDC_LOG=1051 IDC_START=1060 IDC_REPORTED=1071
-   IDC_CLOCK=1073 IDC_STATUS=1080)
+   IDC_CLOCK=1073 IDC_HEARD=1075 IDC_STATUS=1080 IDC_MEASURE=1090)
 for c in "${C[@]}"; do declare "$c"; done
 
 start_panel() {
@@ -95,8 +99,13 @@ case "$mode" in
     log="$work/panel-session.csv"
     ramp_log="$work/panel-ramp.csv"
     rm -f "$log" "$ramp_log"
+    "$fixture" echo "$pulse" 5
     start_panel
-    drive wait expect-text $IDC_STATUS 'Ready' expect-enabled $IDC_START 1 \
+    drive wait expect-text $IDC_STATUS 'Ready' expect-enabled $IDC_MEASURE 1 click $IDC_MEASURE \
+      expect measuring 1 expect-enabled $IDC_START 0 expect measuring 0 \
+      expect-text $IDC_HEARD ' ms at 100 ms (devices ' expect-text $IDC_STATUS 'At DELAY 100 you hear '
+    "$fixture" echo "$pulse" off
+    drive wait expect-enabled $IDC_START 1 \
       text $IDC_LOG "$(printf 'Z:%s' "$log" | tr / '\\')" click $IDC_START \
       expect engine 2 expect reported 100 15 expect-text $IDC_REPORTED ' ms' expect-text $IDC_CLOCK '0:00:0' \
       key $IDC_DELAY pgdn expect delay 110 expect-text $IDC_REPORTED 'restarting' \
@@ -107,7 +116,12 @@ case "$mode" in
       text $IDC_LOG "$(printf 'Z:%s' "$ramp_log" | tr / '\\')" click $IDC_START \
       expect delay 40 sleep 1500 click $IDC_START expect engine 0 close
     end_panel
+    start_panel
+    drive wait expect-text $IDC_HEARD ' ms at 100 ms (devices ' close
+    end_panel
     head -1 "$log" | grep -q '^time_s,configured_delay_ms,reported_delay_ms,' || fail "no log header"
+    awk -F, 'NR > 1 && $8 + 0 > 0 { found = 1 } END { exit !found }' "$log" ||
+      fail "no log row with the measured devices' latency"
     awk -F, 'NR > 1 && $2 == 110 && $3 >= 95 && $3 <= 125 { found = 1 } END { exit !found }' "$log" ||
       fail "no log row with configured 110 ms and its reported delay"
     ramp=$(awk -F, 'NR > 1 { print $2 }' "$ramp_log" | uniq | tr '\n' ' ')

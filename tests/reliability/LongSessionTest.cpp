@@ -33,7 +33,7 @@
 #include "support/VirtualAudioRig.h"
 #include "tools/audio/ClickAnalysis.h"
 #include "tools/audio/DirectSoundPassthrough.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 namespace {
 

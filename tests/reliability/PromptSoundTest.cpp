@@ -22,7 +22,7 @@
 #include "support/HResultCheck.h"
 #include "support/ChildProcess.h"
 #include "support/VirtualAudioRig.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 namespace {
 

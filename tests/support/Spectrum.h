@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "tools/audio/Fft.h"
+#include "common/signal/Fft.h"
 
 // Spectral measurements for tests, in double precision and independent of the
 // code under test: the transform is the audio tools' own.

@@ -6,7 +6,7 @@
 #include <vector>
 
 // Deterministic test and benchmark signals, the same on every platform
-// (tones: tools/audio/TestSignals.h).
+// (tones: common/signal/TestSignals.h).
 
 // xorshift64*: a small generator whose sequence no library version changes.
 class NoiseSource {

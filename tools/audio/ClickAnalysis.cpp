@@ -5,7 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "tools/audio/SignalAnalysis.h"
+#include "common/signal/SignalAnalysis.h"
 
 namespace audio {
 

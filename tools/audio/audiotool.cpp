@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tools/audio/ClickAnalysis.h"
-#include "tools/audio/SignalAnalysis.h"
-#include "tools/audio/TestSignals.h"
+#include "common/signal/SignalAnalysis.h"
+#include "common/signal/TestSignals.h"
 #include "tools/audio/WavFile.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/audio/Fft.h"
+#include "common/signal/Fft.h"
 
 #include <gtest/gtest.h>
 

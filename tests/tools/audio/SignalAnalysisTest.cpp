@@ -1,4 +1,4 @@
-#include "tools/audio/SignalAnalysis.h"
+#include "common/signal/SignalAnalysis.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "tools/audio/SignalAnalysis.h"
+#include "common/signal/SignalAnalysis.h"
 
 namespace {
 

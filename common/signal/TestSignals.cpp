@@ -1,4 +1,4 @@
-#include "tools/audio/TestSignals.h"
+#include "common/signal/TestSignals.h"
 
 #include <cmath>
 

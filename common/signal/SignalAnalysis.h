@@ -12,6 +12,15 @@ struct LagEstimate {
   double LagMs(std::uint32_t sampleRate) const { return 1000.0 * lagSamples / sampleRate; }
 };
 
+// Normalised cross-correlation of `delayed` against `reference` at each lag
+// of minLag..maxLag samples (element 0 is minLag): the sum of
+// reference[i] * delayed[i + lag] over the square root of both signals'
+// energies, so an exact copy peaks at 1. Lags past either signal's end
+// correlate nothing (0). Throws std::invalid_argument for empty input or an
+// empty lag range.
+std::vector<double> CrossCorrelation(const std::vector<double>& reference, const std::vector<double>& delayed,
+                                     long minLag, long maxLag);
+
 // Lag of the strongest cross-correlation peak of `delayed` against
 // `reference`, searched over minLag..maxLag samples (negative means `delayed`
 // leads), refined between samples by a parabola through the peak.

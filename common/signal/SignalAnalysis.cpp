@@ -1,11 +1,11 @@
-#include "tools/audio/SignalAnalysis.h"
+#include "common/signal/SignalAnalysis.h"
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <stdexcept>
 
-#include "tools/audio/Fft.h"
+#include "common/signal/Fft.h"
 
 namespace audio {
 namespace {
@@ -31,8 +31,8 @@ std::vector<double> ToDouble(const std::vector<std::int16_t>& x) { return std::v
 
 }  // namespace
 
-LagEstimate EstimateLag(const std::vector<double>& reference, const std::vector<double>& delayed, long minLag,
-                        long maxLag) {
+std::vector<double> CrossCorrelation(const std::vector<double>& reference, const std::vector<double>& delayed,
+                                     long minLag, long maxLag) {
   if (reference.empty() || delayed.empty()) {
     throw std::invalid_argument("empty signal");
   }
@@ -63,12 +63,25 @@ LagEstimate EstimateLag(const std::vector<double>& reference, const std::vector<
   }
   FftInverse(b);
   // b[k] = sum reference[i] * delayed[i + k]; negative k wrap to the end.
-  const auto at = [&](long lag) -> double {
+  const double norm = std::sqrt(Energy(reference) * Energy(delayed));
+  std::vector<double> correlation(static_cast<std::size_t>(maxLag - minLag + 1), 0.0);
+  if (norm <= 0.0) {
+    return correlation;
+  }
+  for (long lag = minLag; lag <= maxLag; ++lag) {
     if (lag >= static_cast<long>(delayed.size()) || -lag >= static_cast<long>(reference.size())) {
-      return 0.0;
+      continue;
     }
-    return b[static_cast<std::size_t>(lag >= 0 ? lag : static_cast<long>(n) + lag)].real();
-  };
+    correlation[static_cast<std::size_t>(lag - minLag)] =
+        b[static_cast<std::size_t>(lag >= 0 ? lag : static_cast<long>(n) + lag)].real() / norm;
+  }
+  return correlation;
+}
+
+LagEstimate EstimateLag(const std::vector<double>& reference, const std::vector<double>& delayed, long minLag,
+                        long maxLag) {
+  const std::vector<double> correlation = CrossCorrelation(reference, delayed, minLag, maxLag);
+  const auto at = [&](long lag) { return correlation[static_cast<std::size_t>(lag - minLag)]; };
   long best = minLag;
   for (long lag = minLag; lag <= maxLag; ++lag) {
     if (at(lag) > at(best)) {
@@ -80,8 +93,7 @@ LagEstimate EstimateLag(const std::vector<double>& reference, const std::vector<
   if (best > minLag && best < maxLag) {
     estimate.lagSamples += ParabolicOffset(at(best - 1), at(best), at(best + 1));
   }
-  const double norm = std::sqrt(Energy(reference) * Energy(delayed));
-  estimate.correlation = norm > 0.0 ? std::max(0.0, at(best)) / norm : 0.0;
+  estimate.correlation = std::max(0.0, at(best));
   return estimate;
 }
 

@@ -1,0 +1,96 @@
+"""What the loopback measurement's real-audio check reads from the
+fixture's recordings (left: microphone, right: speaker, 22050 Hz).
+
+  loopback_check.py clicks OUT.wav
+      a click train to play into the microphone
+  loopback_check.py lag MIX.wav
+      median lag of the speaker's clicks behind the microphone's, in ms
+  loopback_check.py heard MIX.wav NEAR_MS
+      in a closed loop, median lag from each of the probe's clicks at the
+      microphone to its first pass through the feedback at the speaker,
+      looked for within 20 ms of NEAR_MS: the speaker carries the probe
+      itself too, louder, and the later passes, quieter
+"""
+import math
+import os
+import statistics
+import struct
+import sys
+import wave
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+import signalkit  # noqa: E402
+
+RATE = signalkit.RATE
+
+
+def clicks(path):
+    samples = [0] * int(2.0 * RATE)
+    at = 0.1
+    step = 0
+    while at < 1.9:
+        first = int(at * RATE)
+        for i in range(48):
+            window = 0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / 48)
+            samples[first + i] = int(16000 * window * math.sin(2 * math.pi * i / 8))
+        step += 1
+        at += 0.15 + 0.1 * ((step * 7) % 5) / 4
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(struct.pack("<%dh" % len(samples), *samples))
+
+
+def onsets(x, threshold):
+    found, quiet = [], 200
+    for i, v in enumerate(x):
+        if abs(v) >= threshold:
+            if quiet >= 200:
+                found.append(i)
+            quiet = 0
+        else:
+            quiet += 1
+    return found
+
+
+def lag(path):
+    mic, spk = signalkit.read_stereo(path)
+    threshold = max(abs(v) for v in mic) // 3
+    out = onsets(spk, threshold)
+    lags = [min((s - m for s in out if s > m), default=None) for m in onsets(mic, threshold)]
+    lags = [x for x in lags if x is not None and x < RATE // 2]
+    if len(lags) < 5:
+        sys.exit("fewer than 5 clicks came through")
+    print("%.1f" % (1000.0 * statistics.median(lags) / RATE))
+
+
+def heard(path, near_ms):
+    mic, spk = signalkit.read_stereo(path)
+    window = int(20 * RATE / 1000)
+    near = near_ms * RATE / 1000.0
+    peak = lambda x, at: max(abs(v) for v in x[at:at + 60])
+    level = max(abs(v) for v in mic)
+    heard_mic = [(m, peak(mic, m)) for m in onsets(mic, level // 40)]
+    heard_spk = [(s, peak(spk, s)) for s in onsets(spk, level // 40)]
+    lags = []
+    for m, p in heard_mic:
+        # The probe's own clicks are the loudest within half a second; a
+        # first pass comes back 10 dB quieter, later passes quieter still.
+        if p < 0.7 * max(q for n, q in heard_mic if abs(n - m) < RATE // 2):
+            continue
+        lags += [s - m for s, q in heard_spk if abs(s - m - near) <= window and 0.2 * p <= q <= 0.5 * p]
+    if len(lags) < 5:
+        sys.exit("fewer than 5 first passes came through")
+    print("%.1f" % (1000.0 * statistics.median(lags) / RATE))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "clicks":
+        clicks(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "lag":
+        lag(sys.argv[2])
+    elif len(sys.argv) == 4 and sys.argv[1] == "heard":
+        heard(sys.argv[2], float(sys.argv[3]))
+    else:
+        sys.exit(__doc__)
