@@ -6,9 +6,10 @@
 # (default 10) at DELAY 40, 100 and 220, sessions of a fifth of that at
 # DELAY 40, 50, 60 and 100 on a playback device that keeps Windows'
 # committed span of 30 and 40 ms, a vocoder session at DELAY 40, 100 DELAY
-# changes, and 50 fresh processes' first Runs and first changes; then one
-# heard-delay session at DELAY 100 in the 64-bit build with every core kept
-# busy.
+# changes, and 50 fresh processes' first Runs and first changes; the
+# loopback measurement of the delay heard at DELAY 40, 100 and 220; then
+# one heard-delay session at DELAY 100 in the 64-bit build with every core
+# kept busy.
 # Writes out/soak/report.md and out/soak/heard-delay.png; fails when a
 # figure is missing.
 set -euo pipefail
@@ -34,9 +35,20 @@ soak() {
       ctest -R '^reliability_long_session_tests$' --output-on-failure -V) >"$out/$log" 2>&1 || true
 }
 
+# The loopback measurement of the delay heard, at three DELAYs.
+measure() {
+  local bits="$1"
+  /usr/bin/python3 "$root/scripts/wait-for-quiet.py" 120 >>"$out/quiet.txt"
+  (cd "$root/build/win$bits" &&
+    env RYN_MEASURE_DELAYS="40 100 220" ctest -R '^rynhost.measure$' --output-on-failure -V) \
+    >"$out/win$bits-measure.log" 2>&1 || true
+}
+
 started=$(date +%s)
 soak 64 win64.log
 soak 32 win32.log
+measure 64
+measure 32
 
 # Busy loops on every core beside one session, stopped by their PIDs.
 busy=()

@@ -152,6 +152,10 @@ def main():
         for wanted in LOG_FIGURES:
             if not any(line.startswith(wanted) for line in lines):
                 missing.append(f"{build}.log: '{wanted}' figures")
+        measured = log_lines.get(f"{build}-measure", [])
+        for delay in DELAYS:
+            if not any(line.startswith(f"loopback measurement, DELAY {delay}:") for line in measured):
+                missing.append(f"{build}-measure.log: loopback measurement at DELAY {delay}")
 
     write_picture(out, results)
     write_report(out, minutes, results, contract, log_lines, failed, missing)
