@@ -129,7 +129,7 @@ ProbeRecorder::Take ProbeRecorder::Record(const std::vector<std::int16_t>& probe
       }
       if (GetTickCount() - lastDelivery > kCaptureTimeoutMs) {
         stop();
-        throw HostError(E_FAIL, "loopback measurement: the default input delivered nothing for a second");
+        throw Lost(E_FAIL, "loopback measurement: the default input delivered nothing for a second");
       }
       continue;
     }
@@ -137,7 +137,7 @@ ProbeRecorder::Take ProbeRecorder::Record(const std::vector<std::int16_t>& probe
     const bool overtaken = streaming && (writePosition + kPlaybackBytes - play) % kPlaybackBytes > kPlaybackBytes / 2;
     if (overtaken && take.recording.size() + kSettleSamples > lead) {
       stop();
-      throw HostError(E_FAIL, "loopback measurement: the output overtook the probe (a stall); measure again");
+      throw Lost(E_FAIL, "loopback measurement: the output overtook the probe (a stall); measure again");
     }
     if (!streaming || overtaken) {
       // The stream starts at the write cursor, and starts there again (its

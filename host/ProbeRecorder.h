@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/ComPtr.h"
+#include "host/ComponentSession.h"
 
 // Plays a probe on the default output through DirectSound while recording
 // the default input, the way a feedback program streams: every chunk the
@@ -23,6 +24,14 @@
 // and the devices' latency.
 class ProbeRecorder {
  public:
+  // A take the devices did not carry through: the input delivered nothing
+  // for a second, or the output stalled past the stream. Taking it again
+  // usually works.
+  class Lost : public HostError {
+   public:
+    using HostError::HostError;
+  };
+
   struct Take {
     std::vector<std::int16_t> recording;
     // Where the recording would hold the probe's first sample if the
@@ -36,8 +45,8 @@ class ProbeRecorder {
 
   // Streams `probe` after a short silence and records until `tailMs` after
   // its end. `progress` gets the share done, 0..1. Throws HostError when a
-  // device fails, the input delivers nothing for a second or the output
-  // overtook the stream (a stall: measure again).
+  // device fails, and Lost when the input delivers nothing for a second or
+  // the output overtook the stream (a stall).
   Take Record(const std::vector<std::int16_t>& probe, double tailMs, const std::function<void(double)>& progress);
 
  private:

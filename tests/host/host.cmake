@@ -35,7 +35,7 @@ if(WIN32 AND TARGET rynhost)
   set_tests_properties(rynhost.measure PROPERTIES
     FIXTURES_REQUIRED "wine;ryn_registered"
     RESOURCE_LOCK ryn_registration
-    TIMEOUT 180)
+    TIMEOUT 300)
   ryn_use_pulse(rynhost.measure)
 endif()
 
