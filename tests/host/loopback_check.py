@@ -5,11 +5,12 @@ fixture's recordings (left: microphone, right: speaker, 22050 Hz).
       a click train to play into the microphone
   loopback_check.py lag MIX.wav
       median lag of the speaker's clicks behind the microphone's, in ms
-  loopback_check.py heard MIX.wav NEAR_MS
+  loopback_check.py heard MIX.wav
       in a closed loop, median lag from each of the probe's clicks at the
-      microphone to its first pass through the feedback at the speaker,
-      looked for within 20 ms of NEAR_MS: the speaker carries the probe
-      itself too, louder, and the later passes, quieter
+      microphone to its first pass through the feedback at the speaker:
+      the earliest speaker click 20 ms to 1 s on at a first pass's level
+      (the speaker carries the probe itself too, louder, and the later
+      passes, quieter)
 """
 import math
 import os
@@ -65,10 +66,9 @@ def lag(path):
     print("%.1f" % (1000.0 * statistics.median(lags) / RATE))
 
 
-def heard(path, near_ms):
+def heard(path):
     mic, spk = signalkit.read_stereo(path)
-    window = int(20 * RATE / 1000)
-    near = near_ms * RATE / 1000.0
+    shortest = int(20 * RATE / 1000)
     peak = lambda x, at: max(abs(v) for v in x[at:at + 60])
     level = max(abs(v) for v in mic)
     heard_mic = [(m, peak(mic, m)) for m in onsets(mic, level // 40)]
@@ -76,10 +76,13 @@ def heard(path, near_ms):
     lags = []
     for m, p in heard_mic:
         # The probe's own clicks are the loudest within half a second; a
-        # first pass comes back 10 dB quieter, later passes quieter still.
+        # first pass comes back 10 dB quieter, later passes quieter still:
+        # the first pass is the earliest speaker click at that level.
         if p < 0.7 * max(q for n, q in heard_mic if abs(n - m) < RATE // 2):
             continue
-        lags += [s - m for s, q in heard_spk if abs(s - m - near) <= window and 0.2 * p <= q <= 0.5 * p]
+        passes = [s - m for s, q in heard_spk if shortest <= s - m < RATE and 0.2 * p <= q <= 0.5 * p]
+        if passes:
+            lags.append(min(passes))
     if len(lags) < 5:
         sys.exit("fewer than 5 first passes came through")
     print("%.1f" % (1000.0 * statistics.median(lags) / RATE))
@@ -90,7 +93,7 @@ if __name__ == "__main__":
         clicks(sys.argv[2])
     elif len(sys.argv) == 3 and sys.argv[1] == "lag":
         lag(sys.argv[2])
-    elif len(sys.argv) == 4 and sys.argv[1] == "heard":
-        heard(sys.argv[2], float(sys.argv[3]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "heard":
+        heard(sys.argv[2])
     else:
         sys.exit(__doc__)

@@ -114,7 +114,7 @@ for delay in ${RYN_MEASURE_DELAYS:-100}; do
     else
       fail "devices $devices_net ms (less the echo route) against routing $routing ms"
     fi
-    clicks_heard=$(python3 "$check" heard "$work/measure-echo.wav" "$heard_net")
+    clicks_heard=$(python3 "$check" heard "$work/measure-echo.wav")
     echo "[ figures  ] loopback measurement, DELAY $delay: devices $devices_net ms against routing $routing ms;" \
       "heard $heard_net ms against $clicks_heard ms from the fixture's recording (both less the echo route)"
     if near "$heard_net" "$clicks_heard" 5; then
