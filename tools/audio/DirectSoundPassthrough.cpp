@@ -6,24 +6,10 @@
 #include <stdexcept>
 
 #include "common/HResultError.h"
-
-namespace {
-
-WAVEFORMATEX MonoFormat() {
-  WAVEFORMATEX format{};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = 1;
-  format.nSamplesPerSec = 22050;
-  format.wBitsPerSample = 16;
-  format.nBlockAlign = 2;
-  format.nAvgBytesPerSec = 44100;
-  return format;
-}
-
-}  // namespace
+#include "engine/WaveFormat.h"
 
 CDirectSoundPassthrough::CDirectSoundPassthrough() {
-  WAVEFORMATEX format = MonoFormat();
+  WAVEFORMATEX format = EngineWaveFormat();
   ThrowIfFailed(DirectSoundCaptureCreate(nullptr, captureDevice.put(), nullptr), "DirectSoundCaptureCreate");
   DSCBUFFERDESC captureDesc{};
   captureDesc.dwSize = sizeof captureDesc;

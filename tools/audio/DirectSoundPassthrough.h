@@ -11,6 +11,7 @@
 
 #include "common/ComPtr.h"
 #include "common/UniqueHandle.h"
+#include "engine/PcmFormat.h"
 
 // Calibration path through the same devices as the engine, the way the
 // engine uses them: the same format, looping buffers, and a capture buffer
@@ -69,7 +70,7 @@ class CDirectSoundPassthrough {
   void NotePlayCursor(DWORD play, bool atWrite);
   double SecondsSinceStart() const noexcept;
 
-  static constexpr DWORD kBytesPerSecond = 44100;  // 22050 Hz, 16-bit mono
+  static constexpr DWORD kBytesPerSecond = PcmFormat::kBytesPerSecond;  // the engine's format
   static constexpr DWORD kSegments = 16;
   static constexpr DWORD kSegmentBytes = 440;  // 10 ms in whole samples
   static constexpr DWORD kCaptureBytes = kSegments * kSegmentBytes;
