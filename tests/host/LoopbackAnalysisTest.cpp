@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <vector>
+
+#include "support/SyntheticSignals.h"
 
 namespace {
 
@@ -16,19 +17,11 @@ std::size_t SamplesOf(double ms) { return static_cast<std::size_t>(std::lround(m
 // Where a recording would hold the probe if the devices took no time.
 constexpr std::size_t kExpectedAt = 3000;
 
-Samples Noise(std::size_t n, int amplitude, unsigned seed) {
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> value(-amplitude, amplitude);
-  Samples x(n);
-  for (auto& s : x) s = static_cast<std::int16_t>(value(random));
-  return x;
-}
-
 // A recording of `seconds` with a little noise, and `gain` times the probe
 // added from `at` on.
 class Recording {
  public:
-  explicit Recording(double seconds) : samples(Noise(SamplesOf(seconds * 1000), 30, 5)) {}
+  explicit Recording(double seconds) : samples(SampleNoise(SamplesOf(seconds * 1000), 30, 5)) {}
   void Add(const Samples& probe, std::size_t at, double gain) {
     for (std::size_t i = 0; i < probe.size() && at + i < samples.size(); ++i) {
       samples[at + i] = static_cast<std::int16_t>(std::lround(samples[at + i] + gain * probe[i]));
@@ -84,7 +77,7 @@ TEST(LoopbackAnalysis, SilenceIsAFailureWithAdviceAndNoNumber) {
 TEST(LoopbackAnalysis, NoiseWithoutAnEchoIsAFailure) {
   const loopback::Probe probe = loopback::MakeProbe();
   for (int amplitude : {300, 8000}) {
-    const Samples noise = Noise(SamplesOf(4000), amplitude, 9);
+    const Samples noise = SampleNoise(SamplesOf(4000), amplitude, 9);
     const loopback::Finding devices = loopback::MeasureDeviceLatency(probe, noise, kExpectedAt);
     EXPECT_FALSE(devices.measured) << amplitude;
     EXPECT_LT(devices.confidence, loopback::kMinConfidence);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 // Deterministic test and benchmark signals, the same on every platform
@@ -33,6 +34,16 @@ inline std::vector<float> WhiteNoise(double amplitude, std::size_t count, std::u
     v = static_cast<float>(amplitude * noise.Next());
   }
   return out;
+}
+
+// 16-bit samples uniform in [-amplitude, amplitude]: a noise floor or a
+// signal with no echo in it.
+inline std::vector<std::int16_t> SampleNoise(std::size_t count, int amplitude, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> value(-amplitude, amplitude);
+  std::vector<std::int16_t> x(count);
+  for (auto& s : x) s = static_cast<std::int16_t>(value(random));
+  return x;
 }
 
 // Speech-like audio at 22050 samples/s, peak about 0.6: a voiced harmonic

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <stdexcept>
 #include <vector>
 
 #include "common/signal/TestSignals.h"
+#include "support/SyntheticSignals.h"
 
 namespace {
 
@@ -20,14 +20,6 @@ Samples Delayed(const Samples& x, std::size_t by, double gain = 1.0) {
     y[i] = static_cast<std::int16_t>(std::lround(gain * x[i - by]));
   }
   return y;
-}
-
-Samples Noise(std::size_t n, int amplitude, unsigned seed) {
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> value(-amplitude, amplitude);
-  Samples x(n);
-  for (auto& s : x) s = static_cast<std::int16_t>(value(random));
-  return x;
 }
 
 // Hann-windowed bursts evaluated in continuous time, so a copy can be shifted
@@ -64,7 +56,7 @@ TEST(EstimateLag, IrregularClicksLeaveNoAmbiguityBeyondTheShortestInterval) {
 TEST(EstimateLag, SurvivesAttenuationAndNoise) {
   const Samples input = audio::MakeClickTrain({});
   Samples output = Delayed(input, 1000, 0.3);
-  const Samples noise = Noise(output.size(), 800, 5);
+  const Samples noise = SampleNoise(output.size(), 800, 5);
   for (std::size_t i = 0; i < output.size(); ++i) output[i] = static_cast<std::int16_t>(output[i] + noise[i]);
   const audio::LagEstimate lag = audio::EstimateLag(input, output, 0, 5000);
   EXPECT_NEAR(lag.lagSamples, 1000.0, 0.5);
@@ -93,7 +85,7 @@ TEST(EstimateLag, StaysInsideTheSearchRange) {
 
 TEST(EstimateLag, UnrelatedOrSilentOutputCorrelatesLittle) {
   const Samples input = audio::MakeClickTrain({});
-  EXPECT_LT(audio::EstimateLag(input, Noise(input.size(), 3000, 9), 0, 5000).correlation, 0.2);
+  EXPECT_LT(audio::EstimateLag(input, SampleNoise(input.size(), 3000, 9), 0, 5000).correlation, 0.2);
   EXPECT_EQ(audio::EstimateLag(input, Samples(input.size(), 0), 0, 5000).correlation, 0.0);
 }
 
@@ -184,7 +176,7 @@ TEST(EstimateEnvelopeLag, FindsTheDelayWhenEveryClickWandersByAFewSamples) {
 
 TEST(EstimateEnvelopeLag, UnrelatedSoundCorrelatesLittle) {
   const Samples input = audio::MakeClickTrain({});
-  EXPECT_LT(audio::EstimateEnvelopeLag(input, Noise(input.size(), 3000, 4), 0, 5000).correlation, 0.2);
+  EXPECT_LT(audio::EstimateEnvelopeLag(input, SampleNoise(input.size(), 3000, 4), 0, 5000).correlation, 0.2);
 }
 
 TEST(EstimateWindowLags, SkipsPausesAndTellsWhereTheFeedbackFellSilent) {
