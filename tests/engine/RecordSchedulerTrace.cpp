@@ -19,6 +19,11 @@
 //   committed  20 s after such a first run, the playback devices wrapped
 //            in Windows' committed span (support/CommittedSpanPlayback.h):
 //            the write cursor at least 40 ms ahead of the play cursor
+//   heard    30 s at DELAY 100 after such a first run, a click a second in
+//            the microphone; the fixture's mix (microphone, speaker) goes
+//            to OUT.txt.wav and the steady clock's reading as the mix began
+//            into the trace's description, so that each click's heard delay
+//            can be set against where the engine placed it
 // The engine runs at DELAY 40 (10 ms blocks) with the voice sample in the
 // microphone. The devices are wrapped through the device seam
 // (support/SchedulerInputRecorder.h); the resampler's pending samples come
@@ -41,11 +46,13 @@
 #include "support/CommittedSpanPlayback.h"
 #include "support/SchedulerInputRecorder.h"
 #include "support/VirtualAudioRig.h"
+#include "common/signal/TestSignals.h"
 #include "tools/audio/WavFile.h"
 
 namespace {
 
 constexpr std::int32_t kDelayMs = 40;
+constexpr std::int32_t kHeardDelayMs = 100;
 // The committed span of the "committed" mode: Windows' shared mixer
 // commonly commits some 30 ms, the decorator's tests take 40.
 constexpr double kCommittedGapMs = 40.0;
@@ -85,33 +92,60 @@ class RegistryWriter {
   std::thread thread;
 };
 
-void Run(double seconds) {
+double SteadyNow() {
+  LARGE_INTEGER now{}, frequency{};
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+std::vector<std::int16_t> ClickEverySecond(double seconds) {
+  audio::ClickTrainOptions options;
+  options.sampleRate = CVirtualAudioRig::kSampleRate;
+  options.seconds = seconds;
+  options.firstClickSeconds = 0.5;
+  options.minIntervalSeconds = 1.0;
+  options.maxIntervalSeconds = 1.0;
+  return audio::MakeClickTrain(options);
+}
+
+// The mix of the session, and the steady clock as its recording began.
+struct Heard {
+  audio::WavData mix;
+  double beganSeconds = 0.0;
+};
+
+Heard Run(double seconds, bool clicks = false) {
   CRynManager& manager = CRynManager::GetInstance();
   CVirtualAudioRig rig;
-  rig.Begin(Voice(seconds + 1.0), seconds + 0.5);
+  Heard heard;
+  heard.beganSeconds = SteadyNow();
+  rig.Begin(clicks ? ClickEverySecond(seconds + 1.0) : Voice(seconds + 1.0), seconds + 0.5);
   manager.Start();
   Sleep(static_cast<DWORD>(seconds * 1000.0));
   manager.Stop();
-  rig.End();
+  heard.mix = rig.End();
+  return heard;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: record_scheduler_trace stall|start|starved|committed OUT.txt\n");
+    std::fprintf(stderr, "usage: record_scheduler_trace stall|start|starved|committed|heard OUT.txt\n");
     return 2;
   }
   const std::string mode = argv[1];
-  if (mode != "stall" && mode != "start" && mode != "starved" && mode != "committed") return 2;
+  if (mode != "stall" && mode != "start" && mode != "starved" && mode != "committed" && mode != "heard") return 2;
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   CRynManager::GetInstance().SetDelay(kDelayMs);
   if (mode != "stall") Run(20.0);
 
-  const double seconds = mode == "start" ? 12.0 : 20.0;
+  const double seconds = mode == "start" ? 12.0 : mode == "heard" ? 30.0 : 20.0;
   SchedulerInputRecorder::Starving starving;
   if (mode == "starved") starving = {2.0, 0.045};
   std::vector<SchedulerInputRecorder::Observed> observed;
+  Heard heard;
   {
     std::optional<CommittedSpanPlayback> committed;
     if (mode == "committed") committed.emplace(kCommittedGapMs);
@@ -120,6 +154,9 @@ int main(int argc, char** argv) {
     if (mode == "stall") {
       RegistryWriter writer;
       Run(seconds);
+    } else if (mode == "heard") {
+      CRynManager::GetInstance().SetDelay(kHeardDelayMs);
+      heard = Run(seconds, true);
     } else {
       Run(seconds);
     }
@@ -159,8 +196,17 @@ int main(int argc, char** argv) {
                       (mode == "stall"     ? " the process's first session, another thread writing the registry.\n"
                        : mode == "start"   ? " a start after a first 20 s run, from its first block.\n"
                        : mode == "starved" ? " the listener sleeping 45 ms before its cursor read every 2 s.\n"
+                       : mode == "heard"   ? " DELAY 100, clicks; the first block came " +
+                                               std::to_string(observed.empty() ? 0.0 : observed.front().block.seconds -
+                                                                                           heard.beganSeconds) +
+                                               " s after the mix began.\n"
                                            : " the write cursor held at least 40 ms ahead of the play cursor.\n") +
                       summary + "\n";
+  if (mode == "heard") {
+    audio::WriteWav(std::string(argv[2]) + ".wav", heard.mix);
+    std::ofstream places(std::string(argv[2]) + ".places", std::ios::binary);
+    for (const auto& o : observed) places << o.placedAt << ' ' << o.produced << '\n';
+  }
   std::ofstream out(argv[2], std::ios::binary);
   WriteSchedulerTrace(out, trace);
   CRynManager::GetInstance().Stop();
