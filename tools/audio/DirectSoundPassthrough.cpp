@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/HResultError.h"
+#include "engine/SchedulerTuning.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ WAVEFORMATEX MonoFormat() {
 
 }  // namespace
 
-CDirectSoundPassthrough::CDirectSoundPassthrough() {
+CDirectSoundPassthrough::CDirectSoundPassthrough()
+    : playLine(kPlaybackBytes, kSampleRate, kSchedulerTuning.slopeFitSeconds, kSchedulerTuning.leastSlopeSeconds) {
   WAVEFORMATEX format = MonoFormat();
   ThrowIfFailed(DirectSoundCaptureCreate(nullptr, captureDevice.put(), nullptr), "DirectSoundCaptureCreate");
   DSCBUFFERDESC captureDesc{};
@@ -117,19 +119,16 @@ double CDirectSoundPassthrough::SecondsSinceStart() const noexcept {
 
 void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
   const double seconds = SecondsSinceStart();
-  played += (play + kPlaybackBytes - lastPlay) % kPlaybackBytes;
-  lastPlay = play;
+  playLine.NoteRing(play, seconds, CursorLine::kCapacity);
   if (slipped) return;
-  const double clock = seconds * kBytesPerSecond;
-  const double offset = static_cast<double>(played) - clock;
-  playLine = std::max(playLine, offset);
-  if (playLine - offset > kSlipSeconds * kBytesPerSecond) {
+  if (playLine.Lag() > kSlipSeconds * kSampleRate) {
     if (seconds >= kSettleSeconds) {
       slipped = true;
       return;
     }
-    // The mixer is still starting: the lead is measured from here on.
-    playLine = offset;
+    // The mixer is still starting: the line drops to where it plays now,
+    // and the lead is measured from here on.
+    playLine.Lower(playLine.Lag(), 1, CursorLine::kCapacity);
     streamOffsetSum = 0.0;
     streamOffsets = 0;
     playOffsetSum = 0.0;
@@ -137,10 +136,10 @@ void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
   }
   steadySeconds = seconds;
   if (atWrite) {
-    streamOffsetSum += static_cast<double>(written) - clock;
+    streamOffsetSum += static_cast<double>(written) / 2.0 - seconds * kSampleRate;
     ++streamOffsets;
   } else {
-    playOffsetSum += offset;
+    playOffsetSum += playLine.Line() - playLine.Lag();
     ++playOffsets;
   }
 }
@@ -148,7 +147,7 @@ void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
 double CDirectSoundPassthrough::LeadMs() const noexcept {
   if (streamOffsets == 0 || playOffsets == 0) return 0.0;
   const double lead = streamOffsetSum / streamOffsets - playOffsetSum / playOffsets;
-  return lead * 1000.0 / kBytesPerSecond;
+  return lead * 1000.0 / kSampleRate;
 }
 
 void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
@@ -166,7 +165,6 @@ void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
   if (!started.load()) {
     QueryPerformanceFrequency(&countsPerSecond);
     QueryPerformanceCounter(&firstCount);
-    lastPlay = play;
     written = safe;
     writePosition = write;
     started = true;
