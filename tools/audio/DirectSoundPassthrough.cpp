@@ -6,9 +6,11 @@
 #include <stdexcept>
 
 #include "common/HResultError.h"
+#include "engine/SchedulerTuning.h"
 #include "engine/WaveFormat.h"
 
-CDirectSoundPassthrough::CDirectSoundPassthrough() {
+CDirectSoundPassthrough::CDirectSoundPassthrough()
+    : playLine(kPlaybackBytes, kSampleRate, kSchedulerTuning.slopeFitSeconds, kSchedulerTuning.leastSlopeSeconds) {
   WAVEFORMATEX format = EngineWaveFormat();
   ThrowIfFailed(DirectSoundCaptureCreate(nullptr, captureDevice.put(), nullptr), "DirectSoundCaptureCreate");
   DSCBUFFERDESC captureDesc{};
@@ -103,19 +105,16 @@ double CDirectSoundPassthrough::SecondsSinceStart() const noexcept {
 
 void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
   const double seconds = SecondsSinceStart();
-  played += (play + kPlaybackBytes - lastPlay) % kPlaybackBytes;
-  lastPlay = play;
+  playLine.NoteRing(play, seconds, CursorLine::kCapacity);
   if (slipped) return;
-  const double clock = seconds * kBytesPerSecond;
-  const double offset = static_cast<double>(played) - clock;
-  playLine = std::max(playLine, offset);
-  if (playLine - offset > kSlipSeconds * kBytesPerSecond) {
+  if (playLine.Lag() > kSlipSeconds * kSampleRate) {
     if (seconds >= kSettleSeconds) {
       slipped = true;
       return;
     }
-    // The mixer is still starting: the lead is measured from here on.
-    playLine = offset;
+    // The mixer is still starting: the line drops to where it plays now,
+    // and the lead is measured from here on.
+    playLine.Lower(playLine.Lag(), 1, CursorLine::kCapacity);
     streamOffsetSum = 0.0;
     streamOffsets = 0;
     playOffsetSum = 0.0;
@@ -123,10 +122,10 @@ void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
   }
   steadySeconds = seconds;
   if (atWrite) {
-    streamOffsetSum += static_cast<double>(written) - clock;
+    streamOffsetSum += static_cast<double>(written) / 2.0 - seconds * kSampleRate;
     ++streamOffsets;
   } else {
-    playOffsetSum += offset;
+    playOffsetSum += playLine.Line() - playLine.Lag();
     ++playOffsets;
   }
 }
@@ -134,7 +133,7 @@ void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
 double CDirectSoundPassthrough::LeadMs() const noexcept {
   if (streamOffsets == 0 || playOffsets == 0) return 0.0;
   const double lead = streamOffsetSum / streamOffsets - playOffsetSum / playOffsets;
-  return lead * 1000.0 / kBytesPerSecond;
+  return lead * 1000.0 / kSampleRate;
 }
 
 void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
@@ -152,7 +151,6 @@ void CDirectSoundPassthrough::Forward(DWORD from, DWORD bytes) {
   if (!started.load()) {
     QueryPerformanceFrequency(&countsPerSecond);
     QueryPerformanceCounter(&firstCount);
-    lastPlay = play;
     written = safe;
     writePosition = write;
     started = true;

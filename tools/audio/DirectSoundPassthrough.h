@@ -11,6 +11,7 @@
 
 #include "common/ComPtr.h"
 #include "common/UniqueHandle.h"
+#include "engine/CursorLine.h"
 #include "engine/PcmFormat.h"
 
 // Calibration path through the same devices as the engine, the way the
@@ -70,7 +71,8 @@ class CDirectSoundPassthrough {
   void NotePlayCursor(DWORD play, bool atWrite);
   double SecondsSinceStart() const noexcept;
 
-  static constexpr DWORD kBytesPerSecond = PcmFormat::kBytesPerSecond;  // the engine's format
+  static constexpr DWORD kSampleRate = PcmFormat::kSamplesPerSecond;  // the engine's format
+  static constexpr DWORD kBytesPerSecond = PcmFormat::kBytesPerSecond;
   static constexpr DWORD kSegments = 16;
   static constexpr DWORD kSegmentBytes = 440;  // 10 ms in whole samples
   static constexpr DWORD kCaptureBytes = kSegments * kSegmentBytes;
@@ -96,14 +98,13 @@ class CDirectSoundPassthrough {
   DWORD writePosition = 0;
 
   // The stream and the play cursor against the performance counter since
-  // the first write, in bytes: position (unwrapped) less the bytes the
-  // counter's time is worth.
+  // the first write, in samples: position (unwrapped from the play cursor's
+  // first reading) less the samples the counter's time is worth. The play
+  // cursor's line is the engine's, over every reading of the run.
   LARGE_INTEGER firstCount{};
   LARGE_INTEGER countsPerSecond{};
-  std::uint64_t played = 0;   // play cursor, unwrapped from its first reading
-  std::uint64_t written = 0;  // stream's next write, unwrapped the same way
-  DWORD lastPlay = 0;
-  double playLine = 0.0;      // highest play offset seen
+  std::uint64_t written = 0;  // stream's next write, in bytes
+  CursorLine playLine;
   bool slipped = false;
   double streamOffsetSum = 0.0;  // at the writes
   std::uint32_t streamOffsets = 0;
