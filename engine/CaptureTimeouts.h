@@ -6,8 +6,9 @@
 // the defaults; tests shorten them so that what must not happen is shown
 // not to happen within milliseconds.
 struct CaptureTimeouts {
-  // Beyond two segments, the first wait for a first segment: Wine's comes some tens of ms after one segment.
-  DWORD startSlackMs = 100;
+  // Beyond one segment, the first wait for a first segment: five of the shared mixers' 10 ms periods, within
+  // which a started capture has moved (on Wine its first segment comes 7-17 ms after one segment).
+  DWORD startSlackMs = 50;
   // Cap of that wait as it doubles per replaced capture: a dead device is reopened at most every two seconds.
   DWORD maxStartWaitMs = 2000;
   // First wait for the listener's thread at a stop: a thread merely slow on a loaded machine ends within a second.

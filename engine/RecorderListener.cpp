@@ -66,13 +66,14 @@ void CRecorderListener::ThreadMain() {
   waitHandles[notifyCount] = recorder.GetManager().GetStopEvent();
   const DWORD stopPosition = notifyCount - 1;
   const DWORD segmentMs = segmentBytes * 1000 / recorder.GetBufferDesc().lpwfxFormat->nAvgBytesPerSec;
-  // Wine's capture now and then starts a stream that never delivers: the
-  // capture position stays at 0 for seconds while the status says
-  // capturing, and stopping and starting the buffer again does not revive
-  // it. A capture still at 0 after two segments and the slack is replaced
-  // by a freshly opened one; each further attempt waits twice as long, up
-  // to the cap.
-  DWORD startWaitMs = 2 * segmentMs + startSlackMs;
+  // A capture can start a stream that never delivers: its position stays
+  // at 0 while the status says capturing, and stopping and starting the
+  // buffer again does not revive it. One that has not moved a segment and
+  // the slack after its start is replaced by a freshly opened one; each
+  // further attempt waits twice as long, up to the cap. The first segment
+  // after a DELAY change is heard a DELAY after it arrives, so the whole
+  // wait is heard as silence.
+  DWORD startWaitMs = segmentMs + startSlackMs;
   bool delivering = false;
   bool replaced = false;
 
