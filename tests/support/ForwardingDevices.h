@@ -54,53 +54,71 @@ class Forwarding : public Interface {
   std::atomic<ULONG> references{1};
 };
 
+// A buffer of the platform that passes on the calls playback and capture
+// buffers share (`Caps` is the interface's caps record), and knows its ring's
+// size.
+template <typename Interface, typename Caps>
+class ForwardingBuffer : public Forwarding<Interface> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetCaps(Caps* caps) override { return this->inner->GetCaps(caps); }
+  // `cursor` is where the device plays or captures, `safe` how far the ring
+  // may be written or read.
+  HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD cursor, LPDWORD safe) override {
+    return this->inner->GetCurrentPosition(cursor, safe);
+  }
+  HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX format, DWORD allocated, LPDWORD written) override {
+    return this->inner->GetFormat(format, allocated, written);
+  }
+  HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) override { return this->inner->GetStatus(status); }
+  HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWORD firstBytes, LPVOID* second,
+                                 LPDWORD secondBytes, DWORD flags) override {
+    return this->inner->Lock(offset, bytes, first, firstBytes, second, secondBytes, flags);
+  }
+  HRESULT STDMETHODCALLTYPE Stop() override { return this->inner->Stop(); }
+  HRESULT STDMETHODCALLTYPE Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) override {
+    return this->inner->Unlock(first, firstBytes, second, secondBytes);
+  }
+
+ protected:
+  // Takes over the caller's reference to `platform`.
+  ForwardingBuffer(Interface* platform, REFIID iid)
+      : Forwarding<Interface>(platform, iid), ringBytes(BufferBytes(platform)) {}
+
+  const DWORD ringBytes;  // the buffer's size, 0 when its caps are not known
+
+ private:
+  static DWORD BufferBytes(Interface* buffer) {
+    Caps caps{};
+    caps.dwSize = sizeof caps;
+    return SUCCEEDED(buffer->GetCaps(&caps)) ? caps.dwBufferBytes : 0;
+  }
+};
+
 // A playback buffer that passes every call on.
-class ForwardingSoundBuffer : public Forwarding<IDirectSoundBuffer> {
+class ForwardingSoundBuffer : public ForwardingBuffer<IDirectSoundBuffer, DSBCAPS> {
  public:
   explicit ForwardingSoundBuffer(IDirectSoundBuffer* platform);
 
-  HRESULT STDMETHODCALLTYPE GetCaps(LPDSBCAPS caps) override;
-  HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD play, LPDWORD write) override;
-  HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX format, DWORD allocated, LPDWORD written) override;
   HRESULT STDMETHODCALLTYPE GetVolume(LPLONG volume) override;
   HRESULT STDMETHODCALLTYPE GetPan(LPLONG pan) override;
   HRESULT STDMETHODCALLTYPE GetFrequency(LPDWORD frequency) override;
-  HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) override;
   HRESULT STDMETHODCALLTYPE Initialize(LPDIRECTSOUND device, LPCDSBUFFERDESC desc) override;
-  HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWORD firstBytes, LPVOID* second,
-                                 LPDWORD secondBytes, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE Play(DWORD reserved, DWORD priority, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE SetCurrentPosition(DWORD position) override;
   HRESULT STDMETHODCALLTYPE SetFormat(LPCWAVEFORMATEX format) override;
   HRESULT STDMETHODCALLTYPE SetVolume(LONG volume) override;
   HRESULT STDMETHODCALLTYPE SetPan(LONG pan) override;
   HRESULT STDMETHODCALLTYPE SetFrequency(DWORD frequency) override;
-  HRESULT STDMETHODCALLTYPE Stop() override;
-  HRESULT STDMETHODCALLTYPE Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) override;
   HRESULT STDMETHODCALLTYPE Restore() override;
-
- protected:
-  const DWORD ringBytes;  // the buffer's size, 0 when its caps are not known
 };
 
 // A capture buffer that passes every call on.
-class ForwardingCaptureBuffer : public Forwarding<IDirectSoundCaptureBuffer> {
+class ForwardingCaptureBuffer : public ForwardingBuffer<IDirectSoundCaptureBuffer, DSCBCAPS> {
  public:
   explicit ForwardingCaptureBuffer(IDirectSoundCaptureBuffer* platform);
 
-  HRESULT STDMETHODCALLTYPE GetCaps(LPDSCBCAPS caps) override;
-  HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD capture, LPDWORD read) override;
-  HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX format, DWORD allocated, LPDWORD written) override;
-  HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) override;
   HRESULT STDMETHODCALLTYPE Initialize(LPDIRECTSOUNDCAPTURE device, LPCDSCBUFFERDESC desc) override;
-  HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWORD firstBytes, LPVOID* second,
-                                 LPDWORD secondBytes, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE Start(DWORD flags) override;
-  HRESULT STDMETHODCALLTYPE Stop() override;
-  HRESULT STDMETHODCALLTYPE Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) override;
-
- protected:
-  const DWORD ringBytes;  // the buffer's size, 0 when its caps are not known
 };
 
 // The platform's playback device, handing out its secondary buffers
