@@ -13,8 +13,14 @@ ahead of the play cursor); its lag minus that write-ahead is what the
 routing and the devices add. The measured delay is the run's lag minus that.
 A pass-through cannot hold its lag when Wine's mixer stalls: the output
 slips behind for good. Its lag is therefore taken from the first stretch of
-windows that agree, and its write-ahead from before its first slip; the
-component holds the routing it started with across such stalls.
+windows that agree, and its write-ahead from before its first slip. The
+routing so measured holds until such a stall: there Wine's play cursor
+stands still for longer than the sound paused, because the mixer's queue
+behind the cursor plays on, and from then on the routing is shorter by
+what the queue lost (see docs/heard-delay.md). The component follows the
+play cursor, as the platform's contract has it, so its run is measured
+over the same state: the first stretch of windows that agree, beside the
+median of all of them.
 Lags are taken between the channels' short-time envelopes: the energy of
 speech moves with the delay, and the envelope is immune to the sample-level
 seams that block-wise playback leaves.
@@ -210,7 +216,8 @@ def main():
     shifted = args.shift != 0
     run_windows = window_lags(args.audiotool, args.run)
     cal_windows = window_lags(args.audiotool, args.calibration)
-    run_lag, run_spread = summarise(run_windows)
+    run_all, run_spread = summarise(run_windows)
+    run_lag, run_steady, run_from = first_steady(run_windows)
     cal_lag, cal_steady, cal_from = first_steady(cal_windows)
     reported, reported_last = reported_delays(args.host_log)
     vocoder_ms = 1000.0 * VOCODER_FRAME / RATE if shifted and args.mode == 1 else 0.0
@@ -222,6 +229,8 @@ def main():
             problems.append(f"{name}: no feedback in {silent} of {len(windows)} speech windows")
     if run_spread is not None and run_spread > 30.0:
         problems.append(f"run: window lags spread {run_spread:.0f} ms")
+    if run_windows and run_lag is None:
+        problems.append(f"run: no {STEADY_WINDOWS} windows in a row agree on a lag")
     if cal_windows and cal_lag is None:
         problems.append(f"calibration: no {STEADY_WINDOWS} windows in a row agree on a lag")
     elif cal_lag is not None and args.calibration_steady and cal_from + 1.0 > args.calibration_steady:
@@ -250,7 +259,8 @@ def main():
         alone = measured - vocoder_ms
         lines.append(f"measured delay:    {measured:.1f} ms")
         lines.append(f"  microphone to speaker in this run:  {run_lag:.1f} ms "
-                     f"(median of {len(run_windows)} one-second windows, interquartile spread {run_spread:.1f} ms)")
+                     f"(its first {run_steady} agreeing one-second windows, from {run_from:.0f} s; "
+                     f"all {len(run_windows)}: median {run_all:.1f} ms, interquartile spread {run_spread:.1f} ms)")
         lines.append(f"  routing and devices without ryn:    {routing:.1f} ms "
                      f"(calibration: DirectSound pass-through, {cal_lag:.1f} ms microphone to speaker "
                      f"in its first {cal_steady} agreeing windows, "
