@@ -63,6 +63,8 @@ case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
 # frames at this rate; at 22050 Hz its streams drift by milliseconds per
 # second. PulseAudio converts for clients that ask for other rates.
 RATE=44100
+# The shared Python kit (clicks, onsets, recordings) beside this script.
+kit=$(cd "$(dirname "$0")" && pwd)
 export XDG_RUNTIME_DIR="$dir/xdg"
 export PULSE_SERVER="unix:$dir/xdg/pulse/native"
 # The daemon and the command-line clients keep their state (cookie) here, not
@@ -152,18 +154,11 @@ unload_module_in() {
 measure_echo() {
   clicks="$dir/echo-clicks.wav"
   mix="$dir/echo-mix.wav"
-  python3 - "$clicks" <<'PY'
-import math, struct, sys, wave
-rate = 22050
-samples = [0] * int(1.2 * rate)
-for start in (0.10, 0.33, 0.52, 0.81, 1.00):
-    first = int(start * rate)
-    for i in range(48):
-        window = 0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / 48)
-        samples[first + i] = int(16000 * window * math.sin(2 * math.pi * i / 8))
-with wave.open(sys.argv[1], "wb") as w:
-    w.setnchannels(1); w.setsampwidth(2); w.setframerate(rate)
-    w.writeframes(struct.pack("<%dh" % len(samples), *samples))
+  python3 - "$kit" "$clicks" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import signalkit
+signalkit.write_clicks(sys.argv[2], (0.10, 0.33, 0.52, 0.81, 1.00), 1.2)
 PY
   parecord --device=rec.monitor --rate=22050 --channels=2 --format=s16le \
     --latency-msec=20 --file-format=wav "$mix" </dev/null >/dev/null 2>&1 &
@@ -173,23 +168,13 @@ PY
   sleep 0.3
   kill -INT "$recorder" 2>/dev/null || true
   wait "$recorder" 2>/dev/null || true
-  python3 - "$mix" <<'PY'
-import statistics, sys, wave
-from array import array
-with wave.open(sys.argv[1], "rb") as w:
-    data = array("h", w.readframes(w.getnframes()))
-    rate = w.getframerate()
-def onsets(x):
-    found, quiet = [], 200
-    for i, v in enumerate(x):
-        if abs(v) >= 4000:
-            if quiet >= 200:
-                found.append(i)
-            quiet = 0
-        else:
-            quiet += 1
-    return found
-mic, spk = onsets(data[0::2]), onsets(data[1::2])
+  python3 - "$kit" "$mix" <<'PY'
+import statistics, sys
+sys.path.insert(0, sys.argv[1])
+import signalkit
+mic, spk = signalkit.read_stereo(sys.argv[2])
+rate = signalkit.RATE
+mic, spk = signalkit.onsets(mic, 4000), signalkit.onsets(spk, 4000)
 # Each speaker click against the first microphone click at or after it.
 lags = [min((m - s for m in mic if m >= s), default=rate) for s in spk]
 if len(spk) < 5 or max(lags) >= rate // 10:

@@ -36,6 +36,10 @@
 #define IDC_MEASURE 1090
 #define IDC_MEASURE_HINT 1091
 #define IDC_MEASURE_PROGRESS 1092
+#define IDC_HEARD_MODE 1100
+#define IDC_HEARD_WANTED 1101
+#define IDC_HEARD_WANTED_UNIT 1102
+#define IDC_HEARD_NOTE 1103
 
 #ifndef RC_INVOKED
 // A program that drives the panel sends this registered message with one of

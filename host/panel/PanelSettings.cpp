@@ -62,6 +62,10 @@ PanelSettings LoadPanelSettings() {
   ReadText(key.get(), L"LogPath", &settings.logPath);
   ReadText(key.get(), L"HeardResult", &settings.heardResult);
   ReadText(key.get(), L"DeviceLatencyMs", &settings.deviceLatencyMs);
+  std::int32_t heardMode = settings.heardMode ? 1 : 0;
+  ReadNumber(key.get(), L"HeardMode", {0, 1}, &heardMode);
+  settings.heardMode = heardMode != 0;
+  ReadText(key.get(), L"HeardWanted", &settings.heardWantedMs);
   return settings;
 }
 
@@ -82,4 +86,6 @@ void SavePanelSettings(const PanelSettings& settings) {
   WriteText(key.get(), L"LogPath", settings.logPath);
   WriteText(key.get(), L"HeardResult", settings.heardResult);
   WriteText(key.get(), L"DeviceLatencyMs", settings.deviceLatencyMs);
+  WriteNumber(key.get(), L"HeardMode", settings.heardMode ? 1 : 0);
+  WriteText(key.get(), L"HeardWanted", settings.heardWantedMs);
 }

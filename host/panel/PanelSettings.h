@@ -20,6 +20,9 @@ struct PanelSettings {
   // (both empty when none succeeded).
   std::wstring heardResult;
   std::wstring deviceLatencyMs;
+  // The heard-delay mode: on, and the delay the user wants to hear in ms.
+  bool heardMode = false;
+  std::wstring heardWantedMs = L"150";
 };
 
 // The remembered settings; a value that is missing or out of range keeps

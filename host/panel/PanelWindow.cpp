@@ -10,6 +10,7 @@
 #include "common/ParameterRanges.h"
 #include "host/ComApartment.h"
 #include "host/DelayRamp.h"
+#include "host/panel/HeardDelay.h"
 #include "host/panel/PanelIds.h"
 #include "host/panel/PanelSettings.h"
 #include "host/panel/PanelText.h"
@@ -147,6 +148,11 @@ void PanelWindow::OnInit() {
   heardResult = settings.heardResult;
   deviceLatencyMs = settings.deviceLatencyMs;
   SetText(IDC_HEARD, heardResult.empty() ? L"\u2014" : heardResult);
+  // Four digits: up to 9999 ms, far past what DELAY can give.
+  SendDlgItemMessageW(dialog, IDC_HEARD_WANTED, EM_LIMITTEXT, 4, 0);
+  SetText(IDC_HEARD_WANTED, settings.heardWantedMs);
+  CheckDlgButton(dialog, IDC_HEARD_MODE, settings.heardMode && !deviceLatencyMs.empty() ? BST_CHECKED : BST_UNCHECKED);
+  FollowHeardDelay();
   SendDlgItemMessageW(dialog, IDC_MEASURE_PROGRESS, PBM_SETRANGE32, 0, 1000);
   SetText(IDC_REPORTED, L"\u2014");
   SetText(IDC_CLOCK, ClockText(0));
@@ -201,6 +207,11 @@ void PanelWindow::OnCommand(int id, int code) {
     } else {
       Start();
     }
+  } else if (id == IDC_HEARD_MODE && code == BN_CLICKED) {
+    FollowHeardDelay();
+    EnableSessionControls();
+  } else if (id == IDC_HEARD_WANTED && code == EN_CHANGE) {
+    if (HeardMode()) FollowHeardDelay();
   } else if (id == IDC_METHOD && code == CBN_SELCHANGE) {
     const auto mode = static_cast<std::int32_t>(SendDlgItemMessageW(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) + 1;
     if (mode != appliedZelMode) Apply(L"ZEL_MODE", mode, appliedZelMode);
@@ -227,7 +238,9 @@ bool PanelWindow::Apply(const wchar_t* name, std::int32_t value, std::int32_t& a
 
 std::optional<DelayRampSpec> PanelWindow::ReadRamp(bool* valid) {
   *valid = true;
-  if (IsDlgButtonChecked(dialog, IDC_RAMP) != BST_CHECKED) return std::nullopt;
+  // The heard-delay mode holds DELAY itself; the ramp's controls are
+  // disabled meanwhile.
+  if (IsDlgButtonChecked(dialog, IDC_RAMP) != BST_CHECKED || HeardMode()) return std::nullopt;
   const std::wstring from = Text(IDC_RAMP_FROM);
   const std::wstring to = Text(IDC_RAMP_TO);
   const std::wstring minutes = Text(IDC_RAMP_MINUTES);
@@ -422,6 +435,8 @@ void PanelWindow::OnMeasured(LoopbackResult* posted) {
     std::swprintf(text, 64, L"%.1f", result->devices.ms);
     deviceLatencyMs = text;
     SetText(IDC_HEARD, heardResult);
+    FollowHeardDelay();
+    EnableSessionControls();
   }
   ShowStatus(Widen(result->text, CP_UTF8));
 }
@@ -429,9 +444,45 @@ void PanelWindow::OnMeasured(LoopbackResult* posted) {
 void PanelWindow::EnableSessionControls() {
   EnableWindow(GetDlgItem(dialog, IDC_MEASURE), session && soundDevices && !running && !measuring);
   EnableWindow(GetDlgItem(dialog, IDC_START), session && soundDevices && !measuring);
-  for (const int id : {IDC_RAMP, IDC_RAMP_FROM, IDC_RAMP_TO, IDC_RAMP_MINUTES, IDC_LOG}) {
-    EnableWindow(GetDlgItem(dialog, id), !running);
+  for (const int id : {IDC_RAMP, IDC_RAMP_FROM, IDC_RAMP_TO, IDC_RAMP_MINUTES}) {
+    EnableWindow(GetDlgItem(dialog, id), !running && !HeardMode());
   }
+  EnableWindow(GetDlgItem(dialog, IDC_LOG), !running);
+  // The mode needs the devices' latency; a running ramp holds DELAY itself.
+  EnableWindow(GetDlgItem(dialog, IDC_HEARD_MODE), !deviceLatencyMs.empty() && !ramp);
+  EnableWindow(GetDlgItem(dialog, IDC_HEARD_WANTED), HeardMode());
+  EnableWindow(GetDlgItem(dialog, IDC_DELAY), !HeardMode());
+}
+
+bool PanelWindow::HeardMode() const {
+  return !deviceLatencyMs.empty() && IsDlgButtonChecked(dialog, IDC_HEARD_MODE) == BST_CHECKED;
+}
+
+void PanelWindow::FollowHeardDelay() {
+  if (deviceLatencyMs.empty()) {
+    SetText(IDC_HEARD_NOTE, L"Measure the delay you hear first; then the panel can set DELAY for the delay you "
+                            L"want to hear.");
+    return;
+  }
+  const double latencyMs = std::wcstod(deviceLatencyMs.c_str(), nullptr);
+  if (!HeardMode()) {
+    wchar_t text[64];
+    std::swprintf(text, 64, L"Your devices add %.0f ms to DELAY.", latencyMs);
+    SetText(IDC_HEARD_NOTE, text);
+    return;
+  }
+  const std::wstring wanted = Text(IDC_HEARD_WANTED);
+  wchar_t* end = nullptr;
+  const long wantedMs = std::wcstol(wanted.c_str(), &end, 10);
+  if (wanted.empty() || *end != L'\0' || wantedMs <= 0) {
+    SetText(IDC_HEARD_NOTE, L"Type the delay you want to hear, in ms.");
+    return;
+  }
+  const HeardDelayPlan plan = PlanHeardDelay(static_cast<std::int32_t>(wantedMs), latencyMs);
+  SendDlgItemMessageW(dialog, IDC_DELAY, TBM_SETPOS, TRUE, plan.delayMs);
+  ShowValues();
+  SetText(IDC_HEARD_NOTE, HeardDelayNote(plan));
+  if (plan.delayMs != applied.delayMs) Apply(L"DELAY", plan.delayMs, applied.delayMs);
 }
 
 void PanelWindow::OnDestroy() {
@@ -457,6 +508,8 @@ void PanelWindow::OnDestroy() {
   settings.logPath = Text(IDC_LOG);
   settings.heardResult = heardResult;
   settings.deviceLatencyMs = deviceLatencyMs;
+  settings.heardMode = HeardMode();
+  settings.heardWantedMs = Text(IDC_HEARD_WANTED);
   SavePanelSettings(settings);
   session.reset();
   dialog = nullptr;

@@ -42,6 +42,10 @@ class PanelWindow {
   // of its own; it posts its progress and its result to the window.
   void StartMeasurement();
   void OnMeasured(LoopbackResult* result);
+  // In the heard-delay mode, sets DELAY for the delay the user wants to
+  // hear and says what that gives; else tells whether the mode can be had.
+  void FollowHeardDelay();
+  bool HeardMode() const;
 
   void CreateComponent();
   void Start();

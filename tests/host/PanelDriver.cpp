@@ -15,7 +15,8 @@
 //     sleep MS
 //     rect                      prints the window's screen rectangle as WxH+X+Y
 //     close                     closes the window and waits until it is gone
-// With RYN_PANEL_DESKTOP set, looks for the panel on that desktop.
+// With RYN_PANEL_DESKTOP set, looks for the panel on that desktop, waiting
+// for the desktop as for the window.
 // Exits 1 at the first failed step.
 
 #include <windows.h>
@@ -128,6 +129,16 @@ void ExpectRange(int id, const char* name, ParameterRange range) {
   std::printf("ok: the %s slider spans %ld..%ld\n", name, low, high);
 }
 
+// The desktop named `name`, once it exists: a Wine virtual desktop is
+// created by the explorer that starts the panel, seconds after its launch.
+HDESK OpenDesktopWhenThere(const char* name) {
+  for (int i = 0; i < 400; ++i) {
+    if (const HDESK desktop = OpenDesktopA(name, 0, FALSE, GENERIC_ALL)) return desktop;
+    Sleep(50);
+  }
+  Fail(std::string("no desktop ") + name + " within 20 s");
+}
+
 }  // namespace
 
 // Owns the desktop the driver joins for its life.
@@ -147,8 +158,8 @@ class DesktopHandle {
 
 int main(int argc, char** argv) {
   const char* desktopName = std::getenv("RYN_PANEL_DESKTOP");
-  const DesktopHandle desktop(desktopName != nullptr ? OpenDesktopA(desktopName, 0, FALSE, GENERIC_ALL) : nullptr);
-  if (desktopName != nullptr && (desktop.get() == nullptr || !SetThreadDesktop(desktop.get()))) {
+  const DesktopHandle desktop(desktopName != nullptr ? OpenDesktopWhenThere(desktopName) : nullptr);
+  if (desktopName != nullptr && !SetThreadDesktop(desktop.get())) {
     Fail(std::string("cannot join the desktop ") + desktopName);
   }
   g_stateMessage = RegisterWindowMessageW(kPanelStateMessage);

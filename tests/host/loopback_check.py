@@ -12,47 +12,25 @@ fixture's recordings (left: microphone, right: speaker, 22050 Hz).
       clicks at a first pass's level (the speaker carries the probe itself
       too, louder, and the later passes, quieter)
 """
-import math
 import os
 import statistics
-import struct
 import sys
-import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import signalkit  # noqa: E402
+from signalkit import onsets  # noqa: E402
 
 RATE = signalkit.RATE
 
 
 def clicks(path):
-    samples = [0] * int(2.0 * RATE)
-    at = 0.1
-    step = 0
+    # At irregular steps of 150 to 250 ms.
+    starts, at, step = [], 0.1, 0
     while at < 1.9:
-        first = int(at * RATE)
-        for i in range(48):
-            window = 0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / 48)
-            samples[first + i] = int(16000 * window * math.sin(2 * math.pi * i / 8))
+        starts.append(at)
         step += 1
         at += 0.15 + 0.1 * ((step * 7) % 5) / 4
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(struct.pack("<%dh" % len(samples), *samples))
-
-
-def onsets(x, threshold):
-    found, quiet = [], 200
-    for i, v in enumerate(x):
-        if abs(v) >= threshold:
-            if quiet >= 200:
-                found.append(i)
-            quiet = 0
-        else:
-            quiet += 1
-    return found
+    signalkit.write_clicks(path, starts, 2.0)
 
 
 def lag(path):

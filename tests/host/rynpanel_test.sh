@@ -6,7 +6,10 @@
 #             sliders span the component's ranges; each control's setting
 #             reaches the component and is remembered for the next start; a
 #             Start that reaches the component anyway shows its description
-#             and HRESULT.
+#             and HRESULT; the heard-delay mode is off without a measurement,
+#             and with a remembered one sets DELAY to the wanted delay less
+#             the devices' latency, says so plainly where that falls below
+#             the lowest DELAY, and is remembered.
 #   audio     on the PulseAudio fixture: through the fixture's echo route,
 #             "Measure the delay I hear" shows the heard delay beside the
 #             reported one and the result in the status line, the session
@@ -52,7 +55,8 @@ wine_prefix_create
 
 C=(IDC_DELAY=1001 IDC_SHIFT=1011 IDC_SHIFT_VALUE=1012 IDC_METHOD=1021 IDC_VOLUME=1031 IDC_RAMP=1041
    IDC_RAMP_FROM=1043 IDC_RAMP_TO=1045 IDC_RAMP_MINUTES=1047 IDC_LOG=1051 IDC_START=1060 IDC_REPORTED=1071
-   IDC_CLOCK=1073 IDC_HEARD=1075 IDC_STATUS=1080 IDC_MEASURE=1090)
+   IDC_CLOCK=1073 IDC_HEARD=1075 IDC_STATUS=1080 IDC_MEASURE=1090 IDC_HEARD_MODE=1100 IDC_HEARD_WANTED=1101
+   IDC_HEARD_NOTE=1103)
 for c in "${C[@]}"; do declare "$c"; done
 
 start_panel() {
@@ -85,14 +89,25 @@ case "$mode" in
       expect delay 100 expect shift 0 expect mode 1 expect volume 100 \
       key $IDC_DELAY right expect delay 101 key $IDC_DELAY pgdn expect delay 111 key $IDC_DELAY left expect delay 110 \
       key $IDC_SHIFT right key $IDC_SHIFT right key $IDC_SHIFT right expect shift 3 \
-      expect-text $IDC_SHIFT_VALUE '1.150)' \
+      expect-text $IDC_SHIFT_VALUE '1.150)' expect-enabled $IDC_HEARD_MODE 0 \
       select $IDC_METHOD 1 expect mode 2 key $IDC_VOLUME pgup expect volume 90 \
       click $IDC_START expect-text $IDC_STATUS 'Run failed: Could not initialize DirectX (0x80042009)' \
       expect engine 0 close
     end_panel
 
+    # A remembered measurement: the devices add 57.6 ms.
+    "$wine" reg add 'HKCU\Software\ryn\panel' /v DeviceLatencyMs /t REG_SZ /d 57.6 /f >/dev/null
     start_panel
-    drive wait expect delay 110 expect shift 3 expect mode 2 expect volume 90 close
+    drive wait expect delay 110 expect shift 3 expect mode 2 expect volume 90 \
+      check $IDC_HEARD_MODE 1 click $IDC_HEARD_MODE text $IDC_HEARD_WANTED 150 expect delay 92 \
+      expect-text $IDC_HEARD_NOTE 'DELAY 92 ms + devices 58 ms = 150 ms heard' expect-enabled $IDC_DELAY 0 \
+      text $IDC_HEARD_WANTED 80 expect delay 40 \
+      expect-text $IDC_HEARD_NOTE '80 ms cannot be had with these devices: it needs DELAY 22 ms, below the lowest' \
+      close
+    end_panel
+
+    start_panel
+    drive wait expect delay 40 expect-text $IDC_HEARD_NOTE 'below the lowest' close
     end_panel
     ;;
   audio)
