@@ -37,7 +37,7 @@ declare -A part_pid=()
 start() {
   local part="$1" build="$2"
   shift 2
-  echo "test-all: $part starts"
+  echo "test-all: $part starts at $(( $(date +%s) - started )) s"
   local retry=0
   [[ "$part" != *-audio ]] || retry=1
   RYN_RETRY_FAILED=$retry "$root/scripts/run-tests.sh" "$builds/$build" "$jobs" "$@" >"$logs/$part.log" 2>&1 &
@@ -49,13 +49,14 @@ finish() {
   local part="$1" result
   wait "${part_pid[$part]}"
   result=$?
-  echo "== $part =="
+  echo "== $part (ended by $(( $(date +%s) - started )) s) =="
   cat "$logs/$part.log"
   [ "$result" -eq 0 ] || fail "$part" "$result"
 }
 
 # Builds one configuration at the lower priority; notes a failure.
 background_build() {
+  echo "test-all: the $1 build starts at $(( $(date +%s) - started )) s"
   nice -n "$niceness" cmake --build "$builds/$1" -j "$jobs" && return 0
   fail "the $1 build" 1
   return 1
