@@ -7,7 +7,7 @@
 // not to happen within milliseconds.
 struct CaptureTimeouts {
   // Beyond one segment, the first wait for a first segment: five of the shared mixers' 10 ms periods, within
-  // which a started capture has moved (on Wine its first segment comes 7-17 ms after one segment).
+  // which a started capture has moved (measured on Wine: its first segment comes 7-21 ms after one segment).
   DWORD startSlackMs = 50;
   // Cap of that wait as it doubles per replaced capture: a dead device is reopened at most every two seconds.
   DWORD maxStartWaitMs = 2000;
