@@ -20,11 +20,28 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 apt() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
 
+# A mirror caught mid-sync fails an index ("File has unexpected size") and
+# apt-get update exits 100. Try three times, then go on with what was
+# fetched. Where the missing index is one architecture's security updates,
+# the 32-bit libraries cannot match the 64-bit ones' versions; installing
+# from the release itself keeps both architectures on the same versions.
+index_complete=1
+update() {
+  for pause in 20 60 0; do
+    apt update -qq && return 0
+    [ "$pause" = 0 ] && break
+    echo "apt-get update failed; trying again in $pause s"
+    sleep "$pause"
+  done
+  echo "apt-get update failed three times; installing from the indexes fetched"
+  index_complete=0
+}
+
 updated=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "adding the i386 architecture"
   $SUDO dpkg --add-architecture i386
-  apt update -qq
+  update
   updated=1
 fi
 
@@ -37,6 +54,11 @@ done
 [ -z "$missing" ] && exit 0
 
 echo "installing:$missing"
-[ "$updated" = 1 ] || apt update -qq
+[ "$updated" = 1 ] || update
 # shellcheck disable=SC2086
-apt install -y -qq --no-install-recommends $missing
+apt install -y -qq --no-install-recommends $missing && exit 0
+[ "$index_complete" = 0 ] || exit 1
+release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+echo "installing from $release itself, as an index is missing"
+# shellcheck disable=SC2086
+apt install -y -qq --no-install-recommends -t "$release" $missing
