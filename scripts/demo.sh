@@ -29,6 +29,10 @@ case "$bits" in
   32) wine=$wine32; system_dir='C:\windows\syswow64' ;;
   *) echo "demo: BITS must be 32 or 64 (got '$bits')" >&2; exit 1 ;;
 esac
+if [ "$bits" = 32 ] && ! wine32_runs; then
+  echo "demo: BITS=32 cannot run here: $(wine32_missing_reason)" >&2
+  exit 1
+fi
 build="$root/build/win$bits"
 work="$root/build/demo"
 out="$root/out/demo"

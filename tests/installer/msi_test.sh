@@ -8,7 +8,8 @@
 #                                    same DLL, silent removal leaving nothing
 #   msi_test.sh ROOT WORK both       both installed side by side, a major
 #                                    upgrade, removal of one
-# Exit status 77 (skipped) when the 32-bit Wine a group needs is missing.
+# Exit status 77 (skipped) when the group needs 32-bit programs and they
+# cannot run here.
 set -eu
 root="$1"
 work="$2"
@@ -26,8 +27,8 @@ fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
 pass() { printf 'ok: %s\n' "$*"; }
 
 need_wow64() {
-  if [ ! -x /usr/lib/wine/wine ] || [ ! -d /usr/lib/i386-linux-gnu/wine/i386-windows ]; then
-    echo "SKIPPED: 32-bit Wine is missing (/usr/lib/wine/wine and wine32:i386); the x86 package is not tested"
+  if ! wine32_runs; then
+    echo "SKIPPED: $(wine32_missing_reason); the x86 package is not tested"
     exit 77
   fi
 }
