@@ -19,6 +19,11 @@ namespace {
 
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickMs = 200;
+// While the engine runs, a wanted heard delay is applied once typing has
+// paused this long: every DELAY restarts the engine, and "150" typed key by
+// key passes through "1" and "15" on its way.
+constexpr UINT_PTR kHeardWantedTimer = 2;
+constexpr UINT kHeardWantedPauseMs = 600;
 // Posted by the measuring thread: wParam the share done in thousandths;
 // and its result, an owned LoopbackResult* in lParam.
 constexpr UINT kMeasureProgressMessage = WM_APP + 1;
@@ -96,6 +101,10 @@ INT_PTR PanelWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     case WM_TIMER:
       if (wParam == kTickTimer) OnTimer();
+      if (wParam == kHeardWantedTimer) {
+        KillTimer(dialog, kHeardWantedTimer);
+        if (HeardMode()) FollowHeardDelay();
+      }
       return TRUE;
     case kMeasureProgressMessage:
       SendDlgItemMessageW(dialog, IDC_MEASURE_PROGRESS, PBM_SETPOS, wParam, 0);
@@ -211,7 +220,12 @@ void PanelWindow::OnCommand(int id, int code) {
     FollowHeardDelay();
     EnableSessionControls();
   } else if (id == IDC_HEARD_WANTED && code == EN_CHANGE) {
-    if (HeardMode()) FollowHeardDelay();
+    if (!HeardMode()) return;
+    if (running) {
+      SetTimer(dialog, kHeardWantedTimer, kHeardWantedPauseMs, nullptr);
+    } else {
+      FollowHeardDelay();
+    }
   } else if (id == IDC_METHOD && code == CBN_SELCHANGE) {
     const auto mode = static_cast<std::int32_t>(SendDlgItemMessageW(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) + 1;
     if (mode != appliedZelMode) Apply(L"ZEL_MODE", mode, appliedZelMode);

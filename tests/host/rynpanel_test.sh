@@ -17,7 +17,10 @@
 #             the result; Start runs the engine, the reported
 #             delay appears, a delay or shift change says "restarting" and the
 #             new delay is measured,
-#             Space stops, the log holds rynhost's rows; a ramp steps the delay.
+#             Space stops, the log holds rynhost's rows; a ramp steps the delay;
+#             a new start shows the remembered measurement, and in the
+#             heard-delay mode a wanted delay typed while running is applied
+#             once typing pauses, not at every key.
 # The panel runs in a Wine prefix of its own (in WORK_DIR), whose server and
 # desktop start on this display: the build's shared prefix has no display.
 #   rynpanel_test.sh RYNPANEL.EXE PANEL_DRIVER.EXE WORK_DIR controls|audio FIXTURE PULSE_DIR
@@ -113,7 +116,8 @@ case "$mode" in
   audio)
     log="$work/panel-session.csv"
     ramp_log="$work/panel-ramp.csv"
-    rm -f "$log" "$ramp_log"
+    heard_log="$work/panel-heard.csv"
+    rm -f "$log" "$ramp_log" "$heard_log"
     "$fixture" echo "$pulse" 5
     start_panel
     drive wait expect-text $IDC_STATUS 'Ready' expect-enabled $IDC_MEASURE 1 click $IDC_MEASURE \
@@ -131,8 +135,14 @@ case "$mode" in
       text $IDC_LOG "$(printf 'Z:%s' "$ramp_log" | tr / '\\')" click $IDC_START \
       expect delay 40 sleep 1500 click $IDC_START expect engine 0 close
     end_panel
+    # The remembered measurement, and the heard-delay mode while running: a
+    # wanted delay typed key by key is applied once, when typing pauses.
     start_panel
-    drive wait expect-text $IDC_HEARD ' ms at 100 ms (devices ' close
+    drive wait expect-text $IDC_HEARD ' ms at 100 ms (devices ' check $IDC_RAMP 0 \
+      text $IDC_LOG "$(printf 'Z:%s' "$heard_log" | tr / '\\')" text $IDC_HEARD_WANTED 400 \
+      check $IDC_HEARD_MODE 1 click $IDC_HEARD_MODE expect delay 220 click $IDC_START expect engine 2 \
+      text $IDC_HEARD_WANTED 1 expect delay 220 text $IDC_HEARD_WANTED 15 expect delay 220 \
+      text $IDC_HEARD_WANTED 1 expect delay 40 expect engine 2 close
     end_panel
     head -1 "$log" | grep -q '^time_s,configured_delay_ms,reported_delay_ms,' || fail "no log header"
     awk -F, 'NR > 1 && $8 + 0 > 0 { found = 1 } END { exit !found }' "$log" ||
