@@ -5,7 +5,7 @@
 //   scripts/pulse-fixture.sh start build/win64/pulse
 //   eval "$(scripts/pulse-fixture.sh env build/win64/pulse)"
 //   export WINEPREFIX=build/win64/wineprefix WINEDEBUG=-all
-//   /usr/lib/wine/wine64 build/win64/tests/record_scheduler_trace.exe MODE OUT.txt
+//   /usr/lib/wine/wine64 build/win64/tests/record_scheduler_trace.exe MODE OUT.txt [SECONDS]
 //   scripts/pulse-fixture.sh stop build/win64/pulse
 //
 // MODE is one of
@@ -24,8 +24,8 @@
 //            to OUT.txt.wav and the steady clock's reading as the mix began
 //            into the trace's description, so that each click's heard delay
 //            can be set against where the engine placed it
-// The engine runs at DELAY 40 (10 ms blocks) with the voice sample in the
-// microphone. The devices are wrapped through the device seam
+// SECONDS, when given, sets the recorded session's length. The engine runs
+// at DELAY 40 (10 ms blocks) with the voice sample in the microphone. The devices are wrapped through the device seam
 // (support/SchedulerInputRecorder.h); the resampler's pending samples come
 // from replaying the recorded inputs, which is checked against where the
 // engine wrote each block.
@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -131,8 +132,8 @@ Heard Run(double seconds, bool clicks = false) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: record_scheduler_trace stall|start|starved|committed|heard OUT.txt\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: record_scheduler_trace stall|start|starved|committed|heard OUT.txt [SECONDS]\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -141,7 +142,8 @@ int main(int argc, char** argv) {
   CRynManager::GetInstance().SetDelay(kDelayMs);
   if (mode != "stall") Run(20.0);
 
-  const double seconds = mode == "start" ? 12.0 : mode == "heard" ? 30.0 : 20.0;
+  const double seconds = argc == 4 ? std::atof(argv[3]) : mode == "start" ? 12.0 : mode == "heard" ? 30.0 : 20.0;
+  if (!(seconds > 0.0 && seconds <= 600.0)) return 2;
   SchedulerInputRecorder::Starving starving;
   if (mode == "starved") starving = {2.0, 0.045};
   std::vector<SchedulerInputRecorder::Observed> observed;
