@@ -32,7 +32,7 @@ windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 # program. Some kernels run 64-bit code only (their execve refuses i386
 # programs with ENOEXEC), and there no 32-bit program runs at all, however
 # complete the installation.
-wine32_runs() { "$wine32" --version >/dev/null 2>&1; }
+wine32_runs() { [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] && "$wine32" --version >/dev/null 2>&1; }
 
 # Says why 32-bit programs cannot run here, for a check that skips them.
 wine32_missing_reason() {
