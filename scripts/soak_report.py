@@ -36,7 +36,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 # A build the run could not hold (RYN_SOAK_SKIPPED="win32: why") is reported
 # as skipped, not as missing figures.
-SKIPPED = dict(item.split(": ", 1) for item in filter(None, [os.environ.get("RYN_SOAK_SKIPPED", "")]))
+_skipped = os.environ.get("RYN_SOAK_SKIPPED", "")
+SKIPPED = dict([_skipped.split(": ", 1)]) if _skipped else {}
 BUILDS = tuple(b for b in ("win64", "win32") if b not in SKIPPED)
 DELAYS = (40, 100, 220)
 LOADED = ("win64", 100)
@@ -85,14 +86,10 @@ def judge(figures, clicks, events):
         window = [(t, lag) for t, lag in clicks if s <= t < s + AFTER_STALL_S]
         if window and abs(window[-1][1] - mid) > NEAR_MS:
             unsettled.append(s)
-    stretches, steps = [], []
+    stretch_strays, steps = [], []
     bounds = [float("-inf")] + sorted(stalls) + [float("inf")]
     for lo, hi in zip(bounds, bounds[1:]):
         stretch = [(t, lag) for t, lag in outside if lo <= t < hi]
-        if stretch:
-            stretches.append(stretch)
-    stretch_strays = []
-    for stretch in stretches:
         centre = median([lag for _, lag in stretch])
         stretch_strays += [(t, lag) for t, lag in stretch if abs(lag - centre) > NEAR_MS]
     for s in sorted(set(stalls)):
