@@ -86,7 +86,11 @@ bool StreamScheduler::NoteNeed(const Block& block) {
   const double pastWriteCursor = write.Line() - play.Line() + kTuning.writeMarginSeconds * rate;
   allowedNeed = heldNeed;
   lateness.Push(static_cast<float>(block.pendingSamples + block.lateSamples + capture.Lag()));
-  blockNeed = pastWriteCursor + lateness.Newest();
+  // A mixer that ran a period early shows this block's cursors ahead of
+  // their lines: the block needs that much more, by no fault of its own.
+  const double writeLead = ((block.write + ringBytes - block.play) % ringBytes) / 2.0;
+  const double pastWriteReading = writeLead - play.Lag() + kTuning.writeMarginSeconds * rate;
+  blockNeed = std::max(pastWriteCursor, pastWriteReading) + lateness.Newest();
   const std::size_t count = std::min(BlocksIn(kTuning.lineSeconds), lateness.Size());
   const auto leftOut = static_cast<std::size_t>(std::ceil(kTuning.lateShareLeftOut * static_cast<double>(count)));
   const double need = pastWriteCursor + lateness.Highest(count, leftOut);
@@ -167,13 +171,13 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   if (aheadOfWrite >= static_cast<std::int64_t>(ringBytes / 2)) aheadOfWrite -= ringBytes;
   if (aheadOfWrite >= 0) return false;
   // The device has committed or played the stream's next place. A block
-  // later than the lateness allowed for by more than the margin (a starved
-  // thread's burst) loses what lies there, and the rest is heard at its
-  // time; a stream whose lead falls short of the allowance, or whose
-  // blocks come a little later block by block, goes on past the write
-  // cursor by the margin, later from then on: a stream that went on from
-  // the write cursor itself would be cut again by the next block that came
-  // a sample later.
+  // that needs more than allowed for by more than the margin (a starved
+  // thread's burst, or a mixer that ran a period early) loses what lies
+  // there, and the rest is heard at its time; a stream whose lead falls
+  // short of the allowance, or whose blocks come a little later block by
+  // block, goes on past the write cursor by the margin, later from then
+  // on: a stream that went on from the write cursor itself would be cut
+  // again by the next block that came a sample later.
   const auto behind = static_cast<std::uint32_t>(-aheadOfWrite / 2);
   const auto margin = static_cast<std::uint32_t>(std::ceil(kTuning.writeMarginSeconds * sampleRate));
   if (blockNeed > allowedNeed + margin) {

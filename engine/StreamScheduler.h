@@ -146,7 +146,7 @@ class StreamScheduler {
   // Per block: what the resampler held and how long the block waited, in
   // samples; the lead held allows for all but the latest twentieth.
   RingHistory<float, kHistory> lateness;
-  double blockNeed = 0.0;  // the on-time lead this block needs to land past the write cursor's line by the margin
+  double blockNeed = 0.0;  // the on-time lead this block needs to land past the write cursor (line or reading) by the margin
   double heldNeed = 0.0;   // what nearly every block needs: follows rises at once, falls beyond the margin
   double allowedNeed = 0.0;  // the held need before this block: a block that needs more came late
   // Per block since the seat: the on-time lead it was placed at.

@@ -185,6 +185,39 @@ INSTANTIATE_TEST_SUITE_P(Wine, RecordedTraces,
                            return name;
                          });
 
+// The median heard delay of the records from `first` to before `last`.
+double MedianHeardMs(const Session& s, std::size_t first, std::size_t last) {
+  std::vector<double> heard;
+  for (std::size_t k = first; k < last && k < s.records.size(); ++k) {
+    if (!std::isnan(s.records[k].heardMs)) heard.push_back(s.records[k].heardMs);
+  }
+  if (heard.empty()) return NAN;
+  std::nth_element(heard.begin(), heard.begin() + static_cast<std::ptrdiff_t>(heard.size() / 2), heard.end());
+  return heard[heard.size() / 2];
+}
+
+TEST(RecordedTraces, AMixerPeriodThatCameEarlyCutsTheStreamAndKeepsItsDelay) {
+  // Every few seconds Wine's mixer mixes a period early, and the next block
+  // finds the write cursor past the end of the stream. What the device has
+  // committed is lost either way; the rest of the stream keeps its time,
+  // as after a late block, rather than going on later from the write
+  // cursor and staying later. Judged on the five blocks either side.
+  const SchedulerTrace trace = ReadSchedulerTrace(TracePath("wine-early-periods.txt"));
+  const std::vector<ReplayedBlock> replayed = ReplaySchedulerTrace(trace);
+  const Session session = ReplaySession(trace);
+  constexpr std::size_t kAround = 5;
+  int cuts = 0;
+  for (std::size_t k = kAround; k < replayed.size(); ++k) {
+    const double t = replayed[k].input.seconds;
+    if (!replayed[k].placement.reseated || t < kSettledSeconds || NearSlip(session, t)) continue;
+    ++cuts;
+    const double before = MedianHeardMs(session, k - kAround, k);
+    const double after = MedianHeardMs(session, k, k + kAround);
+    EXPECT_NEAR(after, before, 1.0) << "heard delay across the cut at " << t << " s";
+  }
+  EXPECT_GE(cuts, 2) << "the trace's early periods";
+}
+
 TEST(SchedulerTrace, ReadsWhatWasWrittenAndNamesALineThatDoesNotParse) {
   SchedulerTrace trace;
   trace.description = " a test\n";

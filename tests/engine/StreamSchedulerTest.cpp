@@ -35,8 +35,11 @@ struct Profile {
   const char* name = "";
   double seconds = 20.0;
   double captureFast = 0.0;         // capture clock against playback, e.g. 0.0003 = 300 ppm fast
-  double jitterBlocks = 0.0;        // blocks arrive up to this many block lengths late, at random
+  double jitterBlocks = 0.0;        // blocks arrive up to this many block lengths late, at random,
+  double wakeSeconds = 0.0;         // and this much later besides
   double periodSeconds = 0.0;       // every cursor moves in steps of this period (0: sample by sample)
+  std::uint32_t earlyEvery = 0;     // one playback period in so many is mixed early (0: none),
+  double earlySeconds = 0.0;        // by this much: both playback cursors step a period ahead of their pace
   double sawtoothSamples = 0.0;     // the capture cursor falls this far behind its period's pace and
   double sawtoothSeconds = 4.4;     // catches up over this many seconds, again and again
   double writeGapSeconds = 0.010;   // the write cursor's lead over the play cursor
@@ -67,6 +70,13 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     const double behind = p.sawtoothSamples * (1.0 - std::fmod(seconds / p.sawtoothSeconds, 1.0));
     return quantised(seconds * captureRate, captureRate) - (p.sawtoothSamples > 0 ? behind : 0.0);
   };
+  // The playback mixer's periods, of which one in `earlyEvery` comes early.
+  const auto mixed = [&](double seconds) {
+    if (p.periodSeconds <= 0 || p.earlyEvery == 0) return quantised(seconds * kRate, kRate);
+    const auto next = static_cast<std::uint64_t>(std::floor(seconds / p.periodSeconds + 1e-9)) + 1;
+    const bool early = next % p.earlyEvery == 0 && seconds >= next * p.periodSeconds - p.earlySeconds;
+    return quantised((early ? next * p.periodSeconds : seconds) * kRate, kRate);
+  };
   const double step = std::max(p.periodSeconds, 1.0 / captureRate);
   StreamScheduler scheduler(kRing, kRate);
   DriftResampler resampler;
@@ -87,7 +97,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     double shown = captured / captureRate;
     if (p.periodSeconds > 0) shown = std::ceil(shown / p.periodSeconds) * p.periodSeconds;
     while (captureReading(shown) < captured) shown += step;
-    arrival = std::max(arrival, shown + lateness(random));
+    arrival = std::max(arrival, shown + p.wakeSeconds + lateness(random));
     if (p.starveEverySeconds > 0) {
       const double into = std::fmod(arrival, p.starveEverySeconds) - (p.starveEverySeconds - p.starveSeconds);
       if (into > 0) arrival += p.starveSeconds - into;
@@ -105,7 +115,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     const bool slipped = p.slipSamples != 0 && arrival >= p.slipAtSeconds;
     const double slip = slipped ? p.slipSamples : 0.0;
     // Both playback cursors, unwrapped on the device's time line.
-    const double played = quantised(playedAt * kRate, kRate) - (slipped ? p.slipSamples : 0.0);
+    const double played = mixed(playedAt) - (slipped ? p.slipSamples : 0.0);
     const double gap = p.gapChangeSeconds > 0 && arrival >= p.gapChangeSeconds ? p.laterGapSeconds : p.writeGapSeconds;
     const double committedTo = played + std::round(gap * kRate);
     const auto play = static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(played) % kRing);
@@ -223,6 +233,20 @@ std::vector<Profile> DeviceProfiles() {
   Profile wine = WineLike();
   wine.name = "wine";
   profiles.push_back(wine);
+  // A mixer that now and then mixes a period 7 ms early: between two
+  // blocks both playback cursors step two periods, as recorded under Wine
+  // every few seconds; a Windows mixer woken early does the same.
+  Profile earlyPeriods = WineLike();
+  earlyPeriods.name = "wine_early_periods";
+  earlyPeriods.earlyEvery = 397;
+  earlyPeriods.earlySeconds = 0.007;
+  earlyPeriods.wakeSeconds = 0.004;
+  profiles.push_back(earlyPeriods);
+  Profile windowsEarly = WindowsLike(0.030, 0.010);
+  windowsEarly.name = "windows_30ms_gap_early_periods";
+  windowsEarly.earlyEvery = 397;
+  windowsEarly.earlySeconds = 0.007;
+  profiles.push_back(windowsEarly);
   // Before the cursors' lines are known.
   Profile earlySlip = WineLike();
   earlySlip.name = "wine_early_slip";
