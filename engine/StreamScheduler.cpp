@@ -88,9 +88,11 @@ bool StreamScheduler::NoteNeed(const Block& block) {
   lateness.Push(static_cast<float>(block.pendingSamples + block.lateSamples + capture.Lag()));
   // A mixer that ran a period early shows this block's cursors ahead of
   // their lines: the block needs that much more, by no fault of its own.
+  // Cursors that are still ahead at the block after a cut have moved on
+  // for good, and the stream goes on past them.
   const double writeLead = ((block.write + ringBytes - block.play) % ringBytes) / 2.0;
   const double pastWriteReading = writeLead - play.Lag() + kTuning.writeMarginSeconds * rate;
-  blockNeed = std::max(pastWriteCursor, pastWriteReading) + lateness.Newest();
+  blockNeed = (cutLastBlock ? pastWriteCursor : std::max(pastWriteCursor, pastWriteReading)) + lateness.Newest();
   const std::size_t count = std::min(BlocksIn(kTuning.lineSeconds), lateness.Size());
   const auto leftOut = static_cast<std::size_t>(std::ceil(kTuning.lateShareLeftOut * static_cast<double>(count)));
   const double need = pastWriteCursor + lateness.Highest(count, leftOut);
@@ -108,6 +110,7 @@ void StreamScheduler::Seat(const Block& block, bool dropBehind) {
   writePosition = WrapBytes(static_cast<std::int64_t>(block.play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
   notes.Clear();
   farAheadBlocks = 0;
+  cutLastBlock = false;
 }
 
 double StreamScheduler::Move(double error, std::uint32_t& skip) {
@@ -169,7 +172,8 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   }
   auto aheadOfWrite = static_cast<std::int64_t>((writePosition + ringBytes - block.write) % ringBytes);
   if (aheadOfWrite >= static_cast<std::int64_t>(ringBytes / 2)) aheadOfWrite -= ringBytes;
-  if (aheadOfWrite >= 0) return false;
+  cutLastBlock = aheadOfWrite < 0;
+  if (!cutLastBlock) return false;
   // The device has committed or played the stream's next place. A block
   // that needs more than allowed for by more than the margin (a starved
   // thread's burst, or a mixer that ran a period early) loses what lies
