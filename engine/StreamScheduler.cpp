@@ -54,8 +54,7 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
   const std::size_t window = LineReadings();
   const double lineBefore = play.Line();
   play.NoteRing(block.play, block.seconds, window);
-  const double writeLead = ((block.write + ringBytes - block.play) % ringBytes) / 2.0;
-  write.NoteCount(play.Count() + writeLead, block.seconds, window);
+  write.NoteCount(play.Count() + WriteLead(block), block.seconds, window);
   captureCount += block.samples;
   capture.NoteCount(captureCount + block.lateSamples, block.seconds, window);
   lastSeconds = block.seconds;
@@ -68,6 +67,10 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
     write.Lower(drop, kTuning.dropReadings, window);
   }
   return drop;
+}
+
+double StreamScheduler::WriteLead(const Block& block) const {
+  return ((block.write + ringBytes - block.play) % ringBytes) / 2.0;
 }
 
 double StreamScheduler::OnTimeLead(std::uint32_t position, const Block& block) const {
@@ -90,8 +93,7 @@ bool StreamScheduler::NoteNeed(const Block& block) {
   // their lines: the block needs that much more, by no fault of its own.
   // Cursors that are still ahead at the block after a cut have moved on
   // for good, and the stream goes on past them.
-  const double writeLead = ((block.write + ringBytes - block.play) % ringBytes) / 2.0;
-  const double pastWriteReading = writeLead - play.Lag() + kTuning.writeMarginSeconds * rate;
+  const double pastWriteReading = WriteLead(block) - play.Lag() + kTuning.writeMarginSeconds * rate;
   blockNeed = (cutLastBlock ? pastWriteCursor : std::max(pastWriteCursor, pastWriteReading)) + lateness.Newest();
   const std::size_t count = std::min(BlocksIn(kTuning.lineSeconds), lateness.Size());
   const auto leftOut = static_cast<std::size_t>(std::ceil(kTuning.lateShareLeftOut * static_cast<double>(count)));
@@ -104,8 +106,7 @@ bool StreamScheduler::NoteNeed(const Block& block) {
 void StreamScheduler::Seat(const Block& block, bool dropBehind) {
   const double onTimePlace =
       HeldLead() - block.lateSamples - capture.Lag() - block.pendingSamples + play.Lag();
-  const double writeLead = ((block.write + ringBytes - block.play) % ringBytes) / 2.0;
-  const double place = std::max(onTimePlace, writeLead);
+  const double place = std::max(onTimePlace, WriteLead(block));
   lateSamplesToDrop = dropBehind ? static_cast<std::uint32_t>(std::lround(place - onTimePlace)) : 0;
   writePosition = WrapBytes(static_cast<std::int64_t>(block.play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
   notes.Clear();

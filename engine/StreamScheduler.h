@@ -93,6 +93,9 @@ class StreamScheduler {
   // drop measured with this block, in samples, or 0. Starts the lines
   // afresh after a gap the ring cannot tell apart, and says so in `restarted`.
   double NoteCursors(const Block& block, bool& restarted);
+  // The write cursor's lead over the play cursor in this block's readings,
+  // in samples.
+  double WriteLead(const Block& block) const;
   // The on-time lead the stream would have at `position`.
   double OnTimeLead(std::uint32_t position, const Block& block) const;
   // The on-time lead held.

@@ -48,7 +48,7 @@ struct Profile {
   double stallEverySeconds = 0.0;   // the play cursor stands still this often (0: never),
   double stallSeconds = 0.0;        // for this long, then jumps to where playback is
   double slipAtSeconds = 0.0;       // from then on the output plays everything this much
-  double slipSamples = 0.0;         // later (0: never), and the play cursor drops by that
+  double slipSamples = 0.0;         // later (0: never; below 0: earlier), and the play cursor drops by that
   double starveEverySeconds = 0.0;  // the thread gets no processor this often (0: never),
   double starveSeconds = 0.0;       // for this long, while capture and playback go on
   std::uint32_t quietEvery = 10;    // every so many blocks is quiet (0: none)
@@ -104,7 +104,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     }
     // The stall that made the output slip held up the blocks as well.
     if (p.slipSamples != 0 && !slipStalled && arrival >= p.slipAtSeconds) {
-      arrival += p.slipSamples / kRate + 0.030;
+      arrival += std::max(p.slipSamples, 0.0) / kRate + 0.030;
       slipStalled = true;
     }
     double playedAt = arrival;
@@ -322,6 +322,32 @@ TEST(HeardDelayOnDevices, ComesBackInQuietBlocksWhenTheWriteCursorDrawsNearer) {
     SCOPED_TRACE("after: " + DescribeSimulated(profile, delay, after));
     EXPECT_GT(before.findings.medianMs, after.findings.medianMs + 5.0) << "the stream did not come back";
     ExpectHeldSteadily(after);
+  }
+}
+
+TEST(HeardDelayOnDevices, AnOutputThatJumpsAheadBreaksTheStreamOnlyForAsLong) {
+  // The mixer skips ahead after a hiccup and stays there: the cursors'
+  // readings lead their lines until the lines take in the new level, for a
+  // few tenths of a second. The stream may break up for about as long as
+  // the jump passed over, then runs on whole; it is not cut block after
+  // block until the lines catch up.
+  for (const double jumpMs : {20.0, 40.0}) {
+    Profile profile = WineLike();
+    profile.name = "wine_output_jumps_ahead";
+    profile.stallEverySeconds = 0.0;
+    profile.slipSamples = -jumpMs * kRate / 1000.0;
+    const Session session = Simulate(profile, 40);
+    double runFrom = NAN;
+    double longestRun = 0.0;
+    for (const BlockRecord& r : session.records) {
+      if (!r.discontinuous) {
+        runFrom = NAN;
+      } else if (r.seconds >= profile.slipAtSeconds) {
+        if (std::isnan(runFrom)) runFrom = r.seconds;
+        longestRun = std::max(longestRun, r.seconds - runFrom);
+      }
+    }
+    EXPECT_LE(1000.0 * longestRun, jumpMs + 20.0) << "cut blocks in a row after a " << jumpMs << " ms jump";
   }
 }
 
