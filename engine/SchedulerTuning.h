@@ -19,7 +19,7 @@ struct SchedulerTuning {
   double startSeconds = 0.5;           // devices start in bursts of periods, whose readings show no line
   double stallSeconds = 0.030;         // three periods beyond its length after the previous block: a stall
   double stoodStillSeconds = 0.015;    // a period and a half below the line: the play cursor stood still
-  std::size_t catchUpReadings = 4;     // blocks of 10 ms left out while a mixer catches up: 40 ms
+  std::size_t catchUpReadings = 4;     // blocks of 10 ms left out while a mixer catches up: 40 ms; as many ahead: a skip
   std::size_t dropReadings = 12;       // typical of a dozen readings: a middle half of six spans a period
   double leastDropSeconds = 0.005;     // half a period: typical readings wander that much
   double cursorGapSeconds = 1.0;       // half the two-second ring: a longer gap may have wrapped it

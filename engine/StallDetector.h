@@ -7,18 +7,21 @@
 
 // Finds where the output stalled and how far the play cursor fell behind
 // its line for good. A stall shows as a block handed over much later than
-// the one before (the thread stood still with the mixer) or as a play
-// cursor reading far below its line (the cursor stood still). The drop is
+// the one before (the thread stood still with the mixer), as a play cursor
+// reading far below its line (the cursor stood still), or as readings that
+// lead the line block after block (the mixer skipped ahead). The drop is
 // measured once the mixer has caught up: the typical reading of a dozen
-// after the stall against that of a dozen before it.
+// after the stall against that of a dozen before it; a skip ahead is a
+// negative drop.
 class StallDetector {
  public:
   struct Tuning {
     double lateSeconds;        // a block this much later than its length after the one before: a stall
     double stoodStillSeconds;  // a play reading this far below the line: the cursor stood still
-    std::size_t catchUpReadings;  // readings right after a stall, left out while the mixer catches up
+    std::size_t catchUpReadings;  // readings right after a stall, left out while the mixer catches up;
+                                  // as many leading the line in a row: a skip ahead
     std::size_t dropReadings;     // readings on either side of the stall whose typical values are compared
-    double leastDropSeconds;      // a smaller difference is no drop
+    double leastDropSeconds;      // a smaller difference is no drop; a reading this far above the line leads it
   };
 
   StallDetector(const Tuning& tuning, std::uint32_t sampleRate) : tuning(tuning), sampleRate(sampleRate) {}
@@ -44,5 +47,6 @@ class StallDetector {
   std::size_t sinceStall = 0;
   bool dropPending = false;
   bool stalledBefore = false;
+  std::size_t aheadRun = 0;  // readings in a row that led the line
   std::uint32_t stalls = 0;
 };

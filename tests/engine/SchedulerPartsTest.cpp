@@ -207,6 +207,28 @@ TEST(StallDetector, ACursorThatStoodStillIsAStallAndAWanderWithinHalfAPeriodNoDr
   EXPECT_FALSE(detector.DropPending());
 }
 
+TEST(StallDetector, ReadingsThatLeadTheLineBlockAfterBlockAreASkipAhead) {
+  // As the scheduler keeps it: the few readings that lead are left out.
+  CursorLine line(kRing, kRate, kFit, kLeastFit, kSchedulerTuning.leadingShare);
+  StallDetector detector(kStallTuning, kRate);
+  double seconds = 0.0;
+  double drop = 0.0;
+  Read(line, detector, seconds, 0.010, 100, 0.0, drop);
+  // A period mixed early leads once.
+  Read(line, detector, seconds, 0.010, 1, -220.5, drop);
+  Read(line, detector, seconds, 0.010, 30, 0.0, drop);
+  EXPECT_EQ(detector.Stalls(), 0u);
+  // The mixer skips 20 ms ahead for good, with no block late.
+  Read(line, detector, seconds, 0.010, 3, -441.0, drop);
+  EXPECT_EQ(detector.Stalls(), 0u) << "three readings ahead";
+  Read(line, detector, seconds, 0.010, 1, -441.0, drop);
+  EXPECT_EQ(detector.Stalls(), 1u);
+  Read(line, detector, seconds, 0.010, 30, -441.0, drop);
+  EXPECT_NEAR(drop, -441.0, 0.005 * kRate);
+  EXPECT_FALSE(detector.DropPending());
+  EXPECT_EQ(detector.Stalls(), 1u);
+}
+
 constexpr LeadController::Tuning kLeadTuning{4.0, 8.0, 0.002, 0.012};
 
 TEST(LeadController, StaysWithinItsLimitAndLearnsNothingThere) {
