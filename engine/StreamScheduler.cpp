@@ -91,8 +91,10 @@ bool StreamScheduler::NoteNeed(const Block& block) {
   lateness.Push(static_cast<float>(block.pendingSamples + block.lateSamples + capture.Lag()));
   // A mixer that ran a period early shows this block's cursors ahead of
   // their lines: the block needs that much more, by no fault of its own.
+  // Cursors that are still ahead at the block after a cut have moved on
+  // for good, and the stream goes on past them.
   const double pastWriteReading = WriteLead(block) - play.Lag() + kTuning.writeMarginSeconds * rate;
-  blockNeed = std::max(pastWriteCursor, pastWriteReading) + lateness.Newest();
+  blockNeed = (cutLastBlock ? pastWriteCursor : std::max(pastWriteCursor, pastWriteReading)) + lateness.Newest();
   const std::size_t count = std::min(BlocksIn(kTuning.lineSeconds), lateness.Size());
   const auto leftOut = static_cast<std::size_t>(std::ceil(kTuning.lateShareLeftOut * static_cast<double>(count)));
   const double need = pastWriteCursor + lateness.Highest(count, leftOut);
@@ -109,7 +111,7 @@ void StreamScheduler::Seat(const Block& block, bool dropBehind) {
   writePosition = WrapBytes(static_cast<std::int64_t>(block.play) + 2 * static_cast<std::int64_t>(std::ceil(place)));
   notes.Clear();
   farAheadBlocks = 0;
-  behindWriteCursor = false;
+  cutLastBlock = false;
 }
 
 double StreamScheduler::Move(double error, std::uint32_t& skip) {
@@ -171,9 +173,8 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   }
   auto aheadOfWrite = static_cast<std::int64_t>((writePosition + ringBytes - block.write) % ringBytes);
   if (aheadOfWrite >= static_cast<std::int64_t>(ringBytes / 2)) aheadOfWrite -= ringBytes;
-  const bool behindAtLastBlock = behindWriteCursor;
-  behindWriteCursor = aheadOfWrite < 0;
-  if (!behindWriteCursor) return false;
+  cutLastBlock = aheadOfWrite < 0;
+  if (!cutLastBlock) return false;
   // The device has committed or played the stream's next place. A block
   // that needs more than allowed for by more than the margin (a starved
   // thread's burst, or a mixer that ran a period early) loses what lies
@@ -181,12 +182,10 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   // short of the allowance, or whose blocks come a little later block by
   // block, goes on past the write cursor by the margin, later from then
   // on: a stream that went on from the write cursor itself would be cut
-  // again by the next block that came a sample later. A stream found
-  // behind again at the block after a cut is such a stream: its cursors
-  // have moved on for good, or its blocks keep coming later.
+  // again by the next block that came a sample later.
   const auto behind = static_cast<std::uint32_t>(-aheadOfWrite / 2);
   const auto margin = static_cast<std::uint32_t>(std::ceil(kTuning.writeMarginSeconds * sampleRate));
-  if (!behindAtLastBlock && blockNeed > allowedNeed + margin) {
+  if (blockNeed > allowedNeed + margin) {
     writePosition = block.write & ~std::uint32_t{1};
     lateSamplesToDrop += behind;
   } else {

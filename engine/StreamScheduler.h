@@ -136,7 +136,7 @@ class StreamScheduler {
   // left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;
   std::size_t farAheadBlocks = 0;  // consecutive blocks a nominal lead beyond the lead held
-  bool behindWriteCursor = false;  // the last block found the stream behind the write cursor
+  bool cutLastBlock = false;       // the previous block found the stream behind the write cursor
 
   CursorLine play;
   CursorLine write;    // the write cursor, unwrapped as the play cursor plus its lead
