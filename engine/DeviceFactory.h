@@ -4,19 +4,23 @@
 
 #include <dsound.h>
 
-// How the engine obtains its two DirectSound devices. By default these are
-// the platform's DirectSoundCreate and DirectSoundCaptureCreate; tests install
-// creation functions that hand out scripted devices. Nothing else of the
-// engine is replaceable.
+// How the engine obtains its two DirectSound devices, and the clock their
+// cursors move by. By default these are the platform's DirectSoundCreate and
+// DirectSoundCaptureCreate and the performance counter; tests install
+// creation functions that hand out scripted devices, and a device that plays
+// by a simulated clock comes with that clock. Nothing else of the engine is
+// replaceable.
 struct DeviceFactory {
   HRESULT(WINAPI* createPlayback)(LPCGUID device, LPDIRECTSOUND* created, LPUNKNOWN outer);
   HRESULT(WINAPI* createCapture)(LPCGUID device, LPDIRECTSOUNDCAPTURE* created, LPUNKNOWN outer);
+  // Seconds since an arbitrary origin; never goes back.
+  double (*clockSeconds)() noexcept;
 };
 
 // The platform's creation functions.
 DeviceFactory DefaultDeviceFactory() noexcept;
-// Replaces the creation functions for devices created from now on; a null
-// member keeps the platform's function.
+// Replaces the creation functions for devices created from now on, and the
+// clock; a null member keeps the platform's function.
 void SetDeviceFactory(const DeviceFactory& factory) noexcept;
 void ResetDeviceFactory() noexcept;
 
@@ -24,3 +28,6 @@ void ResetDeviceFactory() noexcept;
 // through the installed functions.
 HRESULT CreatePlaybackDevice(LPDIRECTSOUND* created) noexcept;
 HRESULT CreateCaptureDevice(LPDIRECTSOUNDCAPTURE* created) noexcept;
+
+// Now, on the installed clock.
+double DeviceClockSeconds() noexcept;

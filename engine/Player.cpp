@@ -15,9 +15,6 @@ CPlayer::CPlayer(CRynManager& owner)
     : manager(owner),
       shiftStage(owner.GetFrequencyShift()),
       scheduler(2 * EngineWaveFormat().nAvgBytesPerSec, EngineWaveFormat().nSamplesPerSec) {
-  LARGE_INTEGER frequency{};
-  QueryPerformanceFrequency(&frequency);
-  countsPerSecond = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
   InitDirectSound();
   OutputDebugStringA("CPlayer created");
 }
@@ -104,7 +101,7 @@ bool CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   const std::uint32_t samples = std::min(bytes / 2, DriftResampler::kMaxBlockSamples);
   const auto* input = static_cast<const std::int16_t*>(block);
   const StreamScheduler::Placement placement = scheduler.Place(
-      {play, write, samples, lateBytes / 2, resampler.PendingSamples(), SteadySeconds(), IsQuiet(input, samples)});
+      {play, write, samples, lateBytes / 2, resampler.PendingSamples(), DeviceClockSeconds(), IsQuiet(input, samples)});
   const std::uint32_t produced =
       resampler.Process(input + placement.skipSamples, samples - placement.skipSamples, placement.step, output.data());
   if (placement.reseated || placement.skipSamples > 0) FadeInFromHeldSample(produced);
@@ -120,12 +117,6 @@ bool CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   manager.SetMeasuredDelay(static_cast<std::int32_t>(scheduler.HeardDelayMs()));
   manager.SetStreamCounts({scheduler.Reseats(), scheduler.Realignments(), scheduler.Stalls()});
   return true;
-}
-
-double CPlayer::SteadySeconds() const {
-  LARGE_INTEGER now{};
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(countsPerSecond);
 }
 
 bool CPlayer::IsQuiet(const std::int16_t* samples, std::uint32_t count) {

@@ -62,8 +62,6 @@ class CPlayer {
 
   void InitDirectSound();
   void ShiftBlock(void* block, std::uint32_t bytes);
-  // Seconds on the performance counter, against which the cursors are read.
-  double SteadySeconds() const;
   // Whether nothing in the samples would be heard.
   static bool IsQuiet(const std::int16_t* samples, std::uint32_t count);
   HRESULT LockSecondary(DWORD offset, DWORD bytes, LockedRegion& region);
@@ -85,7 +83,6 @@ class CPlayer {
   ComPtr<IDirectSoundBuffer> secondaryBuffer;
   std::uint32_t bufferBytes = 0;
   std::uint32_t bytesPerSecond = 0;
-  LONGLONG countsPerSecond = 1;
   StreamScheduler scheduler;
   DriftResampler resampler;
   std::array<std::int16_t, DriftResampler::kMaxOutputSamples> output{};

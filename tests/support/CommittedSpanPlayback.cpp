@@ -101,7 +101,7 @@ CommittedSpanPlayback::CommittedSpanPlayback(double gapMs) {
 }
 
 DeviceFactory CommittedSpanPlayback::Devices() {
-  return {CreateWrappingPlayback<CommittingBuffer>, DefaultDeviceFactory().createCapture};
+  return {CreateWrappingPlayback<CommittingBuffer>, DefaultDeviceFactory().createCapture, nullptr};
 }
 
 CommittedSpanPlayback::~CommittedSpanPlayback() { ResetDeviceFactory(); }

@@ -291,22 +291,10 @@ void FakeSoundBuffer::OpenCursorGate() {
   Changed();
 }
 
-namespace {
-
-double CounterSeconds() {
-  LARGE_INTEGER now{};
-  LARGE_INTEGER frequency{};
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-}  // namespace
-
 void FakeSoundBuffer::PlayCommitting(double gapSeconds, double period) {
   auto lock = Inspect();
   committing = true;
-  committingSince = CounterSeconds();
+  committingSince = DeviceClockSeconds();
   periodSeconds = period;
   gapSamples = static_cast<std::uint64_t>(std::lround(gapSeconds * format->nSamplesPerSec));
   committedSamples = 0;
@@ -327,7 +315,7 @@ std::vector<std::int16_t> FakeSoundBuffer::Heard() const {
 void FakeSoundBuffer::Mix() {
   if (!committing) return;
   const double rate = format->nSamplesPerSec;
-  const double periods = std::floor((CounterSeconds() - committingSince) / periodSeconds);
+  const double periods = std::floor((DeviceClockSeconds() - committingSince) / periodSeconds + 1e-6);
   const auto played = static_cast<std::uint64_t>(periods * periodSeconds * rate);
   const std::uint64_t ringSamples = memory.size() / 2;
   for (; committedSamples < played + gapSamples; ++committedSamples) {
@@ -837,7 +825,11 @@ void FakeAudioDevices::SetRecording(bool on) {
 FakeAudioDevices::FakeAudioDevices() {
   FakeAudioDevices* expected = nullptr;
   if (!active.compare_exchange_strong(expected, this)) throw std::logic_error("fake audio devices already installed");
-  SetDeviceFactory(DeviceFactory{&FakeAudioDevices::CreatePlayback, &FakeAudioDevices::CreateCapture});
+  SetDeviceFactory(DeviceFactory{&FakeAudioDevices::CreatePlayback, &FakeAudioDevices::CreateCapture, nullptr});
+}
+
+void FakeAudioDevices::UseClock(double (*clockSeconds)() noexcept) {
+  SetDeviceFactory(DeviceFactory{&FakeAudioDevices::CreatePlayback, &FakeAudioDevices::CreateCapture, clockSeconds});
 }
 
 FakeAudioDevices::~FakeAudioDevices() {

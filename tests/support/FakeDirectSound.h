@@ -164,8 +164,8 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   void CloseCursorGate();
   void OpenCursorGate();
   // From now on the buffer plays by itself, as a device that honours the
-  // committed span: both cursors move in steps of `periodSeconds` of the
-  // performance counter's time, the write cursor `gapSeconds` ahead of the
+  // committed span: both cursors move in steps of `periodSeconds` on the
+  // engine's device clock, the write cursor `gapSeconds` ahead of the
   // play cursor, and each ring sample is heard as the ring holds it when the
   // write cursor passes it; what is written behind the write cursor is not
   // heard. The ring holds 16-bit mono samples at the buffer's rate.
@@ -181,8 +181,8 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   std::vector<CursorRead> CursorReads() const;
   int CursorReadsWaitingAtGate() const;
   std::vector<std::uint8_t> Bytes(DWORD offset, DWORD count) const;  // wraps around the ring
-  // While playing committed: when it started, in seconds on the performance
-  // counter, and the samples heard since, from ring offset 0 on; sample i is
+  // While playing committed: when it started, in seconds on the device
+  // clock, and the samples heard since, from ring offset 0 on; sample i is
   // heard i samples after the start.
   double CommittingSince() const;
   std::vector<std::int16_t> Heard() const;
@@ -346,6 +346,10 @@ class FakeAudioDevices {
   ~FakeAudioDevices();
 
   Script script;
+
+  // Installs the clock the engine and the fakes read from now on, for a
+  // device that plays by simulated time; the performance counter by default.
+  void UseClock(double (*clockSeconds)() noexcept);
 
   // Off: the fakes record no calls, locks, writes or cursor reads, so a
   // thread that calls them allocates nothing in them. On by default.

@@ -24,7 +24,6 @@ struct Notes {
   SchedulerInputRecorder::Starving starving;
   DeviceFactory beneath{};
   double lastStarved = 0.0;
-  LONGLONG countsPerSecond = 1;
   // The block being handed over.
   SchedulerInputRecorder::Observed current{};
   DWORD captureReadable = 0;
@@ -38,12 +37,6 @@ Notes notes;
 
 DeviceFactory Beneath() { return notes.beneath; }
 
-double SteadySeconds() {
-  LARGE_INTEGER now{};
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(notes.countsPerSecond);
-}
-
 // The engine's capture buffer: the listener's cursor read and the block's lock.
 class NotingCaptureBuffer final : public ForwardingCaptureBuffer {
  public:
@@ -53,7 +46,7 @@ class NotingCaptureBuffer final : public ForwardingCaptureBuffer {
   HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD capture, LPDWORD read) override {
     const bool blockRead = capture == nullptr && read != nullptr;
     if (blockRead && notes.starving.everySeconds > 0) {
-      const double now = SteadySeconds();
+      const double now = DeviceClockSeconds();
       if (now - notes.lastStarved >= notes.starving.everySeconds) {
         Sleep(static_cast<DWORD>(notes.starving.seconds * 1000.0));
         notes.lastStarved = now;
@@ -105,14 +98,14 @@ class NotingPlaybackBuffer final : public ForwardingSoundBuffer {
   explicit NotingPlaybackBuffer(IDirectSoundBuffer* platform) : ForwardingSoundBuffer(platform) {}
 
   // The player reads the play cursor alone, then the write cursor alone,
-  // and the steady clock right after.
+  // and the device clock right after.
   HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD play, LPDWORD write) override {
     const HRESULT hr = inner->GetCurrentPosition(play, write);
     if (FAILED(hr)) return hr;
     if (play != nullptr && write == nullptr) notes.current.block.play = *play;
     if (play == nullptr && write != nullptr) {
       notes.current.block.write = *write;
-      notes.current.block.seconds = SteadySeconds();
+      notes.current.block.seconds = DeviceClockSeconds();
       notes.cursorsRead = true;
       notes.playbackLocks = 0;
     }
@@ -132,16 +125,14 @@ class NotingPlaybackBuffer final : public ForwardingSoundBuffer {
 }  // namespace
 
 SchedulerInputRecorder::SchedulerInputRecorder(std::size_t capacity, Starving starving, DeviceFactory beneath) {
-  LARGE_INTEGER frequency{};
-  QueryPerformanceFrequency(&frequency);
-  notes.countsPerSecond = frequency.QuadPart > 0 ? frequency.QuadPart : 1;
   notes.rows.clear();
   notes.rows.reserve(capacity);
   notes.capacity = capacity;
   notes.starving = starving;
   notes.beneath = beneath;
-  notes.lastStarved = SteadySeconds();
-  SetDeviceFactory({CreateWrappingPlayback<NotingPlaybackBuffer, Beneath>, CreateWrappingCapture<NotingCaptureBuffer, Beneath>});
+  notes.lastStarved = DeviceClockSeconds();
+  SetDeviceFactory(
+      {CreateWrappingPlayback<NotingPlaybackBuffer, Beneath>, CreateWrappingCapture<NotingCaptureBuffer, Beneath>, nullptr});
 }
 
 SchedulerInputRecorder::~SchedulerInputRecorder() { ResetDeviceFactory(); }
