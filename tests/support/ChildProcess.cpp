@@ -1,5 +1,6 @@
 #include "support/ChildProcess.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/UniqueHandle.h"
@@ -31,12 +32,30 @@ ChildProcessResult RunChildProcess(const std::wstring& commandLine, DWORD timeou
   result.started = true;
   UniqueHandle processHandle(process.hProcess);
   UniqueHandle threadHandle(process.hThread);
-  // Only the child holds the write end now: reading ends when it exits.
+  // Only the child (and what it starts) holds the write end now.
   writer.reset();
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(reader.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) result.output.append(buffer, read);
-  if (WaitForSingleObject(processHandle.get(), timeoutMs) != WAIT_OBJECT_0) {
+  // The output is read as it comes, so the time-out holds however the
+  // program hangs: a full pipe or a process that never exits.
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  bool exited = false;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // every writer is gone
+    if (available > 0) {
+      char buffer[4096];
+      DWORD read = 0;
+      if (!ReadFile(reader.get(), buffer, std::min<DWORD>(available, sizeof buffer), &read, nullptr)) break;
+      result.output.append(buffer, read);
+      continue;
+    }
+    if (GetTickCount64() >= deadline) break;
+    if (!exited) exited = WaitForSingleObject(processHandle.get(), 10) == WAIT_OBJECT_0;
+    else Sleep(10);
+  }
+  // A pipe broken by the exit may be seen before the exit itself.
+  const ULONGLONG now = GetTickCount64();
+  if (WaitForSingleObject(processHandle.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0) !=
+      WAIT_OBJECT_0) {
     TerminateProcess(processHandle.get(), 1);
     result.exitCode = STILL_ACTIVE;
     return result;

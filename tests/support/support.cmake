@@ -14,3 +14,9 @@ if(WIN32)
   ryn_add_test_support(ryn_child_process STATIC support/ChildProcess.cpp)
   ryn_add_test_support(ryn_process_resources STATIC support/ProcessResources.cpp)
 endif()
+
+if(WIN32)
+  ryn_add_test(support_tests LABELS wine
+    SOURCES support/ChildProcessTest.cpp
+    LIBS ryn_child_process)
+endif()
