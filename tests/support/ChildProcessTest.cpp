@@ -16,7 +16,7 @@ TEST(ChildProcess, AProgramThatEndsGivesAllItPrintedAndItsStatus) {
 // started holds the output open even longer); the time-out ends the wait
 // and keeps what was printed.
 TEST(ChildProcess, AProgramStillRunningAtItsTimeOutIsEndedWithWhatItPrintedSoFar) {
-  const ChildProcessResult run = RunChildProcess(L"cmd.exe /c \"echo started& ping -n 4 127.0.0.1\"", 1000);
+  const ChildProcessResult run = RunChildProcess(L"cmd.exe /c \"echo started& ping -n 9 127.0.0.1\"", 4000);
   ASSERT_TRUE(run.started);
   EXPECT_EQ(run.exitCode, static_cast<DWORD>(STILL_ACTIVE));
   EXPECT_NE(run.output.find("started"), std::string::npos) << run.output;
