@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/CaptureGeometry.h"
 #include "engine/RynManager.h"
 #include "engine/ShiftStage.h"
 #include "engine/VelException.h"
@@ -421,6 +422,7 @@ TEST_F(PlayerWrite, UnshiftedBlockIsWrittenUnchanged) {
 // thread's wake-ups all read one clock that the test moves.
 struct CommittingDevice {
   const char* name;
+  std::int32_t delayMs;
   double gapSeconds;
   double periodSeconds;
   // The thread gets no processor for `starvedSeconds` every
@@ -437,7 +439,6 @@ double SimulatedClock() noexcept { return simulatedSeconds; }
 class PlayerOnACommittingDevice : public ::testing::TestWithParam<CommittingDevice> {
  protected:
   static constexpr double kRate = 22050.0;
-  static constexpr DWORD kSamples = kBlock / 2;
   // Sample n carries 1000 + n modulo this: never quiet, and the heard
   // delay modulo it is the delay itself.
   static constexpr std::int64_t kNumbers = 31000;
@@ -447,6 +448,8 @@ class PlayerOnACommittingDevice : public ::testing::TestWithParam<CommittingDevi
   void SetUp() override {
     simulatedSeconds = 1000.0;
     devices.UseClock(&SimulatedClock);
+    manager.SetDelay(GetParam().delayMs);
+    player = std::make_unique<CPlayer>(manager);
   }
 
   // When the thread wakes for a notification due at `due`: up to 2 ms late
@@ -472,22 +475,26 @@ class PlayerOnACommittingDevice : public ::testing::TestWithParam<CommittingDevi
     const double period = GetParam().periodSeconds;
     secondary->PlayCommitting(GetParam().gapSeconds, period);
     start = secondary->CommittingSince();
-    std::vector<std::int16_t> samples(kSamples);
-    for (std::int64_t k = 0; (k + 1) * kSamples < seconds * kRate; ++k) {
-      const auto end = static_cast<double>((k + 1) * kSamples);
+    std::vector<std::int16_t> samples(blockSamples);
+    for (std::int64_t k = 0; (k + 1) * blockSamples < seconds * kRate; ++k) {
+      const auto end = static_cast<double>((k + 1) * blockSamples);
       simulatedSeconds = std::max(simulatedSeconds, WakeUp(start + std::ceil(end / kRate / period) * period));
-      for (DWORD i = 0; i < kSamples; ++i) samples[i] = static_cast<std::int16_t>(1000 + (k * kSamples + i) % kNumbers);
+      for (DWORD i = 0; i < blockSamples; ++i) {
+        samples[i] = static_cast<std::int16_t>(1000 + (k * blockSamples + i) % kNumbers);
+      }
       // Whole periods, so that a wake-up on a period's boundary counts it.
       const double periods = std::floor((simulatedSeconds - start) / period + 1e-6);
       const auto late = static_cast<std::uint32_t>(std::max(0.0, std::floor(periods * period * kRate) - end));
-      player->Write(samples.data(), kBlock, 2 * late);
+      player->Write(samples.data(), 2 * blockSamples, 2 * late);
     }
   }
 
   FakeAudioDevices devices;
   CRynManager manager;
-  std::unique_ptr<CPlayer> player = std::make_unique<CPlayer>(manager);
+  std::unique_ptr<CPlayer> player;
   FakeSoundBuffer* secondary = nullptr;
+  // A capture segment: a quarter of DELAY.
+  const DWORD blockSamples = ComputeCaptureGeometry(GetParam().delayMs, 44100, 2).segmentBytes / 2;
   double start = 0.0;
   std::uint32_t jitter = 1;
 };
@@ -529,24 +536,30 @@ TEST_P(PlayerOnACommittingDevice, HearsTheCapturedSequenceAtOneSteadyDelay) {
   // A starved thread loses what played meanwhile, and nothing else does.
   const int spells =
       device.starvedEverySeconds > 0 ? static_cast<int>((kRunSeconds - 1.0) / device.starvedEverySeconds) : 0;
-  EXPECT_LE(offSamples, static_cast<std::size_t>(spells * (device.starvedSeconds * kRate + kSamples)))
+  EXPECT_LE(offSamples, static_cast<std::size_t>(spells * (device.starvedSeconds * kRate + blockSamples)))
       << "lost more than the starved spells";
   // Past the committed span: the write cursor's lead, the margin and the
-  // block being captured. No later than DELAY or that, but for the period
-  // of lateness a first seat allows (whose phase it cannot know yet) and
-  // the wake-ups' jitter.
-  const double least = 1000.0 * device.gapSeconds + 2.0 + 10.0;
-  EXPECT_GE(delayMs, least - 0.5);
-  EXPECT_LE(delayMs, std::max(least, static_cast<double>(manager.GetDelay())) + 10.0 + 2.0);
+  // block being captured. Held at DELAY, or at that span plus up to a
+  // period of lateness: the capture cursor's, or what a first seat allows
+  // for a phase it cannot know yet.
+  const double least = 1000.0 * device.gapSeconds + 2.0 + 1000.0 * blockSamples / kRate;
+  const auto delayHeld = static_cast<double>(device.delayMs);
+  EXPECT_GE(delayMs, least - 0.5) << "written into the committed span";
+  EXPECT_GE(delayMs, delayHeld - 2.0);
+  EXPECT_LE(delayMs, std::max(least + 10.0, delayHeld) + 2.0);
   EXPECT_NEAR(manager.GetMeasuredDelay(), delayMs, 3.0) << "the measured delay handed to the manager";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, PlayerOnACommittingDevice,
-    ::testing::Values(CommittingDevice{"WindowsLike40msAhead", 0.040, 0.010, 0.0, 0.0},
-                      CommittingDevice{"WindowsLike30msAheadIn1msSteps", 0.030, 0.001, 0.0, 0.0},
-                      CommittingDevice{"WineLike10msAhead", 0.010, 0.010, 0.0, 0.0},
-                      CommittingDevice{"WindowsLikeWithAStarvedThread", 0.040, 0.010, 2.0, 0.045}),
+    ::testing::Values(CommittingDevice{"WindowsLike40msAhead", 40, 0.040, 0.010, 0.0, 0.0},
+                      CommittingDevice{"WindowsLike40msAheadAtDelay100", 100, 0.040, 0.010, 0.0, 0.0},
+                      CommittingDevice{"WindowsLike40msAheadAtDelay220", 220, 0.040, 0.010, 0.0, 0.0},
+                      CommittingDevice{"WindowsLike30msAheadIn1msSteps", 40, 0.030, 0.001, 0.0, 0.0},
+                      CommittingDevice{"WineLike10msAhead", 40, 0.010, 0.010, 0.0, 0.0},
+                      CommittingDevice{"WineLike10msAheadAtDelay220", 220, 0.010, 0.010, 0.0, 0.0},
+                      CommittingDevice{"WindowsLikeWithAStarvedThread", 40, 0.040, 0.010, 2.0, 0.045},
+                      CommittingDevice{"WindowsLikeWithAStarvedThreadAtDelay100", 100, 0.040, 0.010, 2.0, 0.045}),
     [](const ::testing::TestParamInfo<CommittingDevice>& info) { return std::string(info.param.name); });
 
 }  // namespace
