@@ -2,9 +2,10 @@
 // under Wine on the PulseAudio fixture (tests/engine/traces, recorded by
 // tests/engine/RecordSchedulerTrace.cpp): a session with one of Wine's
 // registry-write stalls, one from the devices' start burst, one with a
-// starved listener thread and one through Windows' committed span (the
-// write cursor 40 ms ahead). The replay is open-loop: the recorded cursors do
-// not depend on where the stream was written. A block's heard delay is
+// starved listener thread, one through Windows' committed span (the write
+// cursor 40 ms ahead) and one with the mixer running periods early. The
+// replay is open-loop: the recorded cursors do not depend on where the
+// stream was written. A block's heard delay is
 // taken against where the cursors really stood, which the replay knows from
 // the readings before and after it: a reading lags its cursor's pace by up
 // to a period, so the pace is the top of the cursor's offsets against the
