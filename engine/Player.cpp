@@ -104,7 +104,7 @@ bool CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
       {play, write, samples, lateBytes / 2, resampler.PendingSamples(), DeviceClockSeconds(), IsQuiet(input, samples)});
   const std::uint32_t produced =
       resampler.Process(input + placement.skipSamples, samples - placement.skipSamples, placement.step, output.data());
-  if (placement.reseated || placement.skipSamples > 0) FadeInFromHeldSample(produced);
+  if (placement.reseated || placement.skipSamples > 0) FadeInFromHeldSample(0, produced);
   // A block that cannot be written keeps its place in the stream all the
   // same, so the blocks after it are heard at their own time.
   WriteOutput(placement.writePosition, produced);
@@ -154,16 +154,26 @@ void CPlayer::RestoreLostBuffer() {
   }
 }
 
-void CPlayer::FadeInFromHeldSample(std::uint32_t samples) {
+void CPlayer::FadeInFromHeldSample(std::uint32_t from, std::uint32_t to) {
   // A raised-cosine ramp of about 1.5 ms from the level the ring holds to
   // the re-seated stream, so the jump is not heard as a click.
   constexpr std::uint32_t kFadeSamples = 32;
-  const std::uint32_t fade = std::min(samples, kFadeSamples);
+  const std::uint32_t fade = std::min(to - std::min(from, to), kFadeSamples);
   for (std::uint32_t i = 0; i < fade; ++i) {
     const float gain = 0.5f - 0.5f * std::cos(3.14159265f * static_cast<float>(i + 1) / (kFadeSamples + 1));
     const float held = heldSample;
-    output[i] = static_cast<std::int16_t>(std::lrint(held + gain * (static_cast<float>(output[i]) - held)));
+    std::int16_t& sample = output[from + i];
+    sample = static_cast<std::int16_t>(std::lrint(held + gain * (static_cast<float>(sample) - held)));
   }
+}
+
+DWORD CPlayer::CommittedBytes(std::uint32_t offset, DWORD bytes) {
+  DWORD play = 0;
+  DWORD write = 0;
+  if (FAILED(secondaryBuffer->GetCurrentPosition(&play, &write))) return 0;
+  const DWORD span = (write + bufferBytes - play) % bufferBytes;
+  const DWORD into = (offset + bufferBytes - play) % bufferBytes;
+  return into < span ? std::min(bytes, (span - into) & ~DWORD{1}) : 0;
 }
 
 bool CPlayer::WriteOutput(std::uint32_t offset, std::uint32_t samples) {
@@ -178,11 +188,29 @@ bool CPlayer::WriteOutput(std::uint32_t offset, std::uint32_t samples) {
   // A block that cannot be locked is not heard.
   if (FAILED(result)) return false;
 
-  const auto* data = reinterpret_cast<const std::uint8_t*>(output.data());
-  const DWORD firstCopy = region.first != nullptr ? std::min<DWORD>(region.firstBytes, bytes) : 0;
+  // The cursors may have moved on since they were read: a step of the
+  // mixer may fall between the reading and the Lock, or the Lock may have
+  // waited for the mixer. What the device has committed is handed back
+  // unwritten (it plays the level held there), and the rest is heard at its
+  // time.
+  const DWORD committed = CommittedBytes(offset, bytes);
+  if (retired.load()) {
+    secondaryBuffer->Unlock(region.first, 0, region.second, 0);
+    return false;
+  }
+  if (committed > 0) {
+    secondaryBuffer->Unlock(region.first, 0, region.second, 0);
+    scheduler.NoteCommittedOnWrite();
+    if (committed == bytes) return true;
+    FadeInFromHeldSample(committed / 2, samples);
+    if (FAILED(LockSecondary((offset + committed) % bufferBytes, bytes - committed, region))) return false;
+  }
+  const auto* data = reinterpret_cast<const std::uint8_t*>(output.data()) + committed;
+  const DWORD written = bytes - committed;
+  const DWORD firstCopy = region.first != nullptr ? std::min<DWORD>(region.firstBytes, written) : 0;
   if (firstCopy > 0) std::memcpy(region.first, data, firstCopy);
   if (region.second != nullptr) {
-    std::memcpy(region.second, data + firstCopy, std::min<DWORD>(region.secondBytes, bytes - firstCopy));
+    std::memcpy(region.second, data + firstCopy, std::min<DWORD>(region.secondBytes, written - firstCopy));
   }
   secondaryBuffer->Unlock(region.first, region.firstBytes, region.second, region.secondBytes);
   return true;

@@ -66,9 +66,14 @@ class CPlayer {
   static bool IsQuiet(const std::int16_t* samples, std::uint32_t count);
   HRESULT LockSecondary(DWORD offset, DWORD bytes, LockedRegion& region);
   void RestoreLostBuffer();
-  void FadeInFromHeldSample(std::uint32_t samples);
-  // Writes `samples` of the output at `offset`; false when the ring could
-  // not be locked or the player was retired meanwhile.
+  // Fades the output's samples from `from` to `to` in from the level held.
+  void FadeInFromHeldSample(std::uint32_t from, std::uint32_t to);
+  // Bytes from `offset` on, of at most `bytes`, that lie where the device
+  // has committed its output by now.
+  DWORD CommittedBytes(std::uint32_t offset, DWORD bytes);
+  // Writes `samples` of the output at `offset`, less what the device has
+  // committed there by the time the ring is locked; false when the ring
+  // could not be locked or the player was retired meanwhile.
   bool WriteOutput(std::uint32_t offset, std::uint32_t samples);
   void HoldLastSample(std::uint32_t offset, std::uint32_t bytes);
 

@@ -72,8 +72,14 @@ class StreamScheduler {
   // the first block.
   std::uint32_t HeardDelayMs() const;
 
+  // The device committed the start of a block's output after the cursors
+  // were read and before it was written: that start is lost, the rest was
+  // heard at its time. Counted as an underrun.
+  void NoteCommittedOnWrite() { ++underruns; }
+
   // Underruns: times the stream jumped, dropping what the device had
-  // already committed or played, or was seated afresh.
+  // already committed or played, or was seated afresh, or lost the start of
+  // a block that the device committed meanwhile.
   std::uint32_t Reseats() const { return underruns; }
   // Times the stream was moved to the lead held in a quiet block.
   std::uint32_t Realignments() const { return moves; }

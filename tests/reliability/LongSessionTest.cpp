@@ -296,6 +296,7 @@ struct ClickSession {
   CRynManager::StreamCounts counted;  // re-seats, moves and stalls during the session
   std::vector<StreamEvent> events;
   std::uint64_t restoredBytes = 0;  // written where a committed span kept it from being heard
+  std::uint64_t restoredBehindShownBytes = 0;  // of those, written behind the write cursor the engine had read
 };
 
 // The pass-through routings, which the soak's records set every session
@@ -384,7 +385,10 @@ void RunClickSession(LONG delay, double seconds, const std::string& name, Commit
     noteCounts();
   }
   const audio::WavData mix = rig.End();
-  if (committed != nullptr) session.restoredBytes = committed->RestoredBytes();
+  if (committed != nullptr) {
+    session.restoredBytes = committed->RestoredBytes();
+    session.restoredBehindShownBytes = committed->RestoredBehindShownBytes();
+  }
   // A step of the cursor shows in the scheduler's counts a second or two
   // after it happened; the soak's events place it when it showed.
   Sleep(2000);
@@ -425,12 +429,14 @@ void ReportClickSession(const char* what, LONG delay, double seconds, const Clic
   }
   Figure("%s: DELAY %ld, %.0f s: %zu of %zu clicks heard from 1 s on, median %.1f ms, band %.1f..%.1f ms; "
          "%s; %u stalls, %u re-seats, %u moves back; reported "
-         "%ld..%ld ms, median %ld; measured median %d ms; %llu bytes kept from a committed span",
+         "%ld..%ld ms, median %ld; measured median %d ms; %llu bytes kept from a committed span (%llu behind the "
+         "write cursor read)",
          what, delay, seconds, session.heard.size(), session.clicks, session.median,
          *std::min_element(session.lags.begin(), session.lags.end()),
          *std::max_element(session.lags.begin(), session.lags.end()), routing, session.counted.stalls, session.counted.reseats,
          session.counted.realignments, session.reported.front(), session.reported.back(), session.reportedMedian,
-         session.measuredMedian, static_cast<unsigned long long>(session.restoredBytes));
+         session.measuredMedian, static_cast<unsigned long long>(session.restoredBytes),
+         static_cast<unsigned long long>(session.restoredBehindShownBytes));
 }
 
 std::string SessionName(const std::string& what) {

@@ -16,6 +16,7 @@ namespace {
 
 std::atomic<DWORD> gapBytes{0};
 std::atomic<std::uint64_t> restoredBytes{0};
+std::atomic<std::uint64_t> restoredBehindShownBytes{0};
 
 // A secondary buffer of the platform with Windows' committed span.
 class CommittingBuffer final : public ForwardingSoundBuffer {
@@ -29,13 +30,12 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
   HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD play, LPDWORD write) override {
     DWORD playCursor = 0;
     DWORD writeCursor = 0;
-    const HRESULT hr = inner->GetCurrentPosition(&playCursor, &writeCursor);
-    if (SUCCEEDED(hr) && ringBytes > 0) {
-      const DWORD gap = gapBytes.load();
-      if ((writeCursor + ringBytes - playCursor) % ringBytes < gap) writeCursor = (playCursor + gap) % ringBytes;
-    }
+    const HRESULT hr = Cursors(playCursor, writeCursor);
     if (play != nullptr) *play = playCursor;
-    if (write != nullptr) *write = writeCursor;
+    if (write != nullptr) {
+      *write = writeCursor;
+      shownWrite = writeCursor;
+    }
     return hr;
   }
 
@@ -45,13 +45,17 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
                                  LPDWORD secondBytes, DWORD flags) override {
     DWORD playCursor = 0;
     DWORD writeCursor = 0;
-    GetCurrentPosition(&playCursor, &writeCursor);
+    Cursors(playCursor, writeCursor);
     const HRESULT hr = inner->Lock(offset, bytes, first, firstBytes, second, secondBytes, flags);
     if (FAILED(hr) || first == nullptr || firstBytes == nullptr || ringBytes == 0) return hr;
     if ((flags & DSBLOCK_FROMWRITECURSOR) != 0) offset = writeCursor;
     if ((flags & DSBLOCK_ENTIREBUFFER) != 0) offset = 0;
     committedFrom = playCursor;
     committedBytes = (writeCursor + ringBytes - playCursor) % ringBytes;
+    // A write cursor shown before the Lock that the play cursor has passed
+    // since leaves nothing of the span behind it.
+    const DWORD shown = (shownWrite + ringBytes - playCursor) % ringBytes;
+    committedBehindShown = shown <= committedBytes ? shown : 0;
     parts[0] = {static_cast<std::uint8_t*>(*first), offset, *firstBytes};
     parts[1] = {nullptr, 0, 0};
     if (second != nullptr && *second != nullptr && secondBytes != nullptr) {
@@ -67,11 +71,15 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
     for (int i = 0; i < 2; ++i) {
       const Part& part = parts[i];
       if (part.data == nullptr || (part.data != first && part.data != second)) continue;
+      // Unlock's counts are the bytes the caller wrote from each part's start.
+      const DWORD written = part.data == first ? firstBytes : secondBytes;
       for (DWORD at = 0; at < part.bytes; ++at) {
-        if ((part.offset + at + ringBytes - committedFrom) % ringBytes < committedBytes) {
-          part.data[at] = before[i][at];
-          restoredBytes.fetch_add(1, std::memory_order_relaxed);
-        }
+        const DWORD intoSpan = (part.offset + at + ringBytes - committedFrom) % ringBytes;
+        if (intoSpan >= committedBytes) continue;
+        part.data[at] = before[i][at];
+        if (at >= written) continue;
+        restoredBytes.fetch_add(1, std::memory_order_relaxed);
+        if (intoSpan < committedBehindShown) restoredBehindShownBytes.fetch_add(1, std::memory_order_relaxed);
       }
     }
     parts[0] = parts[1] = {nullptr, 0, 0};
@@ -79,6 +87,16 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
   }
 
  private:
+  // The platform's cursors, the write cursor at least the gap ahead.
+  HRESULT Cursors(DWORD& playCursor, DWORD& writeCursor) {
+    const HRESULT hr = inner->GetCurrentPosition(&playCursor, &writeCursor);
+    if (SUCCEEDED(hr) && ringBytes > 0) {
+      const DWORD gap = gapBytes.load();
+      if ((writeCursor + ringBytes - playCursor) % ringBytes < gap) writeCursor = (playCursor + gap) % ringBytes;
+    }
+    return hr;
+  }
+
   // One part of a lock: where the caller writes, and where that lies in the ring.
   struct Part {
     std::uint8_t* data;
@@ -86,8 +104,10 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
     DWORD bytes;
   };
 
+  DWORD shownWrite = 0;  // the write cursor as the caller last read it
   DWORD committedFrom = 0;
   DWORD committedBytes = 0;
+  DWORD committedBehindShown = 0;  // of the span at the Lock: what lay behind the write cursor shown
   Part parts[2] = {{nullptr, 0, 0}, {nullptr, 0, 0}};
   std::vector<std::uint8_t> before[2];
 };
@@ -97,6 +117,7 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
 CommittedSpanPlayback::CommittedSpanPlayback(double gapMs) {
   gapBytes = static_cast<DWORD>(gapMs * PcmFormat::kBytesPerSecond / 1000.0) & ~1u;
   restoredBytes = 0;
+  restoredBehindShownBytes = 0;
   SetDeviceFactory(Devices());
 }
 
@@ -108,4 +129,9 @@ CommittedSpanPlayback::~CommittedSpanPlayback() { ResetDeviceFactory(); }
 
 std::uint64_t CommittedSpanPlayback::RestoredBytes() const { return restoredBytes.load(); }
 
-void CommittedSpanPlayback::ResetRestoredBytes() { restoredBytes = 0; }
+std::uint64_t CommittedSpanPlayback::RestoredBehindShownBytes() const { return restoredBehindShownBytes.load(); }
+
+void CommittedSpanPlayback::ResetRestoredBytes() {
+  restoredBytes = 0;
+  restoredBehindShownBytes = 0;
+}

@@ -26,7 +26,12 @@ class CommittedSpanPlayback {
   // The creation functions it installed, for a wrapper of its own devices.
   static DeviceFactory Devices();
 
-  // Bytes written into the committed span and put back, since `Reset`.
+  // Bytes written into the committed span (as Unlock counts them) and put
+  // back, since `ResetRestoredBytes`.
   std::uint64_t RestoredBytes() const;
+  // Of those, the bytes that lay behind the write cursor the buffer showed
+  // its caller last; the rest the cursor passed between that reading and
+  // the Lock.
+  std::uint64_t RestoredBehindShownBytes() const;
   void ResetRestoredBytes();
 };

@@ -291,11 +291,14 @@ void FakeSoundBuffer::OpenCursorGate() {
   Changed();
 }
 
-void FakeSoundBuffer::PlayCommitting(double gapSeconds, double period) {
+void FakeSoundBuffer::PlayCommitting(double gapSeconds, double period, double lockWait) {
   auto lock = Inspect();
   committing = true;
   committingSince = DeviceClockSeconds();
   periodSeconds = period;
+  lockWaitSeconds = lockWait;
+  mixedPeriods = 0.0;
+  spanWrites.clear();
   gapSamples = static_cast<std::uint64_t>(std::lround(gapSeconds * format->nSamplesPerSec));
   committedSamples = 0;
   heard.clear();
@@ -312,11 +315,17 @@ std::vector<std::int16_t> FakeSoundBuffer::Heard() const {
   return heard;
 }
 
-void FakeSoundBuffer::Mix() {
+std::vector<FakeSoundBuffer::SpanWrite> FakeSoundBuffer::SpanWrites() const {
+  auto lock = Inspect();
+  return spanWrites;
+}
+
+void FakeSoundBuffer::Mix(double aheadSeconds) {
   if (!committing) return;
   const double rate = format->nSamplesPerSec;
-  const double periods = std::floor((DeviceClockSeconds() - committingSince) / periodSeconds + 1e-6);
-  const auto played = static_cast<std::uint64_t>(periods * periodSeconds * rate);
+  mixedPeriods = std::max(
+      mixedPeriods, std::floor((DeviceClockSeconds() + aheadSeconds - committingSince) / periodSeconds + 1e-6));
+  const auto played = static_cast<std::uint64_t>(mixedPeriods * periodSeconds * rate);
   const std::uint64_t ringSamples = memory.size() / 2;
   for (; committedSamples < played + gapSamples; ++committedSamples) {
     std::int16_t sample = 0;
@@ -462,7 +471,11 @@ HRESULT FakeSoundBuffer::Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC) {
 HRESULT FakeSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID* first, LPDWORD firstBytes, LPVOID* second,
                               LPDWORD secondBytes, DWORD flags) {
   auto lock = Enter("Lock");
-  Mix();
+  Mix(lockWaitSeconds);
+  lockedSpanFrom = playCursor;
+  lockedSpanBytes = committing ? (writeCursor + static_cast<DWORD>(memory.size()) - playCursor) %
+                                     static_cast<DWORD>(memory.size())
+                               : 0;
   HRESULT result = DS_OK;
   if (!lockResults.empty()) {
     result = lockResults.front();
@@ -527,6 +540,19 @@ HRESULT FakeSoundBuffer::Stop() {
 
 HRESULT FakeSoundBuffer::Unlock(LPVOID first, DWORD firstBytes, LPVOID second, DWORD secondBytes) {
   auto lock = Enter("Unlock");
+  if (committing) {
+    DWORD inSpan = 0;
+    const auto size = static_cast<DWORD>(memory.size());
+    const auto count = [&](LPVOID part, DWORD partBytes) {
+      const auto* p = static_cast<const std::uint8_t*>(part);
+      if (p == nullptr || p < memory.data() || p + partBytes > memory.data() + size) return;
+      const auto offset = static_cast<DWORD>(p - memory.data());
+      for (DWORD at = 0; at < partBytes; ++at) inSpan += (offset + at + size - lockedSpanFrom) % size < lockedSpanBytes;
+    };
+    count(first, firstBytes);
+    count(second, secondBytes);
+    if (inSpan > 0) spanWrites.push_back({DeviceClockSeconds(), inSpan});
+  }
   Mix();
   return RecordUnlock(memory, first, firstBytes, second, secondBytes, RecordingOn() ? &writes : nullptr)
              ? DS_OK

@@ -168,8 +168,11 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   // engine's device clock, the write cursor `gapSeconds` ahead of the
   // play cursor, and each ring sample is heard as the ring holds it when the
   // write cursor passes it; what is written behind the write cursor is not
-  // heard. The ring holds 16-bit mono samples at the buffer's rate.
-  void PlayCommitting(double gapSeconds, double periodSeconds);
+  // heard. The ring holds 16-bit mono samples at the buffer's rate. A Lock
+  // that comes less than `lockWaitSeconds` before the next period returns
+  // after it has been mixed, as a Lock that waits while the mixer holds the
+  // buffer does: the cursors may have moved on since they were read.
+  void PlayCommitting(double gapSeconds, double periodSeconds, double lockWaitSeconds = 0.0);
 
   // Inspection.
   bool IsPlaying() const;
@@ -186,6 +189,13 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   // heard i samples after the start.
   double CommittingSince() const;
   std::vector<std::int16_t> Heard() const;
+  // While playing committed: every Unlock that handed back bytes lying in
+  // the committed span as it stood at the Lock (those are never heard).
+  struct SpanWrite {
+    double seconds;  // on the device clock
+    DWORD bytes;
+  };
+  std::vector<SpanWrite> SpanWrites() const;
   void ClearRecords() override;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
@@ -226,12 +236,18 @@ class FakeSoundBuffer final : public IDirectSoundBuffer, public FakeObject {
   HRESULT restoreResult = DS_OK;
   HRESULT volumeResult;
   const HRESULT playResult;
-  // Moves the cursors of a buffer that plays committed to now, and hears
-  // what the write cursor passed.
-  void Mix();
+  // Moves the cursors of a buffer that plays committed to now, or to the
+  // period that begins within `aheadSeconds`, and hears what the write
+  // cursor passed. The cursors never move back.
+  void Mix(double aheadSeconds = 0.0);
   bool committing = false;
   double committingSince = 0.0;
   double periodSeconds = 0.0;
+  double lockWaitSeconds = 0.0;
+  double mixedPeriods = 0.0;
+  DWORD lockedSpanFrom = 0;   // the committed span at the last Lock: its start,
+  DWORD lockedSpanBytes = 0;  // and its length
+  std::vector<SpanWrite> spanWrites;
   std::uint64_t gapSamples = 0;
   std::uint64_t committedSamples = 0;  // heard so far, unwrapped
   std::vector<std::int16_t> heard;
