@@ -173,24 +173,29 @@ bool StreamScheduler::KeepPastWriteCursor(const Block& block, bool restarted) {
   }
   auto aheadOfWrite = static_cast<std::int64_t>((writePosition + ringBytes - block.write) % ringBytes);
   if (aheadOfWrite >= static_cast<std::int64_t>(ringBytes / 2)) aheadOfWrite -= ringBytes;
+  const bool cutBefore = cutLastBlock;
   cutLastBlock = aheadOfWrite < 0;
   if (!cutLastBlock) return false;
   // The device has committed or played the stream's next place. A block
   // that needs more than allowed for by more than the margin (a starved
   // thread's burst, or a mixer that ran a period early) loses what lies
-  // there, and the rest is heard at its time; a stream whose lead falls
-  // short of the allowance, or whose blocks come a little later block by
-  // block, goes on past the write cursor by the margin, later from then
-  // on: a stream that went on from the write cursor itself would be cut
-  // again by the next block that came a sample later.
+  // there, and the rest is heard at its time. A stream whose lead falls
+  // short of the allowance, or that is cut again at the next block (its
+  // blocks come a little later block by block, as where a capture cursor
+  // falls behind its pace for seconds), goes on past the write cursor's
+  // line by the margin (past the reading where that leads the line), later
+  // from then on: cut again, it would break up at every block until the
+  // blocks come on time again, and a stream that went on from the reading
+  // would lie where the cursor's next step commits it.
   const auto behind = static_cast<std::uint32_t>(-aheadOfWrite / 2);
   const auto margin = static_cast<std::uint32_t>(std::ceil(kTuning.writeMarginSeconds * sampleRate));
-  if (blockNeed > allowedNeed + margin) {
+  if (blockNeed > allowedNeed + margin && !cutBefore) {
     writePosition = block.write & ~std::uint32_t{1};
     lateSamplesToDrop += behind;
   } else {
-    writePosition = WrapBytes(static_cast<std::int64_t>(block.write) + 2 * static_cast<std::int64_t>(margin));
-    notes.Add(static_cast<float>(behind + margin), 0, notes.Size());
+    const auto jump = behind + margin + static_cast<std::uint32_t>(std::ceil(std::max(0.0, write.Lag())));
+    writePosition = WrapBytes(static_cast<std::int64_t>(writePosition) + 2 * static_cast<std::int64_t>(jump));
+    notes.Add(static_cast<float>(jump), 0, notes.Size());
   }
   ++underruns;
   return true;

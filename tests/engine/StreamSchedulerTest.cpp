@@ -396,6 +396,56 @@ TEST(StreamScheduler, ALateBlockLosesWhatTheDeviceHasCommittedAndTheRestKeepsIts
   EXPECT_EQ(scheduler.Stalls(), 0u) << "a block 25 ms late is no stall";
 }
 
+TEST(StreamScheduler, BlocksThatStayLateBreakTheStreamOnceNotAtEveryBlock) {
+  StreamScheduler scheduler(kRing, kRate);
+  std::uint32_t play = 0;
+  double seconds = 0.0;
+  for (int k = 0; k < 20; ++k, seconds += 0.01, play += 440) {
+    scheduler.Place(At(play, play + 440, 0, seconds));
+    scheduler.Advance(220);
+  }
+  // From now on every block comes 25 ms late: at its time each would lie
+  // 110 samples behind the write cursor. The first is cut; the stream then
+  // goes on past the write cursor, and the blocks after it are whole.
+  play += 1100;
+  seconds += 0.025;
+  for (int k = 0; k < 4; ++k, seconds += 0.01, play += 440) {
+    const StreamScheduler::Placement placement = scheduler.Place(At(play, play + 440, 550, seconds));
+    EXPECT_EQ(placement.reseated, k < 2) << "block " << k;
+    EXPECT_EQ(placement.skipSamples > 0, k == 0) << "block " << k;
+    scheduler.Advance(220 - placement.skipSamples);
+  }
+  EXPECT_EQ(scheduler.Reseats(), 2u);
+}
+
+TEST(StreamScheduler, AStreamCutAgainGoesOnPastTheWriteCursorsLineNotItsReading) {
+  StreamScheduler scheduler(kRing, kRate);
+  std::uint32_t play = 0;
+  double seconds = 0.0;
+  for (int k = 0; k < 20; ++k, seconds += 0.01, play += 440) {
+    scheduler.Place(At(play, play + 440, 0, seconds));
+    scheduler.Advance(220);
+  }
+  // A block 30 ms late, read 5 ms into the cursors' period: their readings
+  // lag their lines by 110 samples. It is cut at the write cursor read.
+  const StreamScheduler::Placement late = scheduler.Place(At(play + 1100, play + 1540, 660, seconds + 0.030));
+  ASSERT_TRUE(late.reseated);
+  scheduler.Advance(220 - late.skipSamples);
+  // The next block finds the cursors two periods on, read at the same
+  // phase, and the stream behind the write cursor read: it goes on 2 ms
+  // (44 samples) past the write cursor's line, where the cursor's next step
+  // does not reach it. (The readings, 220 samples every 10 ms, fall behind
+  // 22050 Hz by half a sample a block: the line lies up to a millisecond
+  // higher.)
+  const std::uint32_t write = play + 1980;
+  const StreamScheduler::Placement next = scheduler.Place(At(play + 1540, write, 0, seconds + 0.040));
+  EXPECT_TRUE(next.reseated);
+  EXPECT_EQ(next.skipSamples, 0u) << "a stream that goes on loses nothing of the block";
+  EXPECT_GE(next.writePosition, write + 2 * (110 + 44));
+  EXPECT_LE(next.writePosition, write + 2 * (110 + 44 + 22));
+  EXPECT_EQ(scheduler.Reseats(), 2u);
+}
+
 TEST(StreamScheduler, GoesThroughItsPhasesAndStartsAfreshAfterALongGap) {
   using Phase = StreamScheduler::Phase;
   StreamScheduler scheduler(kRing, kRate);
