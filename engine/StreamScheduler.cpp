@@ -268,5 +268,7 @@ void StreamScheduler::Advance(std::uint32_t outputSamples) {
 
 std::uint32_t StreamScheduler::HeardDelayMs() const {
   if (notes.Size() == 0) return 0;
-  return static_cast<std::uint32_t>(std::lround(std::max(0.0, reportedLead + blockSamples) * 1000.0 / sampleRate));
+  // Nothing is heard before it is written: a lead below 0 is the lines'
+  // error around a stall, and the delay is at least the block captured.
+  return static_cast<std::uint32_t>(std::lround((std::max(0.0, reportedLead) + blockSamples) * 1000.0 / sampleRate));
 }

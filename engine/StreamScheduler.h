@@ -69,7 +69,7 @@ class StreamScheduler {
 
   // The heard delay beyond the routing: the last second's on-time leads
   // plus the block being captured, to the nearest millisecond; 0 before
-  // the first block.
+  // the first block only.
   std::uint32_t HeardDelayMs() const;
 
   // The device committed the start of a block's output after the cursors

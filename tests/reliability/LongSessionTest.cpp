@@ -410,6 +410,9 @@ void RunClickSession(LONG delay, double seconds, const std::string& name, Commit
   std::sort(measured.begin(), measured.end());
   session.measuredMedian = measured.empty() ? -1 : measured[measured.size() / 2];
   ASSERT_FALSE(session.lags.empty()) << "no click was heard";
+  // 0 says nothing has been measured yet: not while the stream runs, even
+  // around a stall.
+  EXPECT_GT(session.reported.front(), 0) << "GetParameter(\"DELAY\") answered 0 while running";
   // Wine's latency steps by its 10 ms period from one start of the devices
   // to the next, for the pass-through as for the engine: the session is set
   // against the pass-through start nearest to it.
