@@ -19,9 +19,10 @@ Goals of a heard-delay session, from its first second on:
   for less), so this goal tells the scheduler's steadiness apart from the
   routing's steps, which the report lists per stall as the heard step.
 Goals of a session on a playback device that keeps Windows' committed span
-(OUT/records/committed-span-*.csv): every click is heard, the measured delay
-lies within 3 ms of the larger of DELAY and the gap + 2 ms + one block, and
-so does the heard delay beyond the routing, within 10 ms.
+(OUT/records/committed-span-*.csv): every click is heard, nothing is written
+into the committed span after the first second, the measured delay lies
+within 3 ms of the larger of DELAY and the gap + 2 ms + one block, and so
+does the heard delay beyond the routing, within 10 ms.
 """
 import csv
 import glob
@@ -228,21 +229,24 @@ def contract_lines(contract):
              "The same sessions with the playback device made to keep Windows' contract: its write cursor a gap "
              "ahead of its play cursor, and what is written behind it not heard. Held: the larger of DELAY and "
              "the gap + 2 ms + one block.", "",
-             "| session | clicks heard | held (ms) | measured median (ms) | heard beyond the routing (ms) | goals |",
-             "|---|---|---|---|---|---|"]
+             "| session | clicks heard | bytes into the span | held (ms) | measured median (ms) | "
+             "heard beyond the routing (ms) | goals |",
+             "|---|---|---|---|---|---|---|"]
     for (build, delay, gap), (figures, clicks, events) in sorted(contract.items()):
         lags = [lag for _, lag in clicks]
         held = figures.get("held_ms", float("nan"))
         measured = figures.get("measured_median_ms", float("nan"))
         beyond = median(lags) - figures.get("routing_ms", float("nan"))
+        span_bytes = figures.get("span_bytes", float("nan"))
         goals = {
             "every click heard": len(clicks) >= int(figures.get("clicks_in", 0)),
+            "nothing into the span": span_bytes == 0,  # a record without the figure misses it
             "measured within 3 ms": abs(measured - held) <= 3.0,
             "heard within 10 ms": abs(beyond - held) <= 10.0,
         }
         verdict = ", ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in goals.items())
         lines.append(f"| {build} DELAY {delay}, gap {gap} ms | {len(clicks)} of {int(figures.get('clicks_in', 0))} | "
-                     f"{held:.1f} | {measured:.0f} | {beyond:.1f} | {verdict} |")
+                     f"{span_bytes:.0f} | {held:.1f} | {measured:.0f} | {beyond:.1f} | {verdict} |")
     return lines
 
 

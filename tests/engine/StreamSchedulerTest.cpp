@@ -376,14 +376,23 @@ TEST(StreamScheduler, SeatsTheFirstBlockByItsCaptureTimePastTheWriteCursor) {
   EXPECT_EQ(distant.Reseats(), 0u);
 }
 
-TEST(StreamScheduler, ALateBlockLosesWhatTheDeviceHasCommittedAndTheRestKeepsItsTime) {
-  StreamScheduler scheduler(kRing, kRate);
+// A scheduler after 20 blocks on time at a 10 ms write gap: `play` and
+// `seconds` are where the next block on time would find the cursors.
+class StreamSchedulerAfterBlocksOnTime : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int k = 0; k < 20; ++k, seconds += 0.01, play += 440) {
+      scheduler.Place(At(play, play + 440, 0, seconds));
+      scheduler.Advance(220);
+    }
+  }
+
+  StreamScheduler scheduler{kRing, kRate};
   std::uint32_t play = 0;
   double seconds = 0.0;
-  for (int k = 0; k < 20; ++k, seconds += 0.01, play += 440) {
-    scheduler.Place(At(play, play + 440, 0, seconds));
-    scheduler.Advance(220);
-  }
+};
+
+TEST_F(StreamSchedulerAfterBlocksOnTime, ALateBlockLosesWhatTheDeviceHasCommittedAndTheRestKeepsItsTime) {
   const std::uint32_t streamAt = (play - 440 + 3 * 440 + 440) % kRing;
   // 25 ms late: the play cursor is 550 samples on, its write cursor 110
   // samples past where the stream goes on.
@@ -396,14 +405,7 @@ TEST(StreamScheduler, ALateBlockLosesWhatTheDeviceHasCommittedAndTheRestKeepsIts
   EXPECT_EQ(scheduler.Stalls(), 0u) << "a block 25 ms late is no stall";
 }
 
-TEST(StreamScheduler, BlocksThatStayLateBreakTheStreamOnceNotAtEveryBlock) {
-  StreamScheduler scheduler(kRing, kRate);
-  std::uint32_t play = 0;
-  double seconds = 0.0;
-  for (int k = 0; k < 20; ++k, seconds += 0.01, play += 440) {
-    scheduler.Place(At(play, play + 440, 0, seconds));
-    scheduler.Advance(220);
-  }
+TEST_F(StreamSchedulerAfterBlocksOnTime, BlocksThatStayLateBreakTheStreamOnceNotAtEveryBlock) {
   // From now on every block comes 25 ms late: at its time each would lie
   // 110 samples behind the write cursor. The first is cut; the stream then
   // goes on past the write cursor, and the blocks after it are whole.
@@ -418,14 +420,7 @@ TEST(StreamScheduler, BlocksThatStayLateBreakTheStreamOnceNotAtEveryBlock) {
   EXPECT_EQ(scheduler.Reseats(), 2u);
 }
 
-TEST(StreamScheduler, AStreamCutAgainGoesOnPastTheWriteCursorsLineNotItsReading) {
-  StreamScheduler scheduler(kRing, kRate);
-  std::uint32_t play = 0;
-  double seconds = 0.0;
-  for (int k = 0; k < 20; ++k, seconds += 0.01, play += 440) {
-    scheduler.Place(At(play, play + 440, 0, seconds));
-    scheduler.Advance(220);
-  }
+TEST_F(StreamSchedulerAfterBlocksOnTime, AStreamCutAgainGoesOnPastTheWriteCursorsLineNotItsReading) {
   // A block 30 ms late, read 5 ms into the cursors' period: their readings
   // lag their lines by 110 samples. It is cut at the write cursor read.
   const StreamScheduler::Placement late = scheduler.Place(At(play + 1100, play + 1540, 660, seconds + 0.030));

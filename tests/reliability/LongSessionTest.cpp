@@ -537,6 +537,7 @@ TEST_P(HeardDelayOnWindowsContract, EveryClickIsHeardBeyondTheCommittedSpan) {
                      {"routing_ms", session.routing},
                      {"held_ms", held},
                      {"measured_median_ms", static_cast<double>(session.measuredMedian)},
+                     {"span_bytes", static_cast<double>(session.restoredBytes)},
                      {"clicks_in", static_cast<double>(session.clicks)},
                      {"reported_median_ms", static_cast<double>(session.reportedMedian)}},
                     session.heard, session.events);
@@ -547,6 +548,8 @@ TEST_P(HeardDelayOnWindowsContract, EveryClickIsHeardBeyondTheCommittedSpan) {
   // move in periods and its blocks come late by up to one, which the
   // engine holds on top of the gap.
   EXPECT_EQ(session.heard.size(), session.clicks) << "clicks lost:" << LagList(session.lags);
+  EXPECT_EQ(session.restoredBytes, 0u) << "bytes written into the committed span after the first second ("
+                                       << session.restoredBehindShownBytes << " behind the write cursor read)";
   EXPECT_GE(session.measuredMedian, held - 3.0) << "the measured delay does not show the committed span";
 }
 
