@@ -249,9 +249,9 @@ for attempt in $(seq "$attempts"); do
     --attempt "$attempt" --earlier "$earlier" --out-dir "$out" --audiotool "$audiotool")
   if grep -q '^quality: ok' <<<"$report"; then break; fi
   # A disturbed run (silent feedback, a latency jump, an engine that says it
-  # missed its delay) is repeated, at most twice, once the VM has its
-  # processor time again (its host takes it in stretches); the report says
-  # why.
+  # missed its delay, a delay measured beyond the limit) is repeated, at
+  # most twice, once the VM has its processor time again (its host takes it
+  # in stretches); the report says why.
   disturbed=$(sed -n 's/^quality: retry (\(.*\))$/\1/p' <<<"$report")
   earlier="${earlier:+$earlier; }attempt $attempt: $disturbed"
   echo "demo: attempt $attempt disturbed: $disturbed"

@@ -274,6 +274,11 @@ def main():
         if reported and abs(alone - reported) > 40.0:
             problems.append(f"measured {alone:.0f} ms but the component reports {reported} ms: "
                             "the devices' latency changed between calibration and run")
+        elif abs(alone - args.delay) > LIMIT_MS:
+            # The devices' latency may step by a mixer period from one start
+            # to the next, which the calibration's own start does not show.
+            problems.append(f"measured {alone:.1f} ms, beyond {LIMIT_MS:.0f} ms of the configured {args.delay} ms: "
+                            "the devices' latency may have stepped between calibration and run")
         lag_for_plot = run_lag
         delay_line = f"configured {args.delay} ms, measured {measured:.0f} ms"
         if vocoder_ms:
