@@ -64,7 +64,28 @@ void CursorLine::RestartFit() {
   sumWeights = sumT = sumTT = sumY = sumTY = 0.0;
 }
 
-void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t window) {
+void CursorLine::HoldSlopeBefore(std::size_t age) {
+  if (age >= times.Size() || times.At(age) - fitFrom < leastFitSeconds) return;
+  // The fit's sums less what the readings since the step added to them: a
+  // step in the offsets, fitted, would tilt the slope by a share of its
+  // height for as long as the slope is held.
+  const double now = times.Newest();
+  double weights = sumWeights, t = sumT, tt = sumTT, y = sumY, ty = sumTY;
+  for (std::size_t newer = 0; newer < age; ++newer) {
+    const double weight = std::exp(-(now - times.At(newer)) / fitSeconds);
+    weights -= weight;
+    t -= weight * times.At(newer);
+    tt -= weight * times.At(newer) * times.At(newer);
+    y -= weight * offsets.At(newer);
+    ty -= weight * times.At(newer) * offsets.At(newer);
+  }
+  const double meanT = t / weights;
+  const double variance = tt / weights - meanT * meanT;
+  if (variance > 0.0) slope = (ty / weights - meanT * y / weights) / variance;
+}
+
+void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t stepAge, std::size_t window) {
+  HoldSlopeBefore(stepAge);
   offsets.Add(-drop, fromAge, window);
   // A drop measured from readings that lag by up to a period is off by up
   // to as much: the line and the fit start afresh from the newer readings,

@@ -62,13 +62,16 @@ class CursorLine {
   // left out.
   double Typical(std::size_t skipped, std::size_t readings) const { return offsets.MiddleMean(readings, skipped); }
   // Lowers the offsets older than `fromAge` readings by `drop` samples;
-  // the line and the slope's fit start afresh from the newer readings.
-  void Lower(double drop, std::size_t fromAge, std::size_t window);
+  // the line and the slope's fit start afresh from the newer readings. The
+  // cursor stepped `stepAge` readings ago: the slope held meanwhile is the
+  // one the readings before the step show.
+  void Lower(double drop, std::size_t fromAge, std::size_t stepAge, std::size_t window);
 
  private:
   void Note(double seconds, std::size_t window);
   void FindLine(std::size_t window);
   void RestartFit();
+  void HoldSlopeBefore(std::size_t age);
 
   std::uint32_t ringBytes;
   std::uint32_t sampleRate;

@@ -63,8 +63,8 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
   if (drop != 0.0) {
     // The lines start from the readings the drop was measured on: those of
     // the mixer's catch-up before them show nothing of its pace.
-    play.Lower(drop, kTuning.dropReadings, window);
-    write.Lower(drop, kTuning.dropReadings, window);
+    play.Lower(drop, kTuning.dropReadings, stalls.ReadingsSinceStall(), window);
+    write.Lower(drop, kTuning.dropReadings, stalls.ReadingsSinceStall(), window);
   }
   return drop;
 }

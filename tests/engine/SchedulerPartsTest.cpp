@@ -121,8 +121,28 @@ TEST(CursorLine, TakesADropFromTheReadingsSinceItHoweverFarItWasMismeasured) {
   EXPECT_NEAR(line.Line(), before, 5.0) << "the older readings still hold the line up";
   // Measured 100 samples short: the older readings, lowered by that, would
   // hold the line 100 samples high.
-  line.Lower(500.0, 16, 500);
+  line.Lower(500.0, 16, 16, 500);
   EXPECT_NEAR(line.Line(), before - 600.0, 0.001 * kRate);
+}
+
+TEST(CursorLine, HoldsTheSlopeItHadBeforeTheCursorStepped) {
+  // 300 ppm slow, read about every 55 ms (DELAY 220) for 12 s; then the output
+  // skips 40 ms ahead for good, which is measured 16 readings later. Fitted,
+  // the step would tilt the slope held from then on; carried along it over
+  // the line's five seconds, the readings would hold the line milliseconds
+  // off.
+  CursorLine line(kRing, kRate, kFit, kLeastFit);
+  SteppingCursor cursor;
+  cursor.fast = -0.0003;
+  const auto note = [&] {
+    line.NoteRing(cursor.Reading(), cursor.seconds, 100);
+    cursor.seconds += std::uniform_real_distribution<double>(0.050, 0.060)(cursor.random);
+  };
+  while (cursor.seconds < 12.0) note();
+  cursor.start += 0.040 * kRate;
+  for (int k = 0; k < 16; ++k) note();
+  line.Lower(-0.040 * kRate, 12, 16, 100);
+  EXPECT_NEAR(line.Slope(), cursor.fast * kRate, 1.5) << "samples a second";
 }
 
 TEST(CursorLine, LeavesOutTheFewReadingsThatLeadThePace) {

@@ -114,7 +114,7 @@ void CDirectSoundPassthrough::NotePlayCursor(DWORD play, bool atWrite) {
     }
     // The mixer is still starting: the line drops to where it plays now,
     // and the lead is measured from here on.
-    playLine.Lower(playLine.Lag(), 1, CursorLine::kCapacity);
+    playLine.Lower(playLine.Lag(), 1, 1, CursorLine::kCapacity);
     streamOffsetSum = 0.0;
     streamOffsets = 0;
     playOffsetSum = 0.0;
