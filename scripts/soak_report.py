@@ -228,16 +228,19 @@ def contract_lines(contract):
     lines = ["", "## On Windows' committed span", "",
              "The same sessions with the playback device made to keep Windows' contract: its write cursor a gap "
              "ahead of its play cursor, and what is written behind it not heard. Held: the larger of DELAY and "
-             "the gap + 2 ms + one block.", "",
-             "| session | clicks heard | bytes into the span | held (ms) | measured median (ms) | "
-             "heard beyond the routing (ms) | goals |",
-             "|---|---|---|---|---|---|---|"]
+             "the gap + 2 ms + one block. Re-seats: all, and of those the locks the engine handed back unwritten "
+             "(the device committed the block's place between the cursor read and the Lock).", "",
+             "| session | clicks heard | bytes into the span | re-seats (handed back) | held (ms) | "
+             "measured median (ms) | heard beyond the routing (ms) | goals |",
+             "|---|---|---|---|---|---|---|---|"]
     for (build, delay, gap), (figures, clicks, events) in sorted(contract.items()):
         lags = [lag for _, lag in clicks]
         held = figures.get("held_ms", float("nan"))
         measured = figures.get("measured_median_ms", float("nan"))
         beyond = median(lags) - figures.get("routing_ms", float("nan"))
         span_bytes = figures.get("span_bytes", float("nan"))
+        reseats = sum(1 for _, kind in events if kind == "reseat")
+        handed_back = figures.get("handed_back", float("nan"))
         goals = {
             "every click heard": len(clicks) >= int(figures.get("clicks_in", 0)),
             "nothing into the span": span_bytes == 0,  # a record without the figure misses it
@@ -246,7 +249,8 @@ def contract_lines(contract):
         }
         verdict = ", ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in goals.items())
         lines.append(f"| {build} DELAY {delay}, gap {gap} ms | {len(clicks)} of {int(figures.get('clicks_in', 0))} | "
-                     f"{span_bytes:.0f} | {held:.1f} | {measured:.0f} | {beyond:.1f} | {verdict} |")
+                     f"{span_bytes:.0f} | {reseats} ({handed_back:.0f}) | {held:.1f} | {measured:.0f} | {beyond:.1f} | "
+                     f"{verdict} |")
     return lines
 
 

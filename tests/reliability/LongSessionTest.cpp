@@ -297,6 +297,7 @@ struct ClickSession {
   std::vector<StreamEvent> events;
   std::uint64_t restoredBytes = 0;  // written where a committed span kept it from being heard
   std::uint64_t restoredBehindShownBytes = 0;  // of those, written behind the write cursor the engine had read
+  std::uint64_t locksHandedBack = 0;  // re-seats at which the device committed a block's place after the cursor read
 };
 
 // The pass-through routings, which the soak's records set every session
@@ -388,6 +389,7 @@ void RunClickSession(LONG delay, double seconds, const std::string& name, Commit
   if (committed != nullptr) {
     session.restoredBytes = committed->RestoredBytes();
     session.restoredBehindShownBytes = committed->RestoredBehindShownBytes();
+    session.locksHandedBack = committed->LocksHandedBack();
   }
   // A step of the cursor shows in the scheduler's counts a second or two
   // after it happened; the soak's events place it when it showed.
@@ -433,13 +435,14 @@ void ReportClickSession(const char* what, LONG delay, double seconds, const Clic
   Figure("%s: DELAY %ld, %.0f s: %zu of %zu clicks heard from 1 s on, median %.1f ms, band %.1f..%.1f ms; "
          "%s; %u stalls, %u re-seats, %u moves back; reported "
          "%ld..%ld ms, median %ld; measured median %d ms; %llu bytes kept from a committed span (%llu behind the "
-         "write cursor read)",
+         "write cursor read), %llu locks handed back unwritten",
          what, delay, seconds, session.heard.size(), session.clicks, session.median,
          *std::min_element(session.lags.begin(), session.lags.end()),
          *std::max_element(session.lags.begin(), session.lags.end()), routing, session.counted.stalls, session.counted.reseats,
          session.counted.realignments, session.reported.front(), session.reported.back(), session.reportedMedian,
          session.measuredMedian, static_cast<unsigned long long>(session.restoredBytes),
-         static_cast<unsigned long long>(session.restoredBehindShownBytes));
+         static_cast<unsigned long long>(session.restoredBehindShownBytes),
+         static_cast<unsigned long long>(session.locksHandedBack));
 }
 
 std::string SessionName(const std::string& what) {
@@ -538,6 +541,7 @@ TEST_P(HeardDelayOnWindowsContract, EveryClickIsHeardBeyondTheCommittedSpan) {
                      {"held_ms", held},
                      {"measured_median_ms", static_cast<double>(session.measuredMedian)},
                      {"span_bytes", static_cast<double>(session.restoredBytes)},
+                     {"handed_back", static_cast<double>(session.locksHandedBack)},
                      {"clicks_in", static_cast<double>(session.clicks)},
                      {"reported_median_ms", static_cast<double>(session.reportedMedian)}},
                     session.heard, session.events);

@@ -17,6 +17,7 @@ namespace {
 std::atomic<DWORD> gapBytes{0};
 std::atomic<std::uint64_t> restoredBytes{0};
 std::atomic<std::uint64_t> restoredBehindShownBytes{0};
+std::atomic<std::uint64_t> locksHandedBack{0};
 
 // A secondary buffer of the platform with Windows' committed span.
 class CommittingBuffer final : public ForwardingSoundBuffer {
@@ -83,6 +84,7 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
       }
     }
     parts[0] = parts[1] = {nullptr, 0, 0};
+    if (firstBytes == 0 && secondBytes == 0) locksHandedBack.fetch_add(1, std::memory_order_relaxed);
     return inner->Unlock(first, firstBytes, second, secondBytes);
   }
 
@@ -116,8 +118,7 @@ class CommittingBuffer final : public ForwardingSoundBuffer {
 
 CommittedSpanPlayback::CommittedSpanPlayback(double gapMs) {
   gapBytes = static_cast<DWORD>(gapMs * PcmFormat::kBytesPerSecond / 1000.0) & ~1u;
-  restoredBytes = 0;
-  restoredBehindShownBytes = 0;
+  ResetRestoredBytes();
   SetDeviceFactory(Devices());
 }
 
@@ -131,7 +132,10 @@ std::uint64_t CommittedSpanPlayback::RestoredBytes() const { return restoredByte
 
 std::uint64_t CommittedSpanPlayback::RestoredBehindShownBytes() const { return restoredBehindShownBytes.load(); }
 
+std::uint64_t CommittedSpanPlayback::LocksHandedBack() const { return locksHandedBack.load(); }
+
 void CommittedSpanPlayback::ResetRestoredBytes() {
   restoredBytes = 0;
   restoredBehindShownBytes = 0;
+  locksHandedBack = 0;
 }

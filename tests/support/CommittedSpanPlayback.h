@@ -33,5 +33,9 @@ class CommittedSpanPlayback {
   // its caller last; the rest the cursor passed between that reading and
   // the Lock.
   std::uint64_t RestoredBehindShownBytes() const;
+  // Locks the caller unlocked with nothing written: the engine found that
+  // the device had committed the block's place after it read the cursors.
+  std::uint64_t LocksHandedBack() const;
+  // Starts all three counts afresh.
   void ResetRestoredBytes();
 };
