@@ -60,13 +60,6 @@ void CursorLine::FindLine(std::size_t window) {
   line = carried[static_cast<std::size_t>(leftOut)];
 }
 
-std::size_t CursorLine::NewestAtOrAbove(double level) const {
-  const double now = times.Newest();
-  std::size_t count = 0;
-  while (count < offsets.Size() && offsets.At(count) + slope * (now - times.At(count)) >= level) ++count;
-  return count;
-}
-
 void CursorLine::RestartFit() {
   sumWeights = sumT = sumTT = sumY = sumTY = 0.0;
 }

@@ -58,9 +58,6 @@ class CursorLine {
   double Count() const { return count; }
   std::size_t Readings() const { return offsets.Size(); }
 
-  // How many of the newest readings, in a row, lie at `level` or above,
-  // each carried forward to the newest along the slope.
-  std::size_t NewestAtOrAbove(double level) const;
   // Mean of the middle half of `readings` offsets, the newest `skipped`
   // left out.
   double Typical(std::size_t skipped, std::size_t readings) const { return offsets.MiddleMean(readings, skipped); }

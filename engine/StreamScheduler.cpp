@@ -56,25 +56,7 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
   play.NoteRing(block.play, block.seconds, window);
   write.NoteCount(play.Count() + WriteLead(block), block.seconds, window);
   captureCount += block.samples;
-  const double captureLineBefore = capture.Line();
-  const bool captureSeen = !restarted && capture.Readings() > 1;
   capture.NoteCount(captureCount + block.lateSamples, block.seconds, window);
-  // A capture line that rises by more than a reading wanders, at one
-  // block: the device put samples into the stream, and everything from
-  // here on is heard that much later until the stream is moved back. The
-  // older readings are raised to the new level, so that the step leaves
-  // the line's slope alone; the blocks noted since the step were taken
-  // against the old level, which made them look that much less late.
-  const double carriedBefore = captureLineBefore + capture.Slope() * gap;
-  const double rise = capture.Line() - carriedBefore;
-  // Only while Holding: until then the line's slope comes into use, which
-  // moves the line as well.
-  captureSkipped = captureSeen && phase == Phase::Holding && rise > kTuning.leastDropSeconds * sampleRate;
-  if (captureSkipped) {
-    const std::size_t since = std::max<std::size_t>(capture.NewestAtOrAbove(carriedBefore + rise / 2.0), 1);
-    capture.Lower(-rise, since, since, window);
-    notes.Add(static_cast<float>(rise), 0, std::min(since - 1, notes.Size()));
-  }
   lastSeconds = block.seconds;
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
   const double drop = stalls.Note(play, lineBefore, gap, blockSeconds);
@@ -254,7 +236,7 @@ StreamScheduler::Placement StreamScheduler::Place(const Block& block) {
   }
   bool restarted = false;
   const double drop = NoteCursors(block, restarted);
-  if ((NoteNeed(block) || captureSkipped) && phase == Phase::Holding) Recover(block.seconds);
+  if (NoteNeed(block) && phase == Phase::Holding) Recover(block.seconds);
   if (drop != 0.0) TakeDrop(drop, block.seconds);
   const bool jumped = KeepPastWriteCursor(block, restarted);
 

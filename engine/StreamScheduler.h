@@ -148,7 +148,6 @@ class StreamScheduler {
   CursorLine write;    // the write cursor, unwrapped as the play cursor plus its lead
   CursorLine capture;  // samples captured up to the end of each block, plus its lateness
   double captureCount = 0.0;
-  bool captureSkipped = false;  // the capture line rose at this block beyond a reading's wander
   double lastSeconds = 0.0;
   StallDetector stalls;
   // In Learning: the sound's slip at a stall, to be moved back.
