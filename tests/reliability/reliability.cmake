@@ -30,12 +30,14 @@ if(WIN32 AND TARGET ryn_component)
     FIXTURES ryn_registered
     TIMEOUT 600)
 
-  # regsvr32 on copies of ryn.dll in folders with awkward names.
+  # regsvr32 on copies of ryn.dll in folders with awkward names. The copies
+  # take the machine-wide registration while it runs, so it holds the lock.
   ryn_add_test(reliability_module_path_tests LABELS wine
     SOURCES reliability/ModulePathRegistrationTest.cpp
-    LIBS ryn_com_environment ryn_component_test_support
+    LIBS ryn_com_environment ryn_component_test_support ryn_child_process
     FIXTURES ryn_registered
     TIMEOUT 300)
+  set_tests_properties(reliability_module_path_tests PROPERTIES RESOURCE_LOCK ryn_registration)
   add_dependencies(reliability_module_path_tests ryn)
 
   # Real devices of the PulseAudio fixture: churn set against the platform's
