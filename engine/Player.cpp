@@ -115,7 +115,8 @@ bool CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   // The manager's figures belong to the run that plays now.
   if (retired.load()) return false;
   manager.SetMeasuredDelay(static_cast<std::int32_t>(scheduler.HeardDelayMs()));
-  manager.SetStreamCounts({scheduler.Reseats(), scheduler.Realignments(), scheduler.Stalls()});
+  manager.SetStreamCounts(
+      {scheduler.Reseats(), scheduler.Realignments(), scheduler.Stalls(), scheduler.CaptureSteps()});
   return true;
 }
 

@@ -85,20 +85,22 @@ class CRynManager {
   // How the current run's stream has gone: the times it was re-seated in
   // the playback ring (each one a jump of what is heard), and the times it
   // was moved back to its delay in a quiet block after the output or the
-  // capture slipped, and the stalls of the play cursor it saw. Set by the
-  // player with every block.
+  // capture slipped, the stalls of the play cursor it saw, and the steps
+  // ahead of the capture device it saw. Set by the player with every block.
   struct StreamCounts {
     std::uint32_t reseats = 0;
     std::uint32_t realignments = 0;
     std::uint32_t stalls = 0;
+    std::uint32_t captureSteps = 0;
   };
   void SetStreamCounts(StreamCounts counts) noexcept {
     streamReseats.store(counts.reseats, std::memory_order_relaxed);
     streamRealignments.store(counts.realignments, std::memory_order_relaxed);
     streamStalls.store(counts.stalls, std::memory_order_relaxed);
+    streamCaptureSteps.store(counts.captureSteps, std::memory_order_relaxed);
   }
   StreamCounts GetStreamCounts() const noexcept {
-    return {streamReseats.load(), streamRealignments.load(), streamStalls.load()};
+    return {streamReseats.load(), streamRealignments.load(), streamStalls.load(), streamCaptureSteps.load()};
   }
 
   // Module-wide manual-reset event, signalled for the duration of Stop.
@@ -148,6 +150,7 @@ class CRynManager {
   std::atomic<std::uint32_t> streamReseats{0};
   std::atomic<std::uint32_t> streamRealignments{0};
   std::atomic<std::uint32_t> streamStalls{0};
+  std::atomic<std::uint32_t> streamCaptureSteps{0};
   UniqueHandle stopEvent;
   std::recursive_mutex hostLock;
 };

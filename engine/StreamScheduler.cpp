@@ -56,7 +56,14 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
   play.NoteRing(block.play, block.seconds, window);
   write.NoteCount(play.Count() + WriteLead(block), block.seconds, window);
   captureCount += block.samples;
+  const double captureCarried = capture.Line() + capture.Slope() * gap;
+  const bool captureSeen = !restarted && capture.Readings() > 1;
   capture.NoteCount(captureCount + block.lateSamples, block.seconds, window);
+  // Before Holding the slope comes into use and moves the line by itself.
+  if (captureSeen && phase == Phase::Holding &&
+      capture.Line() - captureCarried > kTuning.leastDropSeconds * sampleRate) {
+    ++captureSteps;
+  }
   lastSeconds = block.seconds;
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
   const double drop = stalls.Note(play, lineBefore, gap, blockSeconds);

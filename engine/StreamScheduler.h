@@ -85,6 +85,10 @@ class StreamScheduler {
   std::uint32_t Realignments() const { return moves; }
   // Stalls of the output or the thread that the cursors showed.
   std::uint32_t Stalls() const { return stalls.Stalls(); }
+  // Times, in Holding, that the capture line rose by more than a reading
+  // wanders at one block: the capture device showed more samples than its
+  // pace allows. Counted only; the stream is not moved for it.
+  std::uint32_t CaptureSteps() const { return captureSteps; }
   Phase CurrentPhase() const { return phase; }
 
  private:
@@ -138,6 +142,7 @@ class StreamScheduler {
   std::uint32_t blockSamples = 1;
   std::uint32_t underruns = 0;
   std::uint32_t moves = 0;
+  std::uint32_t captureSteps = 0;
   // Samples of the stream that a jump put behind their time, still to be
   // left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;

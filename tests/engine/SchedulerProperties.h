@@ -25,6 +25,7 @@ struct Session {
   std::uint32_t block = 0;  // samples
   std::vector<BlockRecord> records;
   std::vector<double> slips;  // seconds at which the output slipped
+  std::uint32_t captureSteps = 0;  // steps ahead of the capture device that the scheduler counted
 };
 
 // The properties are judged once the cursors' lines are known and the

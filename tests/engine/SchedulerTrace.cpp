@@ -95,7 +95,8 @@ std::vector<ReplayedBlock> ReplaySchedulerTrace(const SchedulerTrace& trace) {
         resampler.Process(input.data() + skip, block.samples - skip, placement.step, output.data());
     scheduler.Advance(produced);
     replayed.push_back({block, placement, produced, scheduler.HeardDelayMs(),
-                        scheduler.Reseats() + scheduler.Realignments(), scheduler.Stalls()});
+                        scheduler.Reseats() + scheduler.Realignments(), scheduler.Stalls(),
+                        scheduler.CaptureSteps()});
   }
   return replayed;
 }

@@ -43,6 +43,7 @@ struct ReplayedBlock {
   std::uint32_t heardDelayMs;
   std::uint32_t counted;  // underruns and quiet-block moves counted so far
   std::uint32_t stalls;   // stalls counted so far
+  std::uint32_t captureSteps;  // steps ahead of the capture device counted so far
 };
 
 // Replays the trace's blocks, in order, through a fresh scheduler and

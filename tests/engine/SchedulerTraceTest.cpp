@@ -143,6 +143,7 @@ Session ReplaySession(const SchedulerTrace& trace) {
     session.records.push_back(record);
     streamEnd = (r.placement.writePosition + 2 * r.produced) % trace.ringBytes;
   }
+  session.captureSteps = replayed.empty() ? 0 : replayed.back().captureSteps;
   return session;
 }
 
@@ -155,10 +156,12 @@ TEST_P(RecordedTraces, HoldOneDelayPastTheWriteCursor) {
   const Findings findings = Examine(session);
   std::ostringstream slips;
   for (const double slip : session.slips) slips << " " << slip;
-  const std::string described = Describe(GetParam(), findings) + ", slips at" + slips.str() + " s";
+  const std::string described = Describe(GetParam(), findings) + ", slips at" + slips.str() + " s, " +
+                                std::to_string(session.captureSteps) + " capture steps";
   std::printf("%s\n", described.c_str());
   SCOPED_TRACE(described);
   ExpectPlacedSafely(findings);
+  EXPECT_EQ(0u, session.captureSteps) << "the capture kept its pace in these sessions";
   // Blocks that come a little later block by block, as Wine's capture's do
   // while it starts, move the stream past the write cursor once, rather
   // than have it cut at the write cursor by each next block: away from a

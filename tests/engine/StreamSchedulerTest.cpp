@@ -49,6 +49,8 @@ struct Profile {
   double stallSeconds = 0.0;        // for this long, then jumps to where playback is
   double slipAtSeconds = 0.0;       // from then on the output plays everything this much
   double slipSamples = 0.0;         // later (0: never; below 0: earlier), and the play cursor drops by that
+  double captureSkipAtSeconds = 0.0;  // from then on the capture stream runs this far
+  double captureSkipSamples = 0.0;    // ahead of its clock: the device put in samples (0: never)
   double starveEverySeconds = 0.0;  // the thread gets no processor this often (0: never),
   double starveSeconds = 0.0;       // for this long, while capture and playback go on
   std::uint32_t quietEvery = 10;    // every so many blocks is quiet (0: none)
@@ -66,9 +68,18 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
   };
   // A cursor never shows a sample before it is captured: readings lag the
   // true count by what the period has not shown yet, and by the sawtooth.
+  const bool skips = p.captureSkipSamples > 0;
   const auto captureReading = [&](double seconds) {
     const double behind = p.sawtoothSamples * (1.0 - std::fmod(seconds / p.sawtoothSeconds, 1.0));
-    return quantised(seconds * captureRate, captureRate) - (p.sawtoothSamples > 0 ? behind : 0.0);
+    const double skipped = skips && seconds >= p.captureSkipAtSeconds ? p.captureSkipSamples : 0.0;
+    return quantised(seconds * captureRate, captureRate) + skipped - (p.sawtoothSamples > 0 ? behind : 0.0);
+  };
+  // When the capture stream's `count`th sample was captured; the samples a
+  // skip put in all show at once.
+  const auto captureTime = [&](double count) {
+    const double at = count / captureRate;
+    if (!skips || at < p.captureSkipAtSeconds) return at;
+    return std::max(p.captureSkipAtSeconds, (count - p.captureSkipSamples) / captureRate);
   };
   // The playback mixer's periods, of which one in `earlyEvery` comes early.
   const auto mixed = [&](double seconds) {
@@ -94,7 +105,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     // The block's end is captured, shows in the capture cursor, and the
     // listener wakes some time after that.
     const double captured = static_cast<double>((k + 1) * block);
-    double shown = captured / captureRate;
+    double shown = captureTime(captured);
     if (p.periodSeconds > 0) shown = std::ceil(shown / p.periodSeconds) * p.periodSeconds;
     while (captureReading(shown) < captured) shown += step;
     arrival = std::max(arrival, shown + p.wakeSeconds + lateness(random));
@@ -136,14 +147,14 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     const double committed = std::clamp(committedTo - placed, 0.0, static_cast<double>(produced));
     BlockRecord record{};
     record.seconds = arrival;
-    record.lateMs = 1000.0 * (arrival - captured / captureRate);
+    record.lateMs = 1000.0 * (arrival - captureTime(captured));
     record.produced = produced;
     record.committed = static_cast<std::uint32_t>(std::ceil(committed));
     // The output's time line runs `slip` behind the device's; the block's
     // first new sample follows what the resampler still held.
-    record.heardMs = committed < produced ? 1000.0 * ((placed + slip + pending) / kRate -
-                                                      static_cast<double>(k * block + skip) / captureRate)
-                                          : NAN;
+    record.heardMs = committed < produced
+                         ? 1000.0 * ((placed + slip + pending) / kRate - captureTime(static_cast<double>(k * block + skip)))
+                         : NAN;
     record.reportedMs = scheduler.HeardDelayMs();
     record.discontinuous = !std::isnan(streamEnd) && (std::fabs(placed + committed - streamEnd) > 0.5 || skip > 0);
     record.counted = scheduler.Reseats() + scheduler.Realignments();
@@ -151,6 +162,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     session.records.push_back(record);
     streamEnd = placed + produced;
   }
+  session.captureSteps = scheduler.CaptureSteps();
   return session;
 }
 
@@ -282,9 +294,11 @@ class HeardDelayOnDevices : public ::testing::TestWithParam<std::tuple<std::size
 TEST_P(HeardDelayOnDevices, HoldsOneDelayPastTheCommittedSpan) {
   const Profile& profile = kProfiles[std::get<0>(GetParam())];
   const std::int32_t delay = std::get<1>(GetParam());
-  const SimulatedFindings findings = ExamineSimulated(profile, Simulate(profile, delay));
+  const Session session = Simulate(profile, delay);
+  const SimulatedFindings findings = ExamineSimulated(profile, session);
   SCOPED_TRACE(DescribeSimulated(profile, delay, findings));
   ExpectHeldSteadily(findings);
+  EXPECT_EQ(0u, session.captureSteps) << "a capture that keeps its pace was counted as stepping ahead";
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, HeardDelayOnDevices,
@@ -356,6 +370,23 @@ TEST(HeardDelayOnDevices, AnOutputThatJumpsAheadIsMeasuredAndBreaksTheStreamOnly
       }
     }
     EXPECT_LE(1000.0 * longestRun, jumpMs + 20.0) << "cut blocks in a row";
+  }
+}
+
+TEST(HeardDelayOnDevices, ACaptureThatSkipsAheadIsCountedOnce) {
+  // The capture device puts in 12 ms once: every sample after it is heard
+  // 12 ms later, which only the capture cursor's step shows.
+  for (const std::int32_t delay : {40, 100, 220}) {
+    Profile profile = WindowsLike(0.030, 0.010);
+    profile.name = "windows_capture_skips_ahead";
+    profile.captureSkipAtSeconds = 12.0;
+    profile.captureSkipSamples = 0.012 * kRate;
+    profile.seconds = 25.0;
+    const Session session = Simulate(profile, delay);
+    const SimulatedFindings findings = ExamineSimulated(profile, session);
+    SCOPED_TRACE(DescribeSimulated(profile, delay, findings));
+    ExpectPlacedSafely(findings.findings);
+    EXPECT_EQ(1u, session.captureSteps);
   }
 }
 
