@@ -29,24 +29,16 @@ void CursorLine::Note(double seconds, std::size_t window) {
     times.Clear();
     sinceLowered = 0;
     fitFrom = 0.0;
-    RestartFit();
+    fit = FitSums{};
   }
   const double elapsed = seconds - firstSeconds;
   const double offset = count - elapsed * sampleRate;
-  const double decay = times.Size() > 0 ? std::exp(-(elapsed - times.Newest()) / fitSeconds) : 1.0;
-  sumWeights = decay * sumWeights + 1.0;
-  sumT = decay * sumT + elapsed;
-  sumTT = decay * sumTT + elapsed * elapsed;
-  sumY = decay * sumY + offset;
-  sumTY = decay * sumTY + elapsed * offset;
+  fit.Decay(times.Size() > 0 ? std::exp(-(elapsed - times.Newest()) / fitSeconds) : 1.0);
+  fit.Add(1.0, elapsed, offset);
   offsets.Push(offset);
   times.Push(elapsed);
   ++sinceLowered;
-  if (elapsed - fitFrom >= leastFitSeconds) {
-    const double meanT = sumT / sumWeights;
-    const double variance = sumTT / sumWeights - meanT * meanT;
-    if (variance > 0.0) slope = (sumTY / sumWeights - meanT * sumY / sumWeights) / variance;
-  }
+  if (elapsed - fitFrom >= leastFitSeconds) slope = fit.Slope(slope);
   FindLine(window);
 }
 
@@ -60,8 +52,30 @@ void CursorLine::FindLine(std::size_t window) {
   line = carried[static_cast<std::size_t>(leftOut)];
 }
 
-void CursorLine::RestartFit() {
-  sumWeights = sumT = sumTT = sumY = sumTY = 0.0;
+void CursorLine::FitSums::Decay(double factor) {
+  weights *= factor;
+  t *= factor;
+  tt *= factor;
+  y *= factor;
+  ty *= factor;
+}
+
+void CursorLine::FitSums::Add(double weight, double at, double offset) {
+  weights += weight;
+  t += weight * at;
+  tt += weight * at * at;
+  y += weight * offset;
+  ty += weight * at * offset;
+}
+
+double CursorLine::FitSums::Slope(double otherwise) const {
+  const double meanT = t / weights;
+  const double variance = tt / weights - meanT * meanT;
+  return variance > 0.0 ? (ty / weights - meanT * y / weights) / variance : otherwise;
+}
+
+double CursorLine::Weight(std::size_t age) const {
+  return std::exp(-(times.Newest() - times.At(age)) / fitSeconds);
 }
 
 void CursorLine::HoldSlopeBefore(std::size_t age) {
@@ -69,19 +83,9 @@ void CursorLine::HoldSlopeBefore(std::size_t age) {
   // The fit's sums less what the readings since the step added to them: a
   // step in the offsets, fitted, would tilt the slope by a share of its
   // height for as long as the slope is held.
-  const double now = times.Newest();
-  double weights = sumWeights, t = sumT, tt = sumTT, y = sumY, ty = sumTY;
-  for (std::size_t newer = 0; newer < age; ++newer) {
-    const double weight = std::exp(-(now - times.At(newer)) / fitSeconds);
-    weights -= weight;
-    t -= weight * times.At(newer);
-    tt -= weight * times.At(newer) * times.At(newer);
-    y -= weight * offsets.At(newer);
-    ty -= weight * times.At(newer) * offsets.At(newer);
-  }
-  const double meanT = t / weights;
-  const double variance = tt / weights - meanT * meanT;
-  if (variance > 0.0) slope = (ty / weights - meanT * y / weights) / variance;
+  FitSums before = fit;
+  for (std::size_t newer = 0; newer < age; ++newer) before.Add(-Weight(newer), times.At(newer), offsets.At(newer));
+  slope = before.Slope(slope);
 }
 
 void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t stepAge, std::size_t window) {
@@ -91,17 +95,9 @@ void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t stepAge, st
   // to as much: the line and the fit start afresh from the newer readings,
   // and the slope found so far holds until the fit has enough of them.
   const std::size_t newer = std::min(fromAge, times.Size());
-  RestartFit();
-  const double now = times.Newest();
-  for (std::size_t age = newer; age-- > 0;) {
-    const double weight = std::exp(-(now - times.At(age)) / fitSeconds);
-    sumWeights += weight;
-    sumT += weight * times.At(age);
-    sumTT += weight * times.At(age) * times.At(age);
-    sumY += weight * offsets.At(age);
-    sumTY += weight * times.At(age) * offsets.At(age);
-  }
-  fitFrom = newer > 0 ? times.At(newer - 1) : now;
+  fit = FitSums{};
+  for (std::size_t age = newer; age-- > 0;) fit.Add(Weight(age), times.At(age), offsets.At(age));
+  fitFrom = newer > 0 ? times.At(newer - 1) : times.Newest();
   sinceLowered = newer;
   FindLine(window);
 }

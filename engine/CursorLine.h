@@ -70,7 +70,8 @@ class CursorLine {
  private:
   void Note(double seconds, std::size_t window);
   void FindLine(std::size_t window);
-  void RestartFit();
+  // A reading's weight in the fit, `age` readings before the newest.
+  double Weight(std::size_t age) const;
   void HoldSlopeBefore(std::size_t age);
 
   std::uint32_t ringBytes;
@@ -91,9 +92,16 @@ class CursorLine {
   std::array<double, kCapacity> carried{};  // scratch: the offsets carried forward to the newest reading
   // The fit's weighted sums of 1, t, t², y and t·y (t: seconds since the
   // first reading, y: offset).
-  double sumWeights = 0.0;
-  double sumT = 0.0;
-  double sumTT = 0.0;
-  double sumY = 0.0;
-  double sumTY = 0.0;
+  struct FitSums {
+    double weights = 0.0;
+    double t = 0.0;
+    double tt = 0.0;
+    double y = 0.0;
+    double ty = 0.0;
+    void Decay(double factor);
+    void Add(double weight, double at, double offset);
+    // The least-squares slope, or `otherwise` where the times do not spread.
+    double Slope(double otherwise) const;
+  };
+  FitSums fit;
 };
