@@ -249,28 +249,6 @@ TEST(StallDetector, ReadingsThatLeadTheLineBlockAfterBlockAreASkipAhead) {
   EXPECT_EQ(detector.Stalls(), 1u);
 }
 
-TEST(StallDetector, ReadingsThatFallBehindBlockAfterBlockAreALostPeriod) {
-  CursorLine line(kRing, kRate, kFit, kLeastFit, kSchedulerTuning.leadingShare);
-  StallDetector detector(kStallTuning, kRate);
-  double seconds = 0.0;
-  double drop = 0.0;
-  Read(line, detector, seconds, 0.010, 100, 0.0, drop);
-  // Readings 4 ms behind for a dozen blocks wander within the least drop.
-  Read(line, detector, seconds, 0.010, 12, 88.2, drop);
-  Read(line, detector, seconds, 0.010, 30, 0.0, drop);
-  EXPECT_EQ(detector.Stalls(), 0u);
-  // The mixer loses a period: the cursor falls 10 ms behind for good, with
-  // no block late and no reading a period and a half below the line.
-  Read(line, detector, seconds, 0.010, 3, 220.5, drop);
-  EXPECT_EQ(detector.Stalls(), 0u) << "three readings behind";
-  Read(line, detector, seconds, 0.010, 1, 220.5, drop);
-  EXPECT_EQ(detector.Stalls(), 1u);
-  Read(line, detector, seconds, 0.010, 30, 220.5, drop);
-  EXPECT_NEAR(drop, 220.5, 0.005 * kRate);
-  EXPECT_FALSE(detector.DropPending());
-  EXPECT_EQ(detector.Stalls(), 1u);
-}
-
 constexpr LeadController::Tuning kLeadTuning{4.0, 8.0, 0.002, 0.012};
 
 TEST(LeadController, StaysWithinItsLimitAndLearnsNothingThere) {

@@ -49,7 +49,6 @@ struct Profile {
   double stallSeconds = 0.0;        // for this long, then jumps to where playback is
   double slipAtSeconds = 0.0;       // from then on the output plays everything this much
   double slipSamples = 0.0;         // later (0: never; below 0: earlier), and the play cursor drops by that
-  bool slipHoldsBlocks = true;      // the stall that made the output slip held up the blocks as well
   double captureSkipAtSeconds = 0.0;  // from then on the capture stream runs this far
   double captureSkipSamples = 0.0;    // ahead of its clock: the device put in samples (0: never)
   double starveEverySeconds = 0.0;  // the thread gets no processor this often (0: never),
@@ -116,7 +115,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     }
     // The stall that made the output slip held up the blocks as well.
     if (p.slipSamples != 0 && !slipStalled && arrival >= p.slipAtSeconds) {
-      if (p.slipHoldsBlocks) arrival += std::max(p.slipSamples, 0.0) / kRate + 0.030;
+      arrival += std::max(p.slipSamples, 0.0) / kRate + 0.030;
       slipStalled = true;
     }
     double playedAt = arrival;
@@ -260,20 +259,6 @@ std::vector<Profile> DeviceProfiles() {
   windowsEarly.earlyEvery = 397;
   windowsEarly.earlySeconds = 0.007;
   profiles.push_back(windowsEarly);
-  // A mixer that loses a period: the output falls behind by it for good,
-  // with neither the thread nor the play cursor standing still for longer
-  // than that period.
-  for (const auto& [name, windows] : {std::pair{"windows_30ms_gap_loses_a_period", true},
-                                      std::pair{"wine_loses_a_period", false}}) {
-    Profile losing = windows ? WindowsLike(0.030, 0.010) : WineLike();
-    losing.name = name;
-    losing.stallEverySeconds = 0.0;
-    losing.slipAtSeconds = 13.0;
-    losing.slipSamples = 0.010 * kRate;
-    losing.slipHoldsBlocks = false;
-    losing.seconds = 25.0;
-    profiles.push_back(losing);
-  }
   // Before the cursors' lines are known.
   Profile earlySlip = WineLike();
   earlySlip.name = "wine_early_slip";
