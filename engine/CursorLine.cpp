@@ -30,6 +30,7 @@ void CursorLine::Note(double seconds, std::size_t window) {
     sinceLowered = 0;
     fitFrom = 0.0;
     fit = FitSums{};
+    held.Restart();
   }
   const double elapsed = seconds - firstSeconds;
   const double offset = count - elapsed * sampleRate;
@@ -40,6 +41,7 @@ void CursorLine::Note(double seconds, std::size_t window) {
   ++sinceLowered;
   if (elapsed - fitFrom >= leastFitSeconds) slope = fit.Slope(slope);
   FindLine(window);
+  held.Note(elapsed, line);
 }
 
 void CursorLine::FindLine(std::size_t window) {
@@ -100,4 +102,10 @@ void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t stepAge, st
   fitFrom = newer > 0 ? times.At(newer - 1) : times.Newest();
   sinceLowered = newer;
   FindLine(window);
+  RestartHeld();
+}
+
+void CursorLine::RestartHeld() {
+  held.Restart();
+  held.Note(times.Newest(), line);
 }

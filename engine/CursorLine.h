@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/LineHull.h"
 #include "engine/RingHistory.h"
 
 // One device cursor against the steady clock. Each reading becomes an
@@ -30,13 +32,15 @@ class CursorLine {
   // are in.
   // A share of at most `leadingShare` of the readings may lead the pace;
   // they are left out of the line.
+  // The line's values are held on a hull over `holdSeconds`.
   CursorLine(std::uint32_t ringBytes, std::uint32_t sampleRate, double fitSeconds, double leastFitSeconds,
-             double leadingShare = 0.0)
+             double leadingShare = 0.0, double holdSeconds = 0.0)
       : ringBytes(ringBytes),
         sampleRate(sampleRate),
         fitSeconds(fitSeconds),
         leastFitSeconds(leastFitSeconds),
-        leadingShare(leadingShare) {}
+        leadingShare(leadingShare),
+        held(holdSeconds) {}
 
   // Forgets every reading; the next one starts the line afresh.
   void Restart() { started = false; }
@@ -50,8 +54,18 @@ class CursorLine {
   void NoteCount(double samples, double seconds, std::size_t window);
 
   // The line at the newest reading, and how far that reading lies below it.
-  double Line() const { return line; }
-  double Lag() const { return line - offsets.Newest(); }
+  double Line() const { return holding ? std::max(line, held.Level()) : line; }
+  double Lag() const { return Line() - offsets.Newest(); }
+  // The hull of the line's values: its slope, and the seconds it spans.
+  // While held, the line is at least the hull's level: readings whose place
+  // in the cursor's period drifts find the pace only now and then.
+  double HeldSlope() const { return held.Slope(); }
+  double HeldSpan() const { return held.Span(); }
+  void Hold(bool on) { holding = on; }
+  // How far the line over the newest window lies below the hull.
+  double BelowHeld() const { return held.Level() - line; }
+  // The hull starts afresh from the newest line.
+  void RestartHeld();
   // The line's slope: samples gained on the steady clock per second.
   double Slope() const { return slope; }
   // Samples moved since the first reading, at the newest one.
@@ -79,6 +93,8 @@ class CursorLine {
   double fitSeconds;
   double leastFitSeconds;
   double leadingShare;
+  LineHull held;
+  bool holding = false;
   bool started = false;
   std::uint32_t lastPosition = 0;
   double firstSeconds = 0.0;

@@ -12,6 +12,10 @@ struct SchedulerTuning {
   std::size_t lineReadings = 256;      // at long blocks: readings enough that some fall near a period's start
   double leadingShare = 0.05;          // play readings ahead of their pace: a few in a hundred in the recorded traces
   double captureLeadingShare = 0.02;   // capture readings ahead: one a starved burst, 1 in 200 recorded; 5 % cuts a sawtooth
+  double periodSeconds = 0.010;        // a period: the shared mixers' 10 ms on both platforms
+  double holdSeconds = 480.0;          // a play line's hull: two sweeps of a period where the clocks are 42 ppm apart
+  double sweepsHeld = 2.0;             // a hull over fewer sweeps of the readings' place may lie along one sweep's slope
+  double heldReachSeconds = 0.0025;    // a quarter period: the line at a sweep's best readings meets the hull closer
   double slopeFitSeconds = 30.0;       // a line's slope forgets this slowly: wanders of a few seconds average out
   double leastSlopeSeconds = 5.0;      // a line's slope is used once a line's window of readings is in
   double lateShareLeftOut = 0.05;      // a starved thread's late bursts: a few blocks in a hundred at most

@@ -12,8 +12,8 @@ constexpr const SchedulerTuning& kTuning = kSchedulerTuning;
 StreamScheduler::StreamScheduler(std::uint32_t ring, std::uint32_t rate)
     : ringBytes(ring),
       sampleRate(rate),
-      play(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.leadingShare),
-      write(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.leadingShare),
+      play(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.leadingShare, kTuning.holdSeconds),
+      write(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.leadingShare, kTuning.holdSeconds),
       capture(ring, rate, kTuning.slopeFitSeconds, kTuning.leastSlopeSeconds, kTuning.captureLeadingShare),
       stalls({kTuning.stallSeconds, kTuning.stoodStillSeconds, kTuning.catchUpReadings, kTuning.dropReadings,
               kTuning.leastDropSeconds},
@@ -64,6 +64,7 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
       capture.Line() - captureCarried > kTuning.leastDropSeconds * sampleRate) {
     ++captureSteps;
   }
+  HoldPlayLines(block.seconds);
   lastSeconds = block.seconds;
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
   const double drop = stalls.Note(play, lineBefore, gap, blockSeconds);
@@ -74,6 +75,28 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
     write.Lower(drop, kTuning.dropReadings, stalls.ReadingsSinceStall(), window);
   }
   return drop;
+}
+
+void StreamScheduler::HoldPlayLines(double seconds) {
+  // The listener wakes on the capture device's clock: the play readings'
+  // place in the play cursor's period drifts at the clocks' difference and
+  // sweeps the period in `sweep` seconds.
+  const double drift = std::fabs(play.HeldSlope() - capture.Slope()) / sampleRate;
+  const double sweep = drift > 0.0 ? kTuning.periodSeconds / drift : INFINITY;
+  // The line over the newest readings comes up to the hull once a sweep,
+  // where the readings fall right after a step of the cursor. Where it has
+  // not for longer, the output fell behind the hull for good (a mixer that
+  // lost a period), and the hull starts afresh.
+  if (play.BelowHeld() < kTuning.heldReachSeconds * sampleRate) {
+    heldReached = seconds;
+  } else if (seconds - heldReached > kTuning.sweepsHeld * sweep) {
+    play.RestartHeld();
+    write.RestartHeld();
+    heldReached = seconds;
+  }
+  const bool hold = play.HeldSpan() >= kTuning.sweepsHeld * sweep;
+  play.Hold(hold);
+  write.Hold(hold);
 }
 
 double StreamScheduler::WriteLead(const Block& block) const {

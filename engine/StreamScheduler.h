@@ -99,6 +99,9 @@ class StreamScheduler {
   // Readings the cursors' lines are taken over.
   std::size_t LineReadings() const;
   void RestartLines();
+  // Holds the play and write lines on their hulls where the readings' place
+  // in the play cursor's period has swept it often enough.
+  void HoldPlayLines(double seconds);
   // Notes the cursors against the steady clock; returns the play cursor's
   // drop measured with this block, in samples, or 0. Starts the lines
   // afresh after a gap the ring cannot tell apart, and says so in `restarted`.
@@ -154,6 +157,7 @@ class StreamScheduler {
   CursorLine capture;  // samples captured up to the end of each block, plus its lateness
   double captureCount = 0.0;
   double lastSeconds = 0.0;
+  double heldReached = 0.0;  // seconds at which the play line last came up to its hull
   StallDetector stalls;
   // In Learning: the sound's slip at a stall, to be moved back.
   double slipToMove = 0.0;

@@ -1,5 +1,5 @@
 // The stream scheduler's parts on their own: the ring history, a cursor's
-// line, the stall detector and the lead controller.
+// line and its hull, the stall detector and the lead controller.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 
 #include "engine/CursorLine.h"
 #include "engine/LeadController.h"
+#include "engine/LineHull.h"
 #include "engine/RingHistory.h"
 #include "engine/SchedulerTuning.h"
 #include "engine/StallDetector.h"
@@ -168,6 +169,66 @@ TEST(CursorLine, CountsReadingsOfAGrowingCountAndStartsAfresh) {
   line.NoteCount(5.0, 12.0, 10);
   EXPECT_EQ(line.Readings(), 1u);
   EXPECT_DOUBLE_EQ(line.Line(), 5.0);
+}
+
+TEST(LineHull, FindsThePaceUnderValuesThatLagItBySweepsThroughAPeriod) {
+  // A line 40 samples a second fast, taken from readings that lag it by a
+  // place in a 220-sample period which sweeps it every 33 s, one way or the
+  // other; a value every 10 ms for two minutes.
+  for (const double sweep : {33.0, -33.0}) {
+    LineHull hull(kSchedulerTuning.holdSeconds);
+    const auto truth = [](double seconds) { return 1000.0 + 40.0 * seconds; };
+    double seconds = 0.0;
+    double farthest = 0.0;  // how far the values lag, at most
+    for (; seconds < 120.0; seconds += 0.010) {
+      const double place = seconds / sweep - std::floor(seconds / sweep);
+      const double value = truth(seconds) - 220.0 * place;
+      farthest = std::max(farthest, truth(seconds) - value);
+      hull.Note(seconds, value);
+    }
+    ASSERT_GT(farthest, 200.0) << "the values sweep the period";
+    EXPECT_NEAR(hull.Level(), truth(seconds - 0.010), 2.0) << sweep;
+    EXPECT_NEAR(hull.Slope(), 40.0, 0.1) << sweep;
+    EXPECT_NEAR(hull.Span(), 120.0, 2.0);
+  }
+}
+
+TEST(LineHull, LeavesOutValuesOlderThanItsHoldAndStartsAfresh) {
+  // The line stood 300 samples higher for its first five seconds.
+  LineHull hull(10.0);
+  double seconds = 0.0;
+  for (; seconds < 10.0; seconds += 0.010) hull.Note(seconds, seconds < 5.0 ? 300.0 : 0.0);
+  EXPECT_NEAR(hull.Level(), 300.0, 1e-6) << "values within the hold hold the hull up";
+  for (; seconds < 20.0; seconds += 0.010) hull.Note(seconds, 0.0);
+  EXPECT_DOUBLE_EQ(hull.Level(), 0.0);
+  EXPECT_DOUBLE_EQ(hull.Slope(), 0.0);
+  EXPECT_GT(hull.Span(), 10.0 - 2 * LineHull::kPartSeconds);
+  EXPECT_LE(hull.Span(), 10.0) << "the hold";
+  hull.Restart();
+  hull.Note(seconds, 50.0);
+  EXPECT_DOUBLE_EQ(hull.Level(), 50.0);
+  EXPECT_DOUBLE_EQ(hull.Span(), 0.0);
+}
+
+TEST(CursorLine, HeldOnItsHullFollowsThePaceOfReadingsWhosePlaceInThePeriodDrifts) {
+  // Read every 10 ms of a clock 300 ppm fast: the place in the cursor's
+  // period drifts through it every 33 s. The line over five seconds of
+  // such readings lags the pace by up to a period; held, it follows it.
+  CursorLine held(kRing, kRate, kFit, kLeastFit, 0.05, kSchedulerTuning.holdSeconds);
+  CursorLine windowed(kRing, kRate, kFit, kLeastFit, 0.05);
+  held.Hold(true);
+  SteppingCursor cursor;
+  double farthest = 0.0;
+  for (int k = 0; cursor.seconds < 150.0; ++k) {
+    cursor.seconds = k * 0.010 / 1.0003;
+    held.NoteRing(cursor.Reading(), cursor.seconds, 500);
+    windowed.NoteRing(cursor.Reading(), cursor.seconds, 500);
+    if (cursor.seconds < 80.0) continue;
+    const double truth = cursor.Truth() - cursor.start - cursor.seconds * kRate;
+    ASSERT_NEAR(held.Line(), truth, 0.0005 * kRate) << "at " << cursor.seconds << " s";
+    farthest = std::max(farthest, truth - windowed.Line());
+  }
+  EXPECT_GT(farthest, 0.005 * kRate) << "the line over five seconds lags by half a period at times";
 }
 
 constexpr StallDetector::Tuning kStallTuning{0.030, 0.015, 4, 12, 0.005};

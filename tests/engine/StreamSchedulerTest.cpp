@@ -49,11 +49,13 @@ struct Profile {
   double stallSeconds = 0.0;        // for this long, then jumps to where playback is
   double slipAtSeconds = 0.0;       // from then on the output plays everything this much
   double slipSamples = 0.0;         // later (0: never; below 0: earlier), and the play cursor drops by that
+  bool slipHoldsBlocks = true;      // the stall that made the output slip held up the blocks as well
   double captureSkipAtSeconds = 0.0;  // from then on the capture stream runs this far
   double captureSkipSamples = 0.0;    // ahead of its clock: the device put in samples (0: never)
   double starveEverySeconds = 0.0;  // the thread gets no processor this often (0: never),
   double starveSeconds = 0.0;       // for this long, while capture and playback go on
   std::uint32_t quietEvery = 10;    // every so many blocks is quiet (0: none)
+  double settledSeconds = kSettledSeconds;  // judged from then on
 };
 
 Session Simulate(const Profile& p, std::int32_t delayMs) {
@@ -61,9 +63,11 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
   if (p.slipSamples != 0) session.slips.push_back(p.slipAtSeconds);
   const std::uint32_t block = session.block = ComputeCaptureGeometry(delayMs, 2 * kRate, 2).segmentBytes / 2;
   const double captureRate = kRate * (1.0 + p.captureFast);
-  // A cursor reading in whole samples, at the last step of its period.
-  const auto quantised = [&](double samples, double rate) {
-    const double period = p.periodSeconds * rate;
+  // A cursor reading in whole samples, at the last step of its period. A
+  // period is as many samples on either device: on a capture clock that
+  // runs fast its periods are shorter.
+  const auto quantised = [&](double samples) {
+    const double period = p.periodSeconds * kRate;
     return std::floor(period > 0 ? std::floor(samples / period + 1e-9) * period + 1e-9 : samples);
   };
   // A cursor never shows a sample before it is captured: readings lag the
@@ -72,7 +76,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
   const auto captureReading = [&](double seconds) {
     const double behind = p.sawtoothSamples * (1.0 - std::fmod(seconds / p.sawtoothSeconds, 1.0));
     const double skipped = skips && seconds >= p.captureSkipAtSeconds ? p.captureSkipSamples : 0.0;
-    return quantised(seconds * captureRate, captureRate) + skipped - (p.sawtoothSamples > 0 ? behind : 0.0);
+    return quantised(seconds * captureRate) + skipped - (p.sawtoothSamples > 0 ? behind : 0.0);
   };
   // When the capture stream's `count`th sample was captured; the samples a
   // skip put in all show at once.
@@ -83,12 +87,13 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
   };
   // The playback mixer's periods, of which one in `earlyEvery` comes early.
   const auto mixed = [&](double seconds) {
-    if (p.periodSeconds <= 0 || p.earlyEvery == 0) return quantised(seconds * kRate, kRate);
+    if (p.periodSeconds <= 0 || p.earlyEvery == 0) return quantised(seconds * kRate);
     const auto next = static_cast<std::uint64_t>(std::floor(seconds / p.periodSeconds + 1e-9)) + 1;
     const bool early = next % p.earlyEvery == 0 && seconds >= next * p.periodSeconds - p.earlySeconds;
-    return quantised((early ? next * p.periodSeconds : seconds) * kRate, kRate);
+    return quantised((early ? next * p.periodSeconds : seconds) * kRate);
   };
-  const double step = std::max(p.periodSeconds, 1.0 / captureRate);
+  const double capturePeriod = p.periodSeconds * kRate / captureRate;
+  const double step = std::max(capturePeriod, 1.0 / captureRate);
   StreamScheduler scheduler(kRing, kRate);
   DriftResampler resampler;
   std::vector<std::int16_t> input(block, 1000);
@@ -106,7 +111,8 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     // listener wakes some time after that.
     const double captured = static_cast<double>((k + 1) * block);
     double shown = captureTime(captured);
-    if (p.periodSeconds > 0) shown = std::ceil(shown / p.periodSeconds) * p.periodSeconds;
+    // The listener wakes on the capture device's periods.
+    if (p.periodSeconds > 0) shown = std::ceil(shown / capturePeriod - 1e-9) * capturePeriod;
     while (captureReading(shown) < captured) shown += step;
     arrival = std::max(arrival, shown + p.wakeSeconds + lateness(random));
     if (p.starveEverySeconds > 0) {
@@ -115,7 +121,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     }
     // The stall that made the output slip held up the blocks as well.
     if (p.slipSamples != 0 && !slipStalled && arrival >= p.slipAtSeconds) {
-      arrival += std::max(p.slipSamples, 0.0) / kRate + 0.030;
+      if (p.slipHoldsBlocks) arrival += std::max(p.slipSamples, 0.0) / kRate + 0.030;
       slipStalled = true;
     }
     double playedAt = arrival;
@@ -190,8 +196,7 @@ struct SimulatedFindings {
   double heldMs = 0;  // what the heard delay is to be
 };
 
-SimulatedFindings ExamineSimulated(const Profile& p, const Session& s, double from = kSettledSeconds,
-                                   double until = 1e9) {
+SimulatedFindings ExamineSimulated(const Profile& p, const Session& s, double from, double until = 1e9) {
   const double gap = p.gapChangeSeconds > 0 && from >= p.gapChangeSeconds ? p.laterGapSeconds : p.writeGapSeconds;
   return {Examine(s, from, until), HeldDelayMs(p, s, from, gap)};
 }
@@ -266,12 +271,15 @@ std::vector<Profile> DeviceProfiles() {
   earlySlip.seconds = 15.0;
   profiles.push_back(earlySlip);
   // A USB headset's capture clock 300 ppm off the playback clock, on
-  // Windows' shared mixer.
+  // Windows' shared mixer. The listener wakes on the capture clock, so the
+  // play readings' place in their period sweeps it every 33 s; the play
+  // line is known once its hull has seen two such sweeps.
   for (const auto& [name, fast] : {std::pair{"usb_headset_fast", 0.0003}, std::pair{"usb_headset_slow", -0.0003}}) {
     Profile usb = WindowsLike(0.030, 0.010);
     usb.name = name;
     usb.captureFast = fast;
-    usb.seconds = 30.0;
+    usb.seconds = 150.0;
+    usb.settledSeconds = 90.0;
     profiles.push_back(usb);
   }
   // A busy machine: every two seconds the thread gets no processor for
@@ -295,7 +303,7 @@ TEST_P(HeardDelayOnDevices, HoldsOneDelayPastTheCommittedSpan) {
   const Profile& profile = kProfiles[std::get<0>(GetParam())];
   const std::int32_t delay = std::get<1>(GetParam());
   const Session session = Simulate(profile, delay);
-  const SimulatedFindings findings = ExamineSimulated(profile, session);
+  const SimulatedFindings findings = ExamineSimulated(profile, session, profile.settledSeconds);
   SCOPED_TRACE(DescribeSimulated(profile, delay, findings));
   ExpectHeldSteadily(findings);
   EXPECT_EQ(0u, session.captureSteps) << "a capture that keeps its pace was counted as stepping ahead";
@@ -356,7 +364,7 @@ TEST(HeardDelayOnDevices, AnOutputThatJumpsAheadIsMeasuredAndBreaksTheStreamOnly
     profile.slipAtSeconds = 12.0;
     profile.slipSamples = -jumpMs * kRate / 1000.0;
     const Session session = Simulate(profile, delay);
-    const SimulatedFindings findings = ExamineSimulated(profile, session);
+    const SimulatedFindings findings = ExamineSimulated(profile, session, kSettledSeconds);
     SCOPED_TRACE(DescribeSimulated(profile, delay, findings) + ", " + std::to_string(jumpMs) + " ms ahead");
     ExpectHeardSteadilyBetweenSlips(findings.findings);
     double runFrom = NAN;
@@ -383,10 +391,51 @@ TEST(HeardDelayOnDevices, ACaptureThatSkipsAheadIsCountedOnce) {
     profile.captureSkipSamples = 0.012 * kRate;
     profile.seconds = 25.0;
     const Session session = Simulate(profile, delay);
-    const SimulatedFindings findings = ExamineSimulated(profile, session);
+    const SimulatedFindings findings = ExamineSimulated(profile, session, kSettledSeconds);
     SCOPED_TRACE(DescribeSimulated(profile, delay, findings));
     ExpectPlacedSafely(findings.findings);
     EXPECT_EQ(1u, session.captureSteps);
+  }
+}
+
+TEST(HeardDelayOnDevices, PlayReadingsThatDriftSlowlyThroughTheirPeriodFindThePaceOnceTheySweptIt) {
+  // 100 ppm between the clocks: the play readings' place sweeps a period
+  // in 100 s, and the line over seconds of them lags the pace by anything
+  // up to a period until its hull has seen two sweeps.
+  for (const double fast : {0.0001, -0.0001}) {
+    for (const std::int32_t delay : {40, 220}) {
+      Profile usb = WindowsLike(0.030, 0.010);
+      usb.name = fast > 0 ? "usb_100ppm_fast" : "usb_100ppm_slow";
+      usb.captureFast = fast;
+      usb.seconds = 450.0;
+      const Session session = Simulate(usb, delay);
+      const SimulatedFindings findings = ExamineSimulated(usb, session, 260.0);
+      SCOPED_TRACE(DescribeSimulated(usb, delay, findings));
+      ExpectHeldSteadily(findings);
+    }
+  }
+}
+
+TEST(HeardDelayOnDevices, AnOutputThatLosesAPeriodUnderDriftingReadingsIsFoundAgain) {
+  // The mixer loses a period while the play line is held on its hull: the
+  // hull lies a period above the pace from then on, and the line over the
+  // newest readings no longer comes up to it. The hull starts afresh and
+  // the stream settles at the delay held again.
+  for (const double fast : {0.0003, -0.0003}) {
+    Profile usb = WindowsLike(0.030, 0.010);
+    usb.name = fast > 0 ? "usb_fast_loses_a_period" : "usb_slow_loses_a_period";
+    usb.captureFast = fast;
+    usb.seconds = 300.0;
+    usb.slipAtSeconds = 120.0;
+    usb.slipSamples = 0.010 * kRate;
+    usb.slipHoldsBlocks = false;
+    const Session session = Simulate(usb, 100);
+    const SimulatedFindings findings = ExamineSimulated(usb, session, 220.0);
+    SCOPED_TRACE(DescribeSimulated(usb, 100, findings));
+    ExpectPlacedSafely(findings.findings);
+    EXPECT_LE(findings.findings.stretchSpreadMs, 2.0);
+    EXPECT_LE(findings.findings.reportErrorMs, 3.0);
+    EXPECT_NEAR(findings.findings.medianMs, findings.heldMs, 2.0);
   }
 }
 
