@@ -116,7 +116,7 @@ bool CPlayer::Write(void* block, std::uint32_t bytes, std::uint32_t lateBytes) {
   if (retired.load()) return false;
   manager.SetMeasuredDelay(static_cast<std::int32_t>(scheduler.HeardDelayMs()));
   manager.SetStreamCounts(
-      {scheduler.Reseats(), scheduler.Realignments(), scheduler.Stalls(), scheduler.CaptureSteps()});
+      {scheduler.Reseats(), scheduler.Realignments(), scheduler.Stalls(), scheduler.CaptureSteps(), scheduler.Holds()});
   return true;
 }
 

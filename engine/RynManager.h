@@ -85,22 +85,27 @@ class CRynManager {
   // How the current run's stream has gone: the times it was re-seated in
   // the playback ring (each one a jump of what is heard), and the times it
   // was moved back to its delay in a quiet block after the output or the
-  // capture slipped, the stalls of the play cursor it saw, and the steps
-  // ahead of the capture device it saw. Set by the player with every block.
+  // capture slipped, the stalls of the play cursor it saw, the steps ahead
+  // of the capture device it saw, and the times it held the play line on
+  // its hull (capture and playback on two clocks). Set by the player with
+  // every block.
   struct StreamCounts {
     std::uint32_t reseats = 0;
     std::uint32_t realignments = 0;
     std::uint32_t stalls = 0;
     std::uint32_t captureSteps = 0;
+    std::uint32_t holds = 0;
   };
   void SetStreamCounts(StreamCounts counts) noexcept {
     streamReseats.store(counts.reseats, std::memory_order_relaxed);
     streamRealignments.store(counts.realignments, std::memory_order_relaxed);
     streamStalls.store(counts.stalls, std::memory_order_relaxed);
     streamCaptureSteps.store(counts.captureSteps, std::memory_order_relaxed);
+    streamHolds.store(counts.holds, std::memory_order_relaxed);
   }
   StreamCounts GetStreamCounts() const noexcept {
-    return {streamReseats.load(), streamRealignments.load(), streamStalls.load(), streamCaptureSteps.load()};
+    return {streamReseats.load(), streamRealignments.load(), streamStalls.load(), streamCaptureSteps.load(),
+            streamHolds.load()};
   }
 
   // Module-wide manual-reset event, signalled for the duration of Stop.
@@ -151,6 +156,7 @@ class CRynManager {
   std::atomic<std::uint32_t> streamRealignments{0};
   std::atomic<std::uint32_t> streamStalls{0};
   std::atomic<std::uint32_t> streamCaptureSteps{0};
+  std::atomic<std::uint32_t> streamHolds{0};
   UniqueHandle stopEvent;
   std::recursive_mutex hostLock;
 };

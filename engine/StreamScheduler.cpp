@@ -95,6 +95,8 @@ void StreamScheduler::HoldPlayLines(double seconds) {
     heldReached = seconds;
   }
   const bool hold = play.HeldSpan() >= kTuning.sweepsHeld * sweep;
+  if (hold && !held) ++holds;
+  held = hold;
   play.Hold(hold);
   write.Hold(hold);
 }

@@ -89,6 +89,9 @@ class StreamScheduler {
   // wanders at one block: the capture device showed more samples than its
   // pace allows. Counted only; the stream is not moved for it.
   std::uint32_t CaptureSteps() const { return captureSteps; }
+  // Times the play and write lines went onto their hulls: the readings'
+  // place in the play periods drifts (two clocks).
+  std::uint32_t Holds() const { return holds; }
   Phase CurrentPhase() const { return phase; }
 
  private:
@@ -146,6 +149,8 @@ class StreamScheduler {
   std::uint32_t underruns = 0;
   std::uint32_t moves = 0;
   std::uint32_t captureSteps = 0;
+  std::uint32_t holds = 0;
+  bool held = false;  // the play and write lines are on their hulls
   // Samples of the stream that a jump put behind their time, still to be
   // left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;

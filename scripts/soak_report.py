@@ -46,7 +46,7 @@ NEAR_MS = 4.0  # a click "at the delay" lies this close to the median
 AFTER_STALL_S = 5.0  # the stretch after a stall in which a click may stray
 EVENT_STYLE = {"stall": ("tab:red", "stall"), "registry": ("tab:gray", "registry written"),
                "reseat": ("tab:orange", "re-seat"), "move": ("tab:green", "move back"),
-               "capture step": ("tab:purple", "capture step")}
+               "capture step": ("tab:purple", "capture step"), "line held": ("tab:blue", "play line held")}
 CONTRACT_DELAYS = (40, 50, 60, 100)
 CONTRACT_GAPS = (30, 40)
 LOG_FIGURES = ("long session:", "prompt sound, host thread asleep", "prompt sound, host thread busy",
@@ -261,8 +261,8 @@ def write_report(out, minutes, results, contract, log_lines, failed, missing):
              "A click a second goes into the microphone; its heard delay is the lag to the speaker, which includes "
              "the fixture's routing. Judged from the first second on; the band is the lowest to the highest click.",
              "", "![heard delay](heard-delay.png)", "",
-             "| session | clicks heard | median (ms) | band (ms) | off DELAY + routing (ms) | stalls | re-seats | moves | capture steps | goals |",
-             "|---|---|---|---|---|---|---|---|---|---|"]
+             "| session | clicks heard | median (ms) | band (ms) | off DELAY + routing (ms) | stalls | re-seats | moves | capture steps | lines held | goals |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
     for key in sorted(results, key=lambda k: (k[2], k[0], k[1])):
         build, delay, loaded = key
         figures, clicks, events, v = results[key]
@@ -270,7 +270,7 @@ def write_report(out, minutes, results, contract, log_lines, failed, missing):
         goals = ", ".join(f"{name}: {'met' if ok else 'MISSED'}" for name, ok in v["goals"].items())
         lines.append(f"| {build} DELAY {delay}{' under CPU load' if loaded else ''} | {v['heard']} of {v['expected']} | "
                      f"{v['median']:.1f} | {v['low']:.1f}..{v['high']:.1f} | {v['off']:+.1f} | "
-                     f"{count('stall')} (+{count('registry')} registry) | {count('reseat')} | {count('move')} | {count('capture step')} | {goals} |")
+                     f"{count('stall')} (+{count('registry')} registry) | {count('reseat')} | {count('move')} | {count('capture step')} | {count('line held')} | {goals} |")
     lines += contract_lines(contract)
     lines += ["", "## Events", ""]
     for key in sorted(results, key=lambda k: (k[2], k[0], k[1])):

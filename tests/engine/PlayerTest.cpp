@@ -550,6 +550,7 @@ TEST_P(PlayerOnACommittingDevice, HearsTheCapturedSequenceAtOneSteadyDelay) {
                " samples off it in " + std::to_string(stretches) + " stretches, " + std::to_string(counts.reseats) +
                " underruns counted");
   EXPECT_LE(stretches, static_cast<int>(counts.reseats)) << "lost or moved without an underrun counted";
+  EXPECT_EQ(counts.holds, 0u) << "capture and playback run on one clock: the play line is never held on its hull";
   // Nothing is written where the device has committed, even where its
   // cursors moved on between their reading and the Lock.
   for (const FakeSoundBuffer::SpanWrite& write : secondary->SpanWrites()) {

@@ -26,6 +26,7 @@ struct Session {
   std::vector<BlockRecord> records;
   std::vector<double> slips;  // seconds at which the output slipped
   std::uint32_t captureSteps = 0;  // steps ahead of the capture device that the scheduler counted
+  std::uint32_t holds = 0;         // times the scheduler held the play line on its hull
 };
 
 // The properties are judged once the cursors' lines are known and the

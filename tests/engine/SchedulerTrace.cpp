@@ -96,7 +96,7 @@ std::vector<ReplayedBlock> ReplaySchedulerTrace(const SchedulerTrace& trace) {
     scheduler.Advance(produced);
     replayed.push_back({block, placement, produced, scheduler.HeardDelayMs(),
                         scheduler.Reseats() + scheduler.Realignments(), scheduler.Stalls(),
-                        scheduler.CaptureSteps()});
+                        scheduler.CaptureSteps(), scheduler.Holds()});
   }
   return replayed;
 }

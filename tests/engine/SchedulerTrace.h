@@ -44,6 +44,7 @@ struct ReplayedBlock {
   std::uint32_t counted;  // underruns and quiet-block moves counted so far
   std::uint32_t stalls;   // stalls counted so far
   std::uint32_t captureSteps;  // steps ahead of the capture device counted so far
+  std::uint32_t holds;         // times the play line was held on its hull so far
 };
 
 // Replays the trace's blocks, in order, through a fresh scheduler and

@@ -144,6 +144,7 @@ Session ReplaySession(const SchedulerTrace& trace) {
     streamEnd = (r.placement.writePosition + 2 * r.produced) % trace.ringBytes;
   }
   session.captureSteps = replayed.empty() ? 0 : replayed.back().captureSteps;
+  session.holds = replayed.empty() ? 0 : replayed.back().holds;
   return session;
 }
 
@@ -162,6 +163,7 @@ TEST_P(RecordedTraces, HoldOneDelayPastTheWriteCursor) {
   SCOPED_TRACE(described);
   ExpectPlacedSafely(findings);
   EXPECT_EQ(0u, session.captureSteps) << "the capture kept its pace in these sessions";
+  EXPECT_EQ(0u, session.holds) << "capture and playback ran on one clock";
   // Blocks that come a little later block by block, as Wine's capture's do
   // while it starts, move the stream past the write cursor once, rather
   // than have it cut at the write cursor by each next block: away from a

@@ -169,6 +169,7 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
     streamEnd = placed + produced;
   }
   session.captureSteps = scheduler.CaptureSteps();
+  session.holds = scheduler.Holds();
   return session;
 }
 
@@ -307,6 +308,7 @@ TEST_P(HeardDelayOnDevices, HoldsOneDelayPastTheCommittedSpan) {
   SCOPED_TRACE(DescribeSimulated(profile, delay, findings));
   ExpectHeldSteadily(findings);
   EXPECT_EQ(0u, session.captureSteps) << "a capture that keeps its pace was counted as stepping ahead";
+  if (profile.captureFast == 0.0) EXPECT_EQ(0u, session.holds) << "on one clock the play readings' place stands";
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, HeardDelayOnDevices,

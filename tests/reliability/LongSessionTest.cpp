@@ -374,6 +374,7 @@ void RunClickSession(LONG delay, double seconds, const std::string& name, Commit
     for (std::uint32_t i = counts.captureSteps; i < now.captureSteps; ++i) {
       session.events.push_back({at, "capture step"});
     }
+    for (std::uint32_t i = counts.holds; i < now.holds; ++i) session.events.push_back({at, "line held"});
     counts = now;
   };
   while (elapsed() < seconds) {
@@ -409,7 +410,8 @@ void RunClickSession(LONG delay, double seconds, const std::string& name, Commit
   session.lags = LagsMs(session.heard);
   session.median = MedianOf(session.lags);
   session.counted = {counts.reseats - atStart.reseats, counts.realignments - atStart.realignments,
-                     counts.stalls - atStart.stalls, counts.captureSteps - atStart.captureSteps};
+                     counts.stalls - atStart.stalls, counts.captureSteps - atStart.captureSteps,
+                     counts.holds - atStart.holds};
   std::sort(session.reported.begin(), session.reported.end());
   session.reportedMedian = session.reported.empty() ? -1 : session.reported[session.reported.size() / 2];
   std::sort(measured.begin(), measured.end());
@@ -436,13 +438,13 @@ void ReportClickSession(const char* what, LONG delay, double seconds, const Clic
                   session.median - session.routing);
   }
   Figure("%s: DELAY %ld, %.0f s: %zu of %zu clicks heard from 1 s on, median %.1f ms, band %.1f..%.1f ms; "
-         "%s; %u stalls, %u re-seats, %u moves back, %u capture steps; reported "
+         "%s; %u stalls, %u re-seats, %u moves back, %u capture steps, %u lines held; reported "
          "%ld..%ld ms, median %ld; measured median %d ms; %llu bytes kept from a committed span (%llu behind the "
          "write cursor read), %llu locks handed back unwritten",
          what, delay, seconds, session.heard.size(), session.clicks, session.median,
          *std::min_element(session.lags.begin(), session.lags.end()),
          *std::max_element(session.lags.begin(), session.lags.end()), routing, session.counted.stalls, session.counted.reseats,
-         session.counted.realignments, session.counted.captureSteps, session.reported.front(), session.reported.back(), session.reportedMedian,
+         session.counted.realignments, session.counted.captureSteps, session.counted.holds, session.reported.front(), session.reported.back(), session.reportedMedian,
          session.measuredMedian, static_cast<unsigned long long>(session.restoredBytes),
          static_cast<unsigned long long>(session.restoredBehindShownBytes),
          static_cast<unsigned long long>(session.locksHandedBack));
