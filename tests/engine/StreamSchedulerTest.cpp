@@ -308,7 +308,9 @@ TEST_P(HeardDelayOnDevices, HoldsOneDelayPastTheCommittedSpan) {
   SCOPED_TRACE(DescribeSimulated(profile, delay, findings));
   ExpectHeldSteadily(findings);
   EXPECT_EQ(0u, session.captureSteps) << "a capture that keeps its pace was counted as stepping ahead";
-  if (profile.captureFast == 0.0) EXPECT_EQ(0u, session.holds) << "on one clock the play readings' place stands";
+  if (profile.captureFast == 0.0) {
+    EXPECT_EQ(0u, session.holds) << "on one clock the play readings' place stands";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, HeardDelayOnDevices,
