@@ -62,6 +62,7 @@ class CursorLine {
   double HeldSlope() const { return held.Slope(); }
   double HeldSpan() const { return held.Span(); }
   void Hold(bool on) { holding = on; }
+  bool Held() const { return holding; }
   // How far the line over the newest window lies below the hull.
   double BelowHeld() const { return held.Level() - line; }
   // The hull starts afresh from the newest line.

@@ -95,8 +95,7 @@ void StreamScheduler::HoldPlayLines(double seconds) {
     heldReached = seconds;
   }
   const bool hold = play.HeldSpan() >= kTuning.sweepsHeld * sweep;
-  if (hold && !held) ++holds;
-  held = hold;
+  if (hold && !play.Held()) ++holds;
   play.Hold(hold);
   write.Hold(hold);
 }

@@ -150,7 +150,6 @@ class StreamScheduler {
   std::uint32_t moves = 0;
   std::uint32_t captureSteps = 0;
   std::uint32_t holds = 0;
-  bool held = false;  // the play and write lines are on their hulls
   // Samples of the stream that a jump put behind their time, still to be
   // left out of the blocks that follow it.
   std::uint32_t lateSamplesToDrop = 0;

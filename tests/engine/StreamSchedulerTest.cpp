@@ -239,6 +239,16 @@ Profile WineLike() {
   return p;
 }
 
+// Windows-like with a 30 ms gap, the capture clock `fast` off the playback
+// clock's; the listener wakes on the capture clock.
+Profile OnTwoClocks(const char* name, double fast, double seconds) {
+  Profile p = WindowsLike(0.030, 0.010);
+  p.name = name;
+  p.captureFast = fast;
+  p.seconds = seconds;
+  return p;
+}
+
 std::vector<Profile> DeviceProfiles() {
   std::vector<Profile> profiles;
   for (const auto& [name, gap, period] :
@@ -276,10 +286,7 @@ std::vector<Profile> DeviceProfiles() {
   // play readings' place in their period sweeps it every 33 s; the play
   // line is known once its hull has seen two such sweeps.
   for (const auto& [name, fast] : {std::pair{"usb_headset_fast", 0.0003}, std::pair{"usb_headset_slow", -0.0003}}) {
-    Profile usb = WindowsLike(0.030, 0.010);
-    usb.name = name;
-    usb.captureFast = fast;
-    usb.seconds = 150.0;
+    Profile usb = OnTwoClocks(name, fast, 150.0);
     usb.settledSeconds = 90.0;
     profiles.push_back(usb);
   }
@@ -408,10 +415,7 @@ TEST(HeardDelayOnDevices, PlayReadingsThatDriftSlowlyThroughTheirPeriodFindThePa
   // up to a period until its hull has seen two sweeps.
   for (const double fast : {0.0001, -0.0001}) {
     for (const std::int32_t delay : {40, 220}) {
-      Profile usb = WindowsLike(0.030, 0.010);
-      usb.name = fast > 0 ? "usb_100ppm_fast" : "usb_100ppm_slow";
-      usb.captureFast = fast;
-      usb.seconds = 450.0;
+      const Profile usb = OnTwoClocks(fast > 0 ? "usb_100ppm_fast" : "usb_100ppm_slow", fast, 450.0);
       const Session session = Simulate(usb, delay);
       const SimulatedFindings findings = ExamineSimulated(usb, session, 260.0);
       SCOPED_TRACE(DescribeSimulated(usb, delay, findings));
@@ -426,10 +430,7 @@ TEST(HeardDelayOnDevices, AnOutputThatLosesAPeriodUnderDriftingReadingsIsFoundAg
   // newest readings no longer comes up to it. The hull starts afresh and
   // the stream settles at the delay held again.
   for (const double fast : {0.0003, -0.0003}) {
-    Profile usb = WindowsLike(0.030, 0.010);
-    usb.name = fast > 0 ? "usb_fast_loses_a_period" : "usb_slow_loses_a_period";
-    usb.captureFast = fast;
-    usb.seconds = 300.0;
+    Profile usb = OnTwoClocks(fast > 0 ? "usb_fast_loses_a_period" : "usb_slow_loses_a_period", fast, 300.0);
     usb.slipAtSeconds = 120.0;
     usb.slipSamples = 0.010 * kRate;
     usb.slipHoldsBlocks = false;
