@@ -102,7 +102,18 @@ void CursorLine::Lower(double drop, std::size_t fromAge, std::size_t stepAge, st
   fitFrom = newer > 0 ? times.At(newer - 1) : times.Newest();
   sinceLowered = newer;
   FindLine(window);
-  RestartHeld();
+}
+
+void CursorLine::Shift(double drop, std::size_t stepAge, std::size_t window) {
+  FitSums newer;
+  for (std::size_t age = 0; age < std::min(stepAge, times.Size()); ++age) {
+    newer.Add(Weight(age), times.At(age), offsets.At(age));
+  }
+  fit.y -= drop * (fit.weights - newer.weights);
+  fit.ty -= drop * (fit.t - newer.t);
+  offsets.Add(-drop, stepAge, offsets.Size());
+  if (times.Newest() - fitFrom >= leastFitSeconds) slope = fit.Slope(slope);
+  FindLine(window);
 }
 
 void CursorLine::RestartHeld() {

@@ -81,6 +81,10 @@ class CursorLine {
   // cursor stepped `stepAge` readings ago: the slope held meanwhile is the
   // one the readings before the step show.
   void Lower(double drop, std::size_t fromAge, std::size_t stepAge, std::size_t window);
+  // The cursor fell `drop` samples behind `stepAge` readings ago and has
+  // kept its pace since: the offsets before then, and the fit through
+  // them, are lowered by it as if the cursor had always run there.
+  void Shift(double drop, std::size_t stepAge, std::size_t window);
 
  private:
   void Note(double seconds, std::size_t window);

@@ -8,8 +8,10 @@
 // Finds where the output stalled and how far the play cursor fell behind
 // its line for good. A stall shows as a block handed over much later than
 // the one before (the thread stood still with the mixer), as a play cursor
-// reading far below its line (the cursor stood still), or as readings that
-// lead the line block after block (the mixer skipped ahead). The drop is
+// reading far below its line (the cursor stood still), as readings that
+// lead the line block after block (the mixer skipped ahead), or as readings
+// that lie below the ones before them block after block (the mixer lost a
+// period and the output fell behind). The drop is
 // measured once the mixer has caught up: the typical reading of a dozen
 // after the stall against that of a dozen before it; a skip ahead is a
 // negative drop.
@@ -38,6 +40,10 @@ class StallDetector {
   // Readings since the last stall, this one included.
   std::size_t ReadingsSinceStall() const { return sinceStall; }
   bool DropPending() const { return dropPending; }
+  // The stall being measured showed only as readings falling behind: the
+  // output lost a period, or, where the play readings' place in the period
+  // drifts, that place wrapped round it.
+  bool LostPeriod() const { return lostPeriod; }
   // Stalls found since construction.
   std::uint32_t Stalls() const { return stalls; }
 
@@ -47,6 +53,8 @@ class StallDetector {
   std::size_t sinceStall = 0;
   bool dropPending = false;
   bool stalledBefore = false;
-  std::size_t aheadRun = 0;  // readings in a row that led the line
+  bool lostPeriod = false;
+  std::size_t aheadRun = 0;   // readings in a row that led the line
+  std::size_t behindRun = 0;  // readings in a row below the typical of the dozen before them
   std::uint32_t stalls = 0;
 };

@@ -239,10 +239,13 @@ void Read(CursorLine& line, StallDetector& detector, double& seconds, double blo
           double& drop) {
   for (int k = 0; k < count; ++k) {
     const double lineBefore = line.Line();
-    const double stepped = std::floor(seconds / 0.010) * 0.010 * kRate - behind;
+    const double stepped = std::floor(seconds / 0.010 + 1e-6) * 0.010 * kRate - behind;
     line.NoteRing(static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(stepped) % kRing), seconds, 500);
     const double measured = detector.Note(line, lineBefore, blockSeconds, blockSeconds);
     if (measured != 0.0) drop = measured;
+    // As the scheduler does: a cursor that only fell behind runs at the
+    // lowered line from then on.
+    if (measured != 0.0 && detector.LostPeriod()) line.Shift(measured, detector.ReadingsSinceStall(), 500);
     seconds += blockSeconds;
   }
 }
@@ -308,6 +311,39 @@ TEST(StallDetector, ReadingsThatLeadTheLineBlockAfterBlockAreASkipAhead) {
   EXPECT_NEAR(drop, -441.0, 0.005 * kRate);
   EXPECT_FALSE(detector.DropPending());
   EXPECT_EQ(detector.Stalls(), 1u);
+}
+
+TEST(StallDetector, ReadingsThatFallBehindBlockAfterBlockAreALostPeriod) {
+  CursorLine line(kRing, kRate, kFit, kLeastFit, kSchedulerTuning.leadingShare);
+  StallDetector detector(kStallTuning, kRate);
+  double seconds = 0.0;
+  double drop = 0.0;
+  Read(line, detector, seconds, 0.010, 100, 0.0, drop);
+  // Readings 4 ms behind for a dozen blocks wander within the least drop.
+  Read(line, detector, seconds, 0.010, 12, 88.2, drop);
+  Read(line, detector, seconds, 0.010, 30, 0.0, drop);
+  // Readings whose place lies at the edge of a period: four fall a period
+  // behind, then they come back.
+  Read(line, detector, seconds, 0.010, 4, 220.5, drop);
+  EXPECT_TRUE(detector.LostPeriod());
+  Read(line, detector, seconds, 0.010, 30, 0.0, drop);
+  EXPECT_FALSE(detector.DropPending()) << "readings that came back";
+  EXPECT_EQ(drop, 0.0);
+  EXPECT_EQ(detector.Stalls(), 0u);
+  // The mixer loses a period: the cursor falls 10 ms behind for good, with
+  // no block late and no reading a period and a half below the line.
+  Read(line, detector, seconds, 0.010, 3, 220.5, drop);
+  EXPECT_FALSE(detector.DropPending()) << "three readings behind";
+  Read(line, detector, seconds, 0.010, 1, 220.5, drop);
+  EXPECT_TRUE(detector.DropPending());
+  EXPECT_TRUE(detector.LostPeriod());
+  EXPECT_EQ(detector.Stalls(), 0u) << "counted once its drop is measured";
+  Read(line, detector, seconds, 0.010, 30, 220.5, drop);
+  EXPECT_NEAR(drop, 220.5, 0.005 * kRate);
+  EXPECT_FALSE(detector.DropPending());
+  EXPECT_EQ(detector.Stalls(), 1u);
+  EXPECT_NEAR(line.Lag(), 0.0, 1.0) << "the line runs at the readings since the loss";
+  EXPECT_NEAR(line.Slope(), 0.0, 0.5) << "the loss is not in the slope";
 }
 
 constexpr LeadController::Tuning kLeadTuning{4.0, 8.0, 0.002, 0.012};

@@ -275,6 +275,20 @@ std::vector<Profile> DeviceProfiles() {
   windowsEarly.earlyEvery = 397;
   windowsEarly.earlySeconds = 0.007;
   profiles.push_back(windowsEarly);
+  // A mixer that loses a period: the output falls behind by it for good,
+  // with neither the thread nor the play cursor standing still for longer
+  // than that period.
+  for (const auto& [name, windows] : {std::pair{"windows_30ms_gap_loses_a_period", true},
+                                      std::pair{"wine_loses_a_period", false}}) {
+    Profile losing = windows ? WindowsLike(0.030, 0.010) : WineLike();
+    losing.name = name;
+    losing.stallEverySeconds = 0.0;
+    losing.slipAtSeconds = 13.0;
+    losing.slipSamples = 0.010 * kRate;
+    losing.slipHoldsBlocks = false;
+    losing.seconds = 25.0;
+    profiles.push_back(losing);
+  }
   // Before the cursors' lines are known.
   Profile earlySlip = WineLike();
   earlySlip.name = "wine_early_slip";
