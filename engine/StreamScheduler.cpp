@@ -69,19 +69,21 @@ double StreamScheduler::NoteCursors(const Block& block, bool& restarted) {
   const double blockSeconds = static_cast<double>(blockSamples) / sampleRate;
   const double drop = stalls.Note(play, lineBefore, gap, blockSeconds);
   if (drop != 0.0 && stalls.LostPeriod()) {
-    // The readings only fell behind, and stayed there: on one clock the
-    // output lost a period and keeps its pace a period later. Where the
-    // readings' place drifts (the lines are not held yet), it wrapped round
-    // the period and the pace did not move; the hull, which spans such
-    // wraps, is left as it is either way.
+    // The readings only fell behind, and stayed there: the output lost a
+    // period and keeps its pace a period later, so the lines carry on
+    // from the readings before, lowered. (Where the readings' place
+    // drifts and the lines are not held yet, this was the place wrapping
+    // round the period.)
     play.Shift(drop, stalls.ReadingsSinceStall(), window);
     write.Shift(drop, stalls.ReadingsSinceStall(), window);
   } else if (drop != 0.0) {
     // The lines start from the readings the drop was measured on: those of
-    // the mixer's catch-up before them show nothing of its pace. The pace
-    // itself fell, and the hulls start afresh.
+    // the mixer's catch-up before them show nothing of its pace.
     play.Lower(drop, kTuning.dropReadings, stalls.ReadingsSinceStall(), window);
     write.Lower(drop, kTuning.dropReadings, stalls.ReadingsSinceStall(), window);
+  }
+  // A hull across a drop would slope as if the clocks drifted apart.
+  if (drop != 0.0) {
     play.RestartHeld();
     write.RestartHeld();
   }

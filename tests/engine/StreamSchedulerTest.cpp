@@ -50,6 +50,7 @@ struct Profile {
   double slipAtSeconds = 0.0;       // from then on the output plays everything this much
   double slipSamples = 0.0;         // later (0: never; below 0: earlier), and the play cursor drops by that
   bool slipHoldsBlocks = true;      // the stall that made the output slip held up the blocks as well
+  double slipEverySeconds = 0.0;    // and slips by as much again this often (0: once)
   double captureSkipAtSeconds = 0.0;  // from then on the capture stream runs this far
   double captureSkipSamples = 0.0;    // ahead of its clock: the device put in samples (0: never)
   double starveEverySeconds = 0.0;  // the thread gets no processor this often (0: never),
@@ -60,7 +61,12 @@ struct Profile {
 
 Session Simulate(const Profile& p, std::int32_t delayMs) {
   Session session;
-  if (p.slipSamples != 0) session.slips.push_back(p.slipAtSeconds);
+  if (p.slipSamples != 0) {
+    for (double at = p.slipAtSeconds; at < p.seconds; at += p.slipEverySeconds) {
+      session.slips.push_back(at);
+      if (p.slipEverySeconds <= 0) break;
+    }
+  }
   const std::uint32_t block = session.block = ComputeCaptureGeometry(delayMs, 2 * kRate, 2).segmentBytes / 2;
   const double captureRate = kRate * (1.0 + p.captureFast);
   // A cursor reading in whole samples, at the last step of its period. A
@@ -130,9 +136,11 @@ Session Simulate(const Profile& p, std::int32_t delayMs) {
       if (into > 0) playedAt -= into;
     }
     const bool slipped = p.slipSamples != 0 && arrival >= p.slipAtSeconds;
-    const double slip = slipped ? p.slipSamples : 0.0;
+    const double slips =
+        !slipped ? 0.0 : p.slipEverySeconds > 0 ? std::floor((arrival - p.slipAtSeconds) / p.slipEverySeconds) + 1 : 1.0;
+    const double slip = slips * p.slipSamples;
     // Both playback cursors, unwrapped on the device's time line.
-    const double played = mixed(playedAt) - (slipped ? p.slipSamples : 0.0);
+    const double played = mixed(playedAt) - slip;
     const double gap = p.gapChangeSeconds > 0 && arrival >= p.gapChangeSeconds ? p.laterGapSeconds : p.writeGapSeconds;
     const double committedTo = played + std::round(gap * kRate);
     const auto play = static_cast<std::uint32_t>(2 * static_cast<std::uint64_t>(played) % kRing);
@@ -289,6 +297,17 @@ std::vector<Profile> DeviceProfiles() {
     losing.seconds = 25.0;
     profiles.push_back(losing);
   }
+  // One that loses a period every 20 s: a hull across the losses would
+  // slope as if the clocks drifted apart.
+  Profile losingOften = WindowsLike(0.030, 0.010);
+  losingOften.name = "windows_30ms_gap_loses_periods";
+  losingOften.stallEverySeconds = 0.0;
+  losingOften.slipAtSeconds = 13.0;
+  losingOften.slipEverySeconds = 20.0;
+  losingOften.slipSamples = 0.010 * kRate;
+  losingOften.slipHoldsBlocks = false;
+  losingOften.seconds = 100.0;
+  profiles.push_back(losingOften);
   // Before the cursors' lines are known.
   Profile earlySlip = WineLike();
   earlySlip.name = "wine_early_slip";
