@@ -285,29 +285,28 @@ std::vector<Profile> DeviceProfiles() {
   profiles.push_back(windowsEarly);
   // A mixer that loses a period: the output falls behind by it for good,
   // with neither the thread nor the play cursor standing still for longer
-  // than that period.
-  for (const auto& [name, windows] : {std::pair{"windows_30ms_gap_loses_a_period", true},
-                                      std::pair{"wine_loses_a_period", false}}) {
-    Profile losing = windows ? WindowsLike(0.030, 0.010) : WineLike();
-    losing.name = name;
+  // than that period. One that loses a period every 20 s must not be held
+  // on a hull, which across the losses would slope as if the clocks
+  // drifted apart.
+  struct Losing {
+    const char* name;
+    bool windows;
+    double everySeconds;
+    double seconds;
+  };
+  for (const Losing& l : {Losing{"windows_30ms_gap_loses_a_period", true, 0.0, 25.0},
+                          Losing{"wine_loses_a_period", false, 0.0, 25.0},
+                          Losing{"windows_30ms_gap_loses_periods", true, 20.0, 100.0}}) {
+    Profile losing = l.windows ? WindowsLike(0.030, 0.010) : WineLike();
+    losing.name = l.name;
     losing.stallEverySeconds = 0.0;
     losing.slipAtSeconds = 13.0;
+    losing.slipEverySeconds = l.everySeconds;
     losing.slipSamples = 0.010 * kRate;
     losing.slipHoldsBlocks = false;
-    losing.seconds = 25.0;
+    losing.seconds = l.seconds;
     profiles.push_back(losing);
   }
-  // One that loses a period every 20 s: a hull across the losses would
-  // slope as if the clocks drifted apart.
-  Profile losingOften = WindowsLike(0.030, 0.010);
-  losingOften.name = "windows_30ms_gap_loses_periods";
-  losingOften.stallEverySeconds = 0.0;
-  losingOften.slipAtSeconds = 13.0;
-  losingOften.slipEverySeconds = 20.0;
-  losingOften.slipSamples = 0.010 * kRate;
-  losingOften.slipHoldsBlocks = false;
-  losingOften.seconds = 100.0;
-  profiles.push_back(losingOften);
   // Before the cursors' lines are known.
   Profile earlySlip = WineLike();
   earlySlip.name = "wine_early_slip";
